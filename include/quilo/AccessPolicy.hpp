@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+namespace quilo {
+
+// The canned access policies an upload can give its object.
+enum class AccessPolicy {
+    access_private,
+    access_public_read,
+    access_public_read_write,
+    access_authenticated_read,
+};
+
+// "private", "public-read", "public-read-write" or "authenticated-read".
+std::string_view rawValue(AccessPolicy policy) noexcept;
+// The case whose raw value is exactly `rawValue` (case-sensitive, nothing trimmed), or none.
+std::optional<AccessPolicy> accessPolicyFromRawValue(std::string_view rawValue) noexcept;
+// The case's index in declaration order, 0 to 3.
+std::size_t hashValue(AccessPolicy policy) noexcept;
+
+}  // namespace quilo
+
+template <>
+struct std::hash<quilo::AccessPolicy> {
+    std::size_t operator()(quilo::AccessPolicy policy) const noexcept {
+        return quilo::hashValue(policy);
+    }
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "quilo/requestlib/S3BucketRequest.hpp"
+#include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "quilo/requestlib/S3ServiceRequest.hpp"
+
+namespace quilo {
+
+// The requests the facade's callables receive: one class per kind, so that a callable is typed
+// on what it gets. They add nothing to the request library's classes.
+class QuiloServiceRequest : public S3ServiceRequest {
+  public:
+    using S3ServiceRequest::S3ServiceRequest;
+};
+
+class QuiloBucketRequest : public S3BucketRequest {
+  public:
+    using S3BucketRequest::S3BucketRequest;
+};
+
+class QuiloObjectRquest : public S3ObjectRequest {
+  public:
+    using S3ObjectRequest::S3ObjectRequest;
+};
+
+}  // namespace quilo

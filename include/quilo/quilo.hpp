@@ -1,0 +1,15 @@
+#pragma once
+
+#include "quilo/AccessPolicy.hpp"
+#include "quilo/Callbacks.hpp"
+#include "quilo/Quilo.hpp"
+#include "quilo/TypedRequests.hpp"
+#include "quilo/Value.hpp"
+#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/HTTPRequest.hpp"
+#include "quilo/requestlib/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/S3BucketRequest.hpp"
+#include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "quilo/requestlib/S3Request.hpp"
+#include "quilo/requestlib/S3ServiceRequest.hpp"
+#include "quilo/requestlib/S3Types.hpp"

@@ -1,0 +1,189 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/Types.hpp"
+
+namespace quilo {
+
+class HTTPRequestQueue;
+class RequestTransport;
+namespace detail {
+struct AttemptSpec;
+class RequestRun;
+}  // namespace detail
+
+// One asynchronous HTTP request.
+//
+// Threads: configure a request on any one thread, then call startAsynchronous(), which returns at
+// once. From then on the request belongs to the library: it runs on the library's single network
+// thread, and every hook below is called on that thread, one at a time. A hook must not block for
+// long (it holds up every other request) and must never wait for another request to end; it may
+// start new requests and read this request's results freely.
+//
+// Lifecycle: exactly one of the completion or failed hooks is called per started request. Then the
+// request drops all its hooks, which releases whatever they hold (the request itself included).
+// Configure a request before starting it; setters called after startAsynchronous() are ignored.
+class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
+  public:
+    using Block = std::function<void()>;
+    // The final response's headers. The library always hands a map; the type allows none.
+    using HeadersBlock = std::function<void(const std::optional<HeaderMap>& headers)>;
+    // Cumulative bytes moved so far for the whole request and the total expected, 0 while the
+    // total is unknown. Reports never go backwards; a successful transfer ends with (total, total).
+    using ProgressBlock = std::function<void(std::uint64_t bytesSoFar, std::uint64_t totalBytes)>;
+
+    enum class State { ready, waiting, running, finished, failed };
+
+    HTTPRequest();
+    explicit HTTPRequest(std::optional<std::string> url);
+    virtual ~HTTPRequest();
+    HTTPRequest(const HTTPRequest&) = delete;
+    HTTPRequest& operator=(const HTTPRequest&) = delete;
+
+    // The process-wide queue that admits started requests.
+    static HTTPRequestQueue& sharedQueue();
+    // PEM bundle of the certificate authorities that TLS peers must chain to; none means the
+    // system's store. Peers are always verified, host name included.
+    static void setDefaultCAFile(std::optional<std::string> path);
+    static std::optional<std::string> defaultCAFile();
+
+    // Hooks.
+    void setStartedBlock(Block block);
+    void setCompletionBlock(Block block);
+    void setFailedBlock(Block block);
+    void setHeadersReceivedBlock(HeadersBlock block);
+    void setRequestRedirectedBlock(Block block);
+    void setBytesSentBlock(ProgressBlock block);
+    void setBytesReceivedBlock(ProgressBlock block);
+    const Block& startedBlock() const { return hooks_.started; }
+    const Block& completionBlock() const { return hooks_.completion; }
+    const Block& failedBlock() const { return hooks_.failed; }
+    const HeadersBlock& headersReceivedBlock() const { return hooks_.headersReceived; }
+    const Block& requestRedirectedBlock() const { return hooks_.redirected; }
+    const ProgressBlock& bytesSentBlock() const { return hooks_.bytesSent; }
+    const ProgressBlock& bytesReceivedBlock() const { return hooks_.bytesReceived; }
+
+    // What to send.
+    void setURL(std::optional<std::string> url);
+    const std::optional<std::string>& url() const { return url_; }
+    void setRequestMethod(std::string method);
+    const std::string& requestMethod() const { return method_; }
+    // A header that contains CR, LF or NUL, or whose name is not an HTTP token, is refused: the
+    // request then fails with a misuse error when started, and nothing is sent.
+    void addRequestHeader(std::string name, std::string value);
+    const std::vector<std::pair<std::string, std::string>>& requestHeaders() const {
+        return headers_;
+    }
+    void setPostBody(std::string body);
+    const std::string& postBody() const { return postBody_; }
+    // Streams the body from this file (read again from its start on every attempt).
+    void setUploadFilePath(std::optional<std::string> path);
+    const std::optional<std::string>& uploadFilePath() const { return uploadFilePath_; }
+
+    // Idle time-out: the request fails with a time-out error when no byte has moved for this long
+    // (connecting included). A slow transfer that keeps moving never times out.
+    void setTimeOutSeconds(double seconds);
+    double timeOutSeconds() const { return timeOutSeconds_; }
+    // true: a progress report for every chunk that moves. false: at most about ten a second.
+    void setShowAccurateProgress(bool accurate);
+    bool showAccurateProgress() const { return showAccurateProgress_; }
+    // Streams a successful body into a temporary file beside this path and renames it over the
+    // path only once the body is complete (and, where possible, verified). On failure the
+    // temporary file is removed and the path is left as it was. With no path the body is kept in
+    // responseData().
+    void setDownloadDestinationPath(std::optional<std::string> path);
+    const std::optional<std::string>& downloadDestinationPath() const { return destinationPath_; }
+
+    // Lifecycle.
+    void startAsynchronous();
+    // Ends a waiting or running request with a `cancelled` error; no effect once it has ended.
+    void cancel();
+    // Makes the request fail with `error` when it is started, without sending anything.
+    // The first such error wins.
+    void failBeforeSending(Error error);
+    State state() const;
+    bool isFinished() const { return state() == State::finished; }
+
+    // Results: valid in the completion and failed hooks and after them.
+    int responseStatusCode() const { return responseStatus_; }
+    const HeaderMap& responseHeaders() const { return responseHeaders_; }
+    const std::string& responseData() const { return responseData_; }
+    // Absent on success.
+    const std::optional<Error>& error() const { return error_; }
+
+  protected:
+    // Fills in one attempt's wire form; called on the network thread before every attempt,
+    // retries and redirects included. The default sends url(), requestMethod(), the headers and
+    // the body as they are. An error fails the request without sending.
+    virtual std::optional<Error> prepareAttempt(detail::AttemptSpec& attempt);
+    // Inspects a complete 2xx answer (responseData() holds the body unless it went to a file).
+    // An error turns the answer into a failure.
+    virtual std::optional<Error> acceptResponse();
+    // Describes a 3xx/4xx/5xx answer as an error.
+    virtual Error errorForResponse() const;
+    // Runs the request on the network thread once the queue admits it. The default performs
+    // one exchange, with retries and redirects; a request made of several exchanges overrides
+    // it and ends through run.finish().
+    virtual void perform(detail::RequestRun& run);
+
+    // The first misuse found while the request was configured.
+    const std::optional<Error>& pendingError() const { return pendingError_; }
+    // Hex MD5 of the body bytes received and of the request body bytes sent by the exchange
+    // that produced the answer, computed while they streamed.
+    const std::string& receivedBodyMd5() const { return receivedMd5_; }
+    const std::string& sentBodyMd5() const { return sentMd5_; }
+    // The number of body bytes of the answer, in memory or in the downloaded file.
+    std::uint64_t receivedBodySize() const { return receivedBytes_; }
+
+  private:
+    friend class HTTPRequestQueue;
+    friend class RequestTransport;
+    friend class detail::RequestRun;
+
+    struct Hooks {
+        Block started, completion, failed, redirected;
+        HeadersBlock headersReceived;
+        ProgressBlock bytesSent, bytesReceived;
+    };
+    bool configurable() const;
+    // On the network thread: admitted by the queue / ended for good (exactly once).
+    void begin(const std::shared_ptr<RequestTransport>& transport);
+    void end(std::optional<Error> error);
+    void recordAnswer(int status, HeaderMap headers, std::string body);
+    // The outcome of an answer: acceptResponse() for 2xx, else errorForResponse().
+    std::optional<Error> judgeAnswer();
+
+    Hooks hooks_;
+    std::optional<std::string> url_;
+    std::string method_ = "GET";
+    std::vector<std::pair<std::string, std::string>> headers_;
+    std::string postBody_;
+    std::optional<std::string> uploadFilePath_;
+    double timeOutSeconds_ = 60.0;
+    bool showAccurateProgress_ = false;
+    std::optional<std::string> destinationPath_;
+    std::optional<Error> pendingError_;
+
+    mutable std::mutex stateMutex_;
+    State state_ = State::ready;
+    bool admitted_ = false;                    // holds a slot of the queue
+    std::shared_ptr<detail::RequestRun> run_;  // while running on the network
+
+    int responseStatus_ = 0;
+    HeaderMap responseHeaders_;
+    std::string responseData_;
+    std::optional<Error> error_;
+    std::string receivedMd5_, sentMd5_;
+    std::uint64_t receivedBytes_ = 0;
+};
+
+}  // namespace quilo

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "quilo/requestlib/S3Request.hpp"
+#include "quilo/requestlib/S3Types.hpp"
+
+namespace quilo {
+namespace detail {
+class MultipartUpload;
+}
+
+// A request on one object. Each factory builds an R, so that classes derived from this one get
+// requests of their own type. A bucket or key that is absent or empty is a misuse: the request
+// fails when started, and nothing is sent.
+class S3ObjectRequest : public S3Request {
+  public:
+    enum class Operation { get, putFile, copy, remove, getAcl, setAcl, head, setMeta };
+    using OptionalString = std::optional<std::string>;
+
+    using S3Request::S3Request;
+
+    // Fetches the object: into downloadDestinationPath() when one is set, else responseData().
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> requestWithBucket(OptionalString bucket, OptionalString key) {
+        return make<R>(Operation::get, std::move(bucket), std::move(key));
+    }
+    // Uploads a local file, streamed from disk. Files larger than multipartThreshold() go up as
+    // a multipart upload, still one request with one progress stream to the caller.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForFile(OptionalString filePath, OptionalString bucket,
+                                                OptionalString key) {
+        auto request = make<R>(Operation::putFile, std::move(bucket), std::move(key));
+        static_cast<S3ObjectRequest&>(*request).setSourceFile(std::move(filePath));
+        return request;
+    }
+    // Copies srcBucket/srcKey to desBucket/desKey on the server.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> COPYRequestFromBucket(OptionalString srcBucket, OptionalString srcKey,
+                                                    OptionalString desBucket,
+                                                    OptionalString desKey) {
+        auto request = make<R>(Operation::copy, std::move(desBucket), std::move(desKey));
+        static_cast<S3ObjectRequest&>(*request).setCopySource(std::move(srcBucket),
+                                                              std::move(srcKey));
+        return request;
+    }
+    // Deletes the object.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> DELETERequestWithBucket(OptionalString bucket, OptionalString key) {
+        return make<R>(Operation::remove, std::move(bucket), std::move(key));
+    }
+    // Reads the object's access-control list.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> requestForAclWithBucket(OptionalString bucket, OptionalString key) {
+        return make<R>(Operation::getAcl, std::move(bucket), std::move(key));
+    }
+    // Replaces the object's access-control list with the grants of `acl` (see AclMap).
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestWithBucket(OptionalString bucket, OptionalString key,
+                                                   AclMap acl) {
+        auto request = make<R>(Operation::setAcl, std::move(bucket), std::move(key));
+        static_cast<S3ObjectRequest&>(*request).setGrants(acl);
+        return request;
+    }
+    // Reads the object's metadata (HEAD): see metadata() and responseHeaders().
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> requestForMetaWithBucket(OptionalString bucket, OptionalString key) {
+        return make<R>(Operation::head, std::move(bucket), std::move(key));
+    }
+    // Replaces the object's metadata, leaving its bytes as they are. Each entry goes out as
+    // "x-amz-meta-<name>", except "Content-Type", "Cache-Control", "Content-Disposition",
+    // "Content-Encoding", "Content-Language" and "Expires", which go out as themselves. A name
+    // that is not an HTTP token, or a name or value holding CR or LF, is a misuse.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestWithBucket(OptionalString bucket, OptionalString key,
+                                                   StringMap meta) {
+        auto request = make<R>(Operation::setMeta, std::move(bucket), std::move(key));
+        static_cast<S3ObjectRequest&>(*request).setMetadataHeaders(meta);
+        return request;
+    }
+
+    Operation operation() const { return operation_; }
+
+    // Canned access policy of an upload, sent as "x-amz-acl" ("private", "public-read", ...).
+    void setAccessPolicy(std::optional<std::string> policy);
+    const std::optional<std::string>& accessPolicy() const { return accessPolicy_; }
+
+    // Process-wide multipart settings, read when an upload starts.
+    static void setMultipartThreshold(std::uint64_t bytes);  // default 64 MiB
+    static std::uint64_t multipartThreshold();
+    static void setMultipartPartSize(std::uint64_t bytes);  // default 16 MiB, at least 5 MiB
+    static std::uint64_t multipartPartSize();
+    static void setMultipartConcurrency(int parts);  // parts in flight, default 4
+    static int multipartConcurrency();
+
+    // The answer of requestForAclWithBucket.
+    const std::optional<S3AccessControlPolicy>& accessControlPolicy() const { return acl_; }
+    // The object's ETag, without quotes, from the answer of a get, head, upload or copy.
+    const std::string& etag() const { return etag_; }
+
+  protected:
+    std::optional<Error> prepareAttempt(detail::AttemptSpec& attempt) override;
+    std::optional<Error> acceptResponse() override;
+    Error errorForResponse() const override;
+    void perform(detail::RequestRun& run) override;
+
+  private:
+    template <class R>
+    static std::shared_ptr<R> make(Operation operation, OptionalString bucket, OptionalString key) {
+        auto request = std::make_shared<R>();
+        static_cast<S3ObjectRequest&>(*request).setUp(operation, std::move(bucket), std::move(key));
+        return request;
+    }
+    void setUp(Operation operation, OptionalString bucket, OptionalString key);
+    friend class detail::MultipartUpload;
+    void setCopySource(OptionalString bucket, OptionalString key);
+    void setSourceFile(OptionalString path);
+    void setMetadataHeaders(const StringMap& meta);
+    std::optional<Error> checkIntegrity(const std::string& expectedMd5) const;
+
+    Operation operation_ = Operation::get;
+    OptionalString copySourceBucket_, copySourceKey_;
+    std::optional<std::string> accessPolicy_;
+    bool multipart_ = false;
+
+    std::optional<S3AccessControlPolicy> acl_;
+    std::string etag_;
+};
+
+}  // namespace quilo

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <concepts>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "quilo/requestlib/S3Request.hpp"
+#include "quilo/requestlib/S3Types.hpp"
+
+namespace quilo {
+
+// A request to the service as a whole: the list of the caller's buckets.
+class S3ServiceRequest : public S3Request {
+  public:
+    using S3Request::S3Request;
+
+    // Lists the buckets (GET /). Builds an R, so that classes derived from this one get
+    // requests of their own type.
+    template <class R = S3ServiceRequest>
+    requires std::derived_from<R, S3ServiceRequest>
+    static std::shared_ptr<R> serviceRequest() { return std::make_shared<R>(); }
+
+    // The answer, once the request has finished.
+    const std::vector<S3Bucket>& buckets() const { return buckets_; }
+    const std::optional<S3Owner>& owner() const { return owner_; }
+
+  protected:
+    std::optional<Error> acceptResponse() override;
+
+  private:
+    std::vector<S3Bucket> buckets_;
+    std::optional<S3Owner> owner_;
+};
+
+}  // namespace quilo

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quilo {
+
+struct S3Owner {
+    std::string id;
+    std::string displayName;
+    bool operator==(const S3Owner&) const = default;
+};
+
+struct S3Bucket {
+    std::string name;
+    std::string creationDate;  // ISO 8601, as the service wrote it
+    bool operator==(const S3Bucket&) const = default;
+};
+
+struct S3Object {
+    std::string key;
+    std::uint64_t size = 0;
+    std::string etag;          // without its surrounding quotes
+    std::string lastModified;  // ISO 8601, as the service wrote it
+    std::string storageClass;
+    std::optional<S3Owner> owner;
+    bool operator==(const S3Object&) const = default;
+};
+
+struct S3Grantee {
+    enum class Type { canonicalUser, group, email };
+    Type type = Type::canonicalUser;
+    std::string id;            // canonicalUser
+    std::string displayName;   // canonicalUser, when the service names it
+    std::string uri;           // group
+    std::string emailAddress;  // email
+    bool operator==(const S3Grantee&) const = default;
+};
+
+struct S3Grant {
+    S3Grantee grantee;
+    std::string permission;  // "READ", "WRITE", "READ_ACP", "WRITE_ACP" or "FULL_CONTROL"
+    bool operator==(const S3Grant&) const = default;
+};
+
+struct S3AccessControlPolicy {
+    S3Owner owner;
+    std::vector<S3Grant> grants;
+    bool operator==(const S3AccessControlPolicy&) const = default;
+};
+
+}  // namespace quilo

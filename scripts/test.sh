@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2317  # the stages are called by name
+# The whole check, as CI runs it: set up the machine, build, start the test servers, run every
+# test, then build and run them again under AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   scripts/test.sh                 every stage, in order
+#   scripts/test.sh build test      only the stages named (see STAGES)
+#
+# Stops at the first stage that fails and exits non-zero; the servers are stopped on the way
+# out, whatever happens. A stage is one function named stage_<name>, listed in STAGES.
+# Environment: QUILO_BUILD_DIR (build), QUILO_ASAN_BUILD_DIR (build-asan), QUILO_JOBS (2).
+set -uo pipefail
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$QUILO_ROOT" || exit 1
+
+STAGES=(setup build servers test build_asan test_asan)
+JOBS="${QUILO_JOBS:-2}"
+BUILD_DIR="${QUILO_BUILD_DIR:-build}"
+ASAN_BUILD_DIR="${QUILO_ASAN_BUILD_DIR:-build-asan}"
+
+configure_and_build() {
+    local dir="$1"
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILO_BUILD_TESTS=ON \
+        -DQUILO_BUILD_TOOLS=ON -DQUILO_BUILD_BENCH=ON "$@" &&
+        cmake --build "$dir" -j"$JOBS"
+}
+
+passed_total=0
+failed_total=0
+
+# Runs the suite built in $1 against the servers, and adds its counts to the totals.
+run_ctest() {
+    local dir="$1" log="$1/ctest.log" status
+    if [[ -z "${QUILO_TEST_RGW_HOST:-}" && -f "$QUILO_RUN_DIR/servers.env" ]]; then
+        # shellcheck source=/dev/null
+        source "$QUILO_RUN_DIR/servers.env"
+    fi
+    ctest --test-dir "$dir" --output-on-failure -j"$JOBS" --no-tests=error --timeout 300 2>&1 |
+        tee "$log"
+    status=$?
+    local summary
+    summary="$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
+    if [[ "$summary" =~ ^([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+)$ ]]; then
+        failed_total=$((failed_total + BASH_REMATCH[1]))
+        passed_total=$((passed_total + BASH_REMATCH[2] - BASH_REMATCH[1]))
+    fi
+    return "$status"
+}
+
+stage_setup() {
+    scripts/setup.sh
+}
+
+stage_build() {
+    configure_and_build "$BUILD_DIR"
+}
+
+servers_started=0
+stage_servers() {
+    servers_started=1
+    # shellcheck source=/dev/null
+    scripts/servers.sh start && source "$QUILO_RUN_DIR/servers.env"
+}
+
+stage_test() {
+    run_ctest "$BUILD_DIR"
+}
+
+stage_build_asan() {
+    configure_and_build "$ASAN_BUILD_DIR" -DQUILO_SANITIZE=address,undefined \
+        -DQUILO_BUILD_BENCH=OFF
+}
+
+stage_test_asan() {
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_ctest "$ASAN_BUILD_DIR"
+}
+
+stop_servers() {
+    if ((servers_started)); then
+        scripts/servers.sh stop || echo "test.sh: stopping the servers failed" >&2
+    fi
+}
+trap stop_servers EXIT
+trap 'exit 130' INT TERM
+
+selected=("$@")
+((${#selected[@]})) || selected=("${STAGES[@]}")
+for name in "${selected[@]}"; do
+    declare -F "stage_$name" >/dev/null || die "no stage '$name'; stages: ${STAGES[*]}"
+done
+
+summary=()
+status=0
+for name in "${selected[@]}"; do
+    if ((status != 0)); then
+        summary+=("$(printf '  %-12s %9s  skipped' "$name" -)")
+        continue
+    fi
+    echo "=== $name"
+    started="${EPOCHREALTIME/./}"
+    "stage_$name"
+    stage_status=$?
+    tenths=$(((${EPOCHREALTIME/./} - started) / 100000))
+    result=ok
+    if ((stage_status != 0)); then
+        result="FAILED (exit $stage_status)"
+        status=1
+    fi
+    summary+=("$(printf '  %-12s %6d.%ds  %s' "$name" $((tenths / 10)) $((tenths % 10)) "$result")")
+done
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+if ((passed_total + failed_total > 0)); then
+    echo "ctest: $passed_total passed, $failed_total failed"
+fi
+exit "$status"

@@ -1,0 +1,193 @@
+#pragma once
+
+// The one path every operation of Quilo takes: factory, configuration, hooks, options, start.
+// An operation is described by its Steps; nothing here knows about a particular operation.
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quilo/Callbacks.hpp"
+#include "quilo/Quilo.hpp"
+#include "quilo/Value.hpp"
+#include "quilo/requestlib/Error.hpp"
+
+namespace quilo::detail {
+
+// "an int32", "a string": a type name as it reads in a message.
+std::string withArticle(std::string_view typeName);
+
+// An entry of a string-to-string parameter map; a missing key is passed on as no string.
+std::optional<std::string> entry(const StringMap& param, const char* key);
+
+// Reads the required keys of a parameter map, in the order they are taken. Every key must hold a
+// present value of exactly the type asked for; the first key that does not is kept as the misuse
+// the operation fails with, and later keys no longer matter.
+class ParamReader {
+  public:
+    ParamReader(std::string_view operation, const ValueMap& param) noexcept
+        : operation_(operation), param_(param) {}
+
+    // The key's value, or T{} once a problem has been found.
+    template <class T>
+    T take(std::string_view key) {
+        if (problem_) {
+            return T{};
+        }
+        const auto found = param_.find(std::string(key));
+        if (found == param_.end()) {
+            fail(key, "is missing");
+        } else if (!found->second) {
+            fail(key, "has no value");
+        } else if (const T* value = found->second->getIf<T>()) {
+            return *value;
+        } else {
+            fail(key, "must hold " + withArticle(typeName(Value(T{}))) + ", but holds " +
+                          withArticle(typeName(*found->second)));
+        }
+        return T{};
+    }
+
+    bool ok() const noexcept { return !problem_; }
+    // The misuse to fail the request with, once a key was missing or mistyped.
+    std::optional<Error> misuse() const;
+
+  private:
+    void fail(std::string_view key, const std::string& what);
+
+    std::string_view operation_;
+    const ValueMap& param_;
+    std::optional<std::string> problem_;
+};
+
+Error makeError(ErrorKind kind, std::string code, std::string message);
+
+// What the exception being handled says about itself.
+std::string currentExceptionText();
+
+enum class Progress { none, sent, received };
+
+struct NoOptions {
+    template <class R>
+    void operator()(R&) const noexcept {}
+};
+
+// What makes one operation. `make` reads the parameters and calls the factory; when a
+// ParamReader is given and reports a misuse, whatever `make` returned is discarded.
+template <class Make, class Before = NoOptions, class After = NoOptions>
+struct Steps {
+    std::string_view name;
+    Make make;
+    const ParamReader* params = nullptr;
+    Before beforeConfiguration{};  // listObjects sets its listing options here
+    After afterHooks{};            // the options an operation fixes
+    Progress progress = Progress::none;
+};
+
+// Every hook holds the caller's callable and the request; the request library drops its hooks
+// when the request ends, which breaks the cycle. No hook refers to the client.
+template <class R>
+auto hookFor(const Callback<R>& callable, const std::shared_ptr<R>& request) {
+    return [callable, request] { callable(request); };
+}
+
+// Shared by Callbacks and TransferCallbacks: the five lifecycle callables, each bound only
+// when present, in this order.
+template <class R, class CallbackSet>
+void bindLifecycle(const std::shared_ptr<R>& request, const CallbackSet& callbacks) {
+    if (callbacks.started) {
+        request->setStartedBlock(hookFor(callbacks.started, request));
+    }
+    if (callbacks.finished) {
+        request->setCompletionBlock(hookFor(callbacks.finished, request));
+    }
+    if (callbacks.failed) {
+        request->setFailedBlock(hookFor(callbacks.failed, request));
+    }
+    if (callbacks.headerReceived) {
+        request->setHeadersReceivedBlock(
+            [callable = callbacks.headerReceived, request](const std::optional<HeaderMap>&) {
+                callable(request);
+            });
+    }
+    if (callbacks.redirected) {
+        request->setRequestRedirectedBlock(hookFor(callbacks.redirected, request));
+    }
+}
+
+template <class R>
+void bindProgress(const std::shared_ptr<R>& request, const ProgressCallback<R>& progress,
+                  Progress direction) {
+    if (!progress || direction == Progress::none) {
+        return;
+    }
+    auto hook = [progress, request](std::uint64_t sentSize, std::uint64_t total) {
+        progress(request, sentSize, total);
+    };
+    if (direction == Progress::sent) {
+        request->setBytesSentBlock(std::move(hook));
+    } else {
+        request->setBytesReceivedBlock(std::move(hook));
+    }
+}
+
+template <class R, class CallbackSet>
+void bindHooks(const std::shared_ptr<R>& request, const CallbackSet& callbacks,
+               Progress direction) {
+    bindLifecycle(request, callbacks);
+    if constexpr (requires { callbacks.progress; }) {
+        bindProgress(request, callbacks.progress, direction);
+    }
+}
+
+// The request that stands for an operation that cannot be sent as asked: it is started like any
+// other, so that the failure reaches `failed` on the library's thread, after the operation has
+// returned, and never `started`.
+template <class R, class CallbackSet>
+void startNeverSent(std::shared_ptr<R> request, Error error, const CallbackSet& callbacks,
+                    Progress direction) {
+    if (!request) {
+        request = std::make_shared<R>();
+    }
+    request->failBeforeSending(std::move(error));
+    bindHooks(request, callbacks, direction);
+    request->startAsynchronous();
+}
+
+template <class R, class CallbackSet, class Make, class Before, class After>
+void runOperation(Quilo& client, const CallbackSet& callbacks,
+                  Steps<Make, Before, After> steps) noexcept {
+    std::shared_ptr<R> request;
+    try {
+        request = steps.make();
+        if (steps.params && !steps.params->ok()) {
+            startNeverSent<R>(nullptr, *steps.params->misuse(), callbacks, steps.progress);
+            return;
+        }
+        if (!request) {
+            return;  // no request, nothing to configure, bind or start
+        }
+        steps.beforeConfiguration(*request);
+        client.configureRequest(request);
+        bindHooks(request, callbacks, steps.progress);
+        steps.afterHooks(*request);
+        request->startAsynchronous();
+    } catch (...) {
+        // Only memory exhaustion or a throwing configureRequest override get here. A request
+        // that was not started yet still ends through `failed`.
+        try {
+            if (request && request->state() == HTTPRequest::State::ready) {
+                startNeverSent(std::move(request),
+                               makeError(ErrorKind::misuse, "OperationFailed",
+                                         std::string(steps.name) + ": " + currentExceptionText()),
+                               callbacks, steps.progress);
+            }
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace quilo::detail

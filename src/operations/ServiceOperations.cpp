@@ -1,0 +1,14 @@
+#include "client/OperationSkeleton.hpp"
+#include "quilo/Quilo.hpp"
+
+namespace quilo {
+
+void Quilo::listBuckets(Callbacks<QuiloServiceRequest> callbacks) {
+    detail::runOperation<QuiloServiceRequest>(
+        *this, callbacks,
+        detail::Steps{.name = "listBuckets", .make = [] {
+                          return QuiloServiceRequest::serviceRequest<QuiloServiceRequest>();
+                      }});
+}
+
+}  // namespace quilo

@@ -1,0 +1,151 @@
+#include "requestlib/Crypto.hpp"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <climits>
+
+namespace quilo::detail {
+
+namespace {
+
+const EVP_MD* digestFor(StreamingDigest::Algorithm algorithm) {
+    return algorithm == StreamingDigest::Algorithm::md5 ? EVP_md5() : EVP_sha256();
+}
+
+}  // namespace
+
+std::string hexEncode(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    try {
+        std::string out;
+        out.reserve(bytes.size() * 2);
+        for (unsigned char byte : bytes) {
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 0x0f];
+        }
+        return out;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string base64Encode(std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    try {
+        std::string out;
+        out.reserve((bytes.size() + 2) / 3 * 4);
+        std::size_t i = 0;
+        for (; i + 3 <= bytes.size(); i += 3) {
+            unsigned long group = (static_cast<unsigned char>(bytes[i]) << 16) |
+                                  (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                                  static_cast<unsigned char>(bytes[i + 2]);
+            out += kAlphabet[(group >> 18) & 0x3f];
+            out += kAlphabet[(group >> 12) & 0x3f];
+            out += kAlphabet[(group >> 6) & 0x3f];
+            out += kAlphabet[group & 0x3f];
+        }
+        std::size_t rest = bytes.size() - i;
+        if (rest > 0) {
+            unsigned long group = static_cast<unsigned long>(static_cast<unsigned char>(bytes[i]))
+                                  << 16;
+            if (rest == 2)
+                group |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+            out += kAlphabet[(group >> 18) & 0x3f];
+            out += kAlphabet[(group >> 12) & 0x3f];
+            out += rest == 2 ? kAlphabet[(group >> 6) & 0x3f] : '=';
+            out += '=';
+        }
+        return out;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string sha256Hex(std::string_view data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return {};
+    return hexEncode(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+std::string hmacSha256(std::string_view key, std::string_view data) {
+    if (key.size() > static_cast<std::size_t>(INT_MAX))
+        return {};
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // To OpenSSL a null key pointer means "no key", not an empty one.
+    static constexpr unsigned char kNoKey[1] = {0};
+    const void* keyBytes = key.empty() ? kNoKey : static_cast<const void*>(key.data());
+    if (HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), mac,
+             &length) == nullptr)
+        return {};
+    try {
+        return std::string(reinterpret_cast<const char*>(mac), length);
+    } catch (...) {
+        return {};
+    }
+}
+
+// A null context (allocation or initialisation failed, or moved from) makes every call a no-op
+// and every digest empty, which no checksum will ever match.
+struct StreamingDigest::State {
+    EVP_MD_CTX* context = nullptr;
+    ~State() { EVP_MD_CTX_free(context); }
+};
+
+StreamingDigest::StreamingDigest(Algorithm algorithm) : algorithm_(algorithm) {
+    try {
+        state_ = std::make_unique<State>();
+    } catch (...) {
+        return;
+    }
+    reset();
+}
+
+StreamingDigest::~StreamingDigest() = default;
+StreamingDigest::StreamingDigest(StreamingDigest&&) noexcept = default;
+StreamingDigest& StreamingDigest::operator=(StreamingDigest&&) noexcept = default;
+
+void StreamingDigest::update(const void* data, std::size_t size) {
+    if (!state_ || !state_->context || size == 0)
+        return;
+    if (EVP_DigestUpdate(state_->context, data, size) != 1) {
+        EVP_MD_CTX_free(state_->context);
+        state_->context = nullptr;
+    }
+}
+
+std::string StreamingDigest::hexDigest() const {
+    if (!state_ || !state_->context)
+        return {};
+    // Finalise a copy so that the running digest can take more bytes afterwards.
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    if (!copy)
+        return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    bool done = EVP_MD_CTX_copy_ex(copy, state_->context) == 1 &&
+                EVP_DigestFinal_ex(copy, digest, &length) == 1;
+    EVP_MD_CTX_free(copy);
+    if (!done)
+        return {};
+    return hexEncode(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+void StreamingDigest::reset() {
+    if (!state_)
+        return;
+    if (!state_->context)
+        state_->context = EVP_MD_CTX_new();
+    if (state_->context &&
+        EVP_DigestInit_ex(state_->context, digestFor(algorithm_), nullptr) != 1) {
+        EVP_MD_CTX_free(state_->context);
+        state_->context = nullptr;
+    }
+}
+
+}  // namespace quilo::detail

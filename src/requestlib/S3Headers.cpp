@@ -1,0 +1,102 @@
+#include "requestlib/S3Headers.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "requestlib/Text.hpp"
+#include "requestlib/UriEncoding.hpp"
+
+namespace quilo::detail {
+namespace {
+
+Error misuse(std::string code, std::string message) {
+    return Error{ErrorKind::misuse, std::move(code), std::move(message), 0, {}};
+}
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kGrantHeaders{{
+    {"READ", "x-amz-grant-read"},
+    {"WRITE", "x-amz-grant-write"},
+    {"READ_ACP", "x-amz-grant-read-acp"},
+    {"WRITE_ACP", "x-amz-grant-write-acp"},
+    {"FULL_CONTROL", "x-amz-grant-full-control"},
+}};
+
+constexpr std::array<std::string_view, 6> kEntityHeaders{
+    "Content-Type",     "Cache-Control",    "Content-Disposition",
+    "Content-Encoding", "Content-Language", "Expires",
+};
+
+// `id="..."` for "id=...", keeping the grantee's own spelling of its kind.
+std::optional<std::string> granteeValue(std::string_view grantee) {
+    for (std::string_view kind : {"id", "emailAddress", "uri"}) {
+        if (grantee.size() > kind.size() + 1 && grantee.substr(0, kind.size()) == kind &&
+            grantee[kind.size()] == '=') {
+            std::string_view value = grantee.substr(kind.size() + 1);
+            // The value is quoted and grantees are comma-separated: neither may be escaped.
+            if (value.find_first_of(std::string_view("\"\r\n\0,", 5)) != std::string_view::npos)
+                return std::nullopt;
+            return std::string(kind) + "=\"" + std::string(value) + "\"";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Error> grantHeaders(const AclMap& acl, HeaderList& out) {
+    for (const auto& [permission, grantees] : acl) {
+        auto header = std::find_if(kGrantHeaders.begin(), kGrantHeaders.end(),
+                                   [&](const auto& entry) { return entry.first == permission; });
+        if (header == kGrantHeaders.end())
+            return misuse("InvalidPermission",
+                          "\"" + permission +
+                              "\" is not one of READ, WRITE, READ_ACP, WRITE_ACP, FULL_CONTROL");
+        std::string value;
+        for (const auto& grantee : grantees) {
+            auto rendered = granteeValue(grantee);
+            if (!rendered)
+                return misuse("InvalidGrantee",
+                              "\"" + grantee + "\" is not id=..., emailAddress=... or uri=...");
+            if (!value.empty())
+                value += ", ";
+            value += *rendered;
+        }
+        out.emplace_back(std::string(header->second), std::move(value));
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
+    for (const auto& [name, value] : meta) {
+        if (!isHeaderName(name))
+            return misuse("InvalidMetadata", "metadata name \"" + name + "\" is not an HTTP token");
+        if (!isSafeHeaderValue(value))
+            return misuse("InvalidMetadata",
+                          "the value of metadata \"" + name + "\" holds a line break or NUL");
+        bool entity =
+            std::any_of(kEntityHeaders.begin(), kEntityHeaders.end(),
+                        [&](std::string_view header) { return equalsIgnoringCase(header, name); });
+        out.emplace_back(entity ? name : "x-amz-meta-" + name, value);
+    }
+    return std::nullopt;
+}
+
+std::string copySource(std::string_view bucket, std::string_view key) {
+    return "/" + uriEncode(bucket) + "/" + uriEncode(key);
+}
+
+std::string unquoteETag(std::string_view etag) {
+    if (etag.starts_with("W/"))
+        etag.remove_prefix(2);
+    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
+        etag = etag.substr(1, etag.size() - 2);
+    return std::string(etag);
+}
+
+bool isPlainMd5(std::string_view etag) {
+    return etag.size() == 32 && std::all_of(etag.begin(), etag.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+}  // namespace quilo::detail

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/Types.hpp"
+
+namespace quilo::detail {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// The x-amz-grant-* headers that carry an access-control map. A permission other than the five,
+// or a grantee that is not "id=", "emailAddress=" or "uri=" followed by a value that cannot
+// break out of its quotes, is a misuse.
+std::optional<Error> grantHeaders(const AclMap& acl, HeaderList& out);
+
+// User metadata as x-amz-meta-* headers; the standard entity headers go out as themselves.
+// A name that is not an HTTP token, or a value that holds CR, LF or NUL, is a misuse.
+std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out);
+
+// The value of x-amz-copy-source for an object.
+std::string copySource(std::string_view bucket, std::string_view key);
+
+// An ETag without its quotes (and without a weak-validator prefix).
+std::string unquoteETag(std::string_view etag);
+// Whether an ETag is the MD5 of the object's bytes (not a multipart or encrypted ETag).
+bool isPlainMd5(std::string_view etag);
+
+}  // namespace quilo::detail

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quilo/requestlib/S3Types.hpp"
+
+namespace quilo::detail {
+
+// Answers larger than this are refused before parsing.
+inline constexpr std::size_t kMaxXmlBytes = 16u << 20;
+
+// A parse result: the value, or why there is none.
+template <class T>
+struct Parsed {
+    std::optional<T> value;
+    std::string problem;
+};
+
+struct ErrorDocument {
+    std::string code, message, requestId, resource;
+};
+struct BucketList {
+    std::vector<S3Bucket> buckets;
+    std::optional<S3Owner> owner;
+};
+struct ObjectList {
+    std::vector<S3Object> objects;
+    std::vector<std::string> commonPrefixes;
+    bool isTruncated = false;
+    std::string nextMarker;  // as the service gave it; may be empty
+};
+struct CopyResult {
+    std::string etag, lastModified;
+};
+
+// Elements are matched by local name, so that any namespace (or none) is accepted.
+// An <Error> document where a result was expected is reported as a problem, never as a value.
+Parsed<ErrorDocument> parseErrorDocument(std::string_view xml);
+Parsed<BucketList> parseBucketList(std::string_view xml);
+Parsed<ObjectList> parseObjectList(std::string_view xml);
+Parsed<S3AccessControlPolicy> parseAccessControlPolicy(std::string_view xml);
+Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml);  // the UploadId
+Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag
+Parsed<CopyResult> parseCopyObjectResult(std::string_view xml);
+
+// The body of CompleteMultipartUpload for (part number, ETag) pairs in ascending order.
+std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::string>>& parts);
+
+}  // namespace quilo::detail

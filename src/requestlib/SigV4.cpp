@@ -1,0 +1,131 @@
+#include "requestlib/SigV4.hpp"
+
+#include <cstdio>
+#include <map>
+#include <string_view>
+
+#include "requestlib/Crypto.hpp"
+#include "requestlib/UriEncoding.hpp"
+
+namespace quilo::detail {
+
+namespace {
+
+constexpr std::string_view kAlgorithm = "AWS4-HMAC-SHA256";
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Trimmed, with every inner run of blanks folded to one space.
+std::string foldedValue(std::string_view value) {
+    std::string out;
+    bool pendingSpace = false;
+    for (char c : value) {
+        if (blank(c)) {
+            pendingSpace = !out.empty();
+            continue;
+        }
+        if (pendingSpace)
+            out += ' ';
+        pendingSpace = false;
+        out += c;
+    }
+    return out;
+}
+
+struct CanonicalHeaders {
+    std::string block;    // "name:value\n" per name
+    std::string signed_;  // "name;name"
+};
+
+CanonicalHeaders canonicalHeaders(const std::vector<std::pair<std::string, std::string>>& headers) {
+    // A name given twice is one canonical header whose values join with ',' in the order given.
+    std::map<std::string, std::string> byName;
+    for (const auto& [name, value] : headers) {
+        std::string key;
+        key.reserve(name.size());
+        for (char c : name)
+            key += lower(c);
+        auto [it, inserted] = byName.try_emplace(std::move(key), foldedValue(value));
+        if (!inserted) {
+            it->second += ',';
+            it->second += foldedValue(value);
+        }
+    }
+    CanonicalHeaders out;
+    for (const auto& [name, value] : byName) {
+        out.block += name + ':' + value + '\n';
+        if (!out.signed_.empty())
+            out.signed_ += ';';
+        out.signed_ += name;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string amzDate(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    auto seconds = floor<std::chrono::seconds>(time);
+    auto day = floor<days>(seconds);
+    year_month_day date{day};
+    hh_mm_ss clock{seconds - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02u%02uT%02d%02d%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
+    try {
+        return text;
+    } catch (...) {
+        return {};
+    }
+}
+
+Signature signV4(const SigningInput& input) {
+    Signature result;
+    try {
+        result.amzDate = amzDate(input.time);
+        std::string date = result.amzDate.substr(0, 8);
+        std::string scope = date + '/' + input.region + '/' + input.service + "/aws4_request";
+
+        CanonicalHeaders headers = canonicalHeaders(input.headers);
+        result.canonicalRequest = input.method + '\n' +
+                                  (input.encodedPath.empty() ? "/" : input.encodedPath) + '\n' +
+                                  canonicalQuery(input.query) + '\n' + headers.block + '\n' +
+                                  headers.signed_ + '\n' + input.payloadHash;
+
+        std::string requestHash = sha256Hex(result.canonicalRequest);
+        if (requestHash.empty())
+            return result;
+        result.stringToSign =
+            std::string(kAlgorithm) + '\n' + result.amzDate + '\n' + scope + '\n' + requestHash;
+
+        // The signing key is a chain of MACs, each keying the next, and the last one over the
+        // string to sign is the signature. An empty MAC means the crypto library failed.
+        std::string mac = "AWS4" + input.secretKey;
+        for (std::string_view part :
+             {std::string_view(date), std::string_view(input.region),
+              std::string_view(input.service), std::string_view("aws4_request"),
+              std::string_view(result.stringToSign)}) {
+            mac = hmacSha256(mac, part);
+            if (mac.empty())
+                return result;
+        }
+        result.signature = hexEncode(mac);
+        result.authorization = std::string(kAlgorithm) + " Credential=" + input.accessKey + '/' +
+                               scope + ", SignedHeaders=" + headers.signed_ +
+                               ", Signature=" + result.signature;
+    } catch (...) {
+        result.signature.clear();
+        result.authorization.clear();
+    }
+    return result;
+}
+
+}  // namespace quilo::detail

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quilo::detail {
+
+inline constexpr const char* kUnsignedPayload = "UNSIGNED-PAYLOAD";
+
+// What AWS Signature Version 4 signs. Header names may come in any case and order; values are
+// trimmed and their inner runs of spaces folded as the signature requires.
+struct SigningInput {
+    std::string method;
+    std::string encodedPath;  // exactly as on the request line, e.g. "/bucket/a%20b"
+    std::vector<std::pair<std::string, std::string>> query;    // decoded names and values
+    std::vector<std::pair<std::string, std::string>> headers;  // host, x-amz-*, content-*, ...
+    std::string payloadHash;  // hex SHA-256 of the body, or kUnsignedPayload
+    std::string accessKey;
+    std::string secretKey;
+    std::string region;
+    std::string service = "s3";
+    std::chrono::system_clock::time_point time;
+};
+
+struct Signature {
+    std::string amzDate;  // "20130524T000000Z", to send as x-amz-date
+    std::string canonicalRequest;
+    std::string stringToSign;
+    std::string signature;      // hex
+    std::string authorization;  // the Authorization header's value
+};
+
+// `input.headers` must already hold "host", "x-amz-date" (equal to the time's amzDate) and
+// "x-amz-content-sha256"; every header given is signed. Never throws: if the crypto library
+// fails, `signature` and `authorization` come back empty.
+Signature signV4(const SigningInput& input);
+
+// "20130524T000000Z" for a time point, in UTC.
+std::string amzDate(std::chrono::system_clock::time_point time);
+
+}  // namespace quilo::detail

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "quilo/Quilo.hpp"
+
+namespace quilo::test {
+
+// A client that lets a test see every request its operations hand to configureRequest.
+class ObservedQuilo : public Quilo {
+  public:
+    using Quilo::Quilo;
+
+    // Called with the request before it is configured.
+    std::function<void(const std::shared_ptr<S3Request>&)> beforeConfiguring;
+
+    void configureRequest(const std::shared_ptr<S3Request>& request) override {
+        ++configureCount_;
+        if (beforeConfiguring) {
+            beforeConfiguring(request);
+        }
+        Quilo::configureRequest(request);
+    }
+    int configureCount() const { return configureCount_; }
+
+  private:
+    std::atomic<int> configureCount_{0};
+};
+
+}  // namespace quilo::test

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "quilo/requestlib/HTTPRequest.hpp"
+
+namespace quilo::test {
+
+// Records the hook calls of one HTTPRequest. The hooks hold the record only, never the request.
+class RequestWatch {
+  public:
+    enum Hook { started, finished, failed, redirected, headers, received };
+
+    explicit RequestWatch(HTTPRequest& request) {
+        auto note = [record = record_](Hook hook) { return [record, hook] { record->add(hook); }; };
+        request.setStartedBlock(note(started));
+        request.setCompletionBlock(note(finished));
+        request.setFailedBlock(note(failed));
+        request.setRequestRedirectedBlock(note(redirected));
+        request.setHeadersReceivedBlock(
+            [record = record_](const std::optional<HeaderMap>&) { record->add(headers); });
+        request.setBytesReceivedBlock([record = record_](std::uint64_t bytes, std::uint64_t total) {
+            record->add(received, {bytes, total});
+        });
+    }
+
+    // Waits for completion or failure, then `grace` longer so that a wrong second call shows.
+    bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                    std::chrono::milliseconds grace = std::chrono::milliseconds(150)) const {
+        std::unique_lock lock(record_->mutex);
+        bool ended = record_->changed.wait_for(
+            lock, timeout, [&] { return record_->counts[finished] + record_->counts[failed] > 0; });
+        lock.unlock();
+        std::this_thread::sleep_for(grace);
+        return ended;
+    }
+
+    int count(Hook hook) const {
+        std::lock_guard lock(record_->mutex);
+        return record_->counts[hook];
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress() const {
+        std::lock_guard lock(record_->mutex);
+        return record_->progress;
+    }
+    std::set<std::thread::id> threads() const {
+        std::lock_guard lock(record_->mutex);
+        return record_->threads;
+    }
+
+  private:
+    struct Record {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::array<int, 6> counts{};
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+        std::set<std::thread::id> threads;
+
+        void add(Hook hook, std::pair<std::uint64_t, std::uint64_t> report = {}) {
+            {
+                std::lock_guard lock(mutex);
+                ++counts[hook];
+                if (hook == received)
+                    progress.push_back(report);
+                threads.insert(std::this_thread::get_id());
+            }
+            changed.notify_all();
+        }
+    };
+    std::shared_ptr<Record> record_ = std::make_shared<Record>();
+};
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace quilo::test
