@@ -78,7 +78,7 @@ struct Exchange {
     Engine::ExchangeId id = 0;
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
-    AttemptSpec spec;
+    AttemptSpec wire;
     ExchangeHandlers handlers;
     char curlError[CURL_ERROR_SIZE] = {};
 
@@ -178,13 +178,13 @@ struct Exchange {
         if (!sinkChosen) {
             sinkChosen = true;
             payloadBody = isSuccess();
-            if (payloadBody && spec.bodyPath) {
+            if (payloadBody && wire.bodyPath) {
                 sinkFd =
-                    ::open(spec.bodyPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+                    ::open(wire.bodyPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
                 if (sinkFd < 0) {
                     fail({ErrorKind::localFile,
                           "CannotWriteFile",
-                          "cannot write " + *spec.bodyPath + ": " + std::strerror(errno),
+                          "cannot write " + *wire.bodyPath + ": " + std::strerror(errno),
                           0,
                           {}});
                     return 0;
@@ -199,7 +199,7 @@ struct Exchange {
                 if (n <= 0) {
                     fail({ErrorKind::localFile,
                           "CannotWriteFile",
-                          "cannot write " + *spec.bodyPath + ": " + std::strerror(errno),
+                          "cannot write " + *wire.bodyPath + ": " + std::strerror(errno),
                           0,
                           {}});
                     return 0;
@@ -207,7 +207,7 @@ struct Exchange {
                 written += static_cast<size_t>(n);
             }
         } else {
-            std::size_t limit = payloadBody ? spec.maxPayloadMemory : spec.maxMemoryBody;
+            std::size_t limit = payloadBody ? wire.maxPayloadMemory : wire.maxMemoryBody;
             if (body.size() + size > limit) {
                 fail({ErrorKind::response,
                       "ResponseTooLarge",
@@ -228,13 +228,13 @@ struct Exchange {
     }
 
     size_t readBody(char* buffer, size_t capacity) {
-        std::uint64_t left = spec.bodySize() - bodySent;
+        std::uint64_t left = wire.bodySize() - bodySent;
         size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(capacity, left));
         if (wanted == 0)
             return 0;
         size_t got = 0;
-        if (spec.body == AttemptSpec::Body::memory) {
-            std::memcpy(buffer, spec.bodyData.data() + bodySent, wanted);
+        if (wire.body == AttemptSpec::Body::memory) {
+            std::memcpy(buffer, wire.bodyData.data() + bodySent, wanted);
             got = wanted;
         } else {
             while (got < wanted) {
@@ -244,7 +244,7 @@ struct Exchange {
                 if (n < 0) {
                     fail({ErrorKind::localFile,
                           "CannotReadFile",
-                          "cannot read " + spec.bodyFile + ": " + std::strerror(errno),
+                          "cannot read " + wire.bodyFile + ": " + std::strerror(errno),
                           0,
                           {}});
                     return CURL_READFUNC_ABORT;
@@ -252,7 +252,7 @@ struct Exchange {
                 if (n == 0) {
                     fail({ErrorKind::localFile,
                           "FileChanged",
-                          spec.bodyFile + " became shorter while it was being sent",
+                          wire.bodyFile + " became shorter while it was being sent",
                           0,
                           {}});
                     return CURL_READFUNC_ABORT;
@@ -273,8 +273,8 @@ struct Exchange {
     }
 
     bool rewind() {
-        if (spec.body == AttemptSpec::Body::file &&
-            ::lseek(bodyFd, static_cast<off_t>(spec.bodyOffset), SEEK_SET) < 0)
+        if (wire.body == AttemptSpec::Body::file &&
+            ::lseek(bodyFd, static_cast<off_t>(wire.bodyOffset), SEEK_SET) < 0)
             return false;
         bodySent = 0;
         sentDigest.reset();
@@ -292,7 +292,7 @@ struct Exchange {
         if (!changed)
             return;
         auto now = Clock::now();
-        if (!spec.accurateProgress && now - lastReport < kCoarseProgressInterval)
+        if (!wire.accurateProgress && now - lastReport < kCoarseProgressInterval)
             return;
         lastReport = now;
         if (bodySent != reportedSent) {
@@ -316,18 +316,18 @@ struct Exchange {
     // --- set-up -----------------------------------------------------------------------
 
     std::optional<Error> prepare() {
-        if (spec.body == AttemptSpec::Body::file) {
-            bodyFd = ::open(spec.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (wire.body == AttemptSpec::Body::file) {
+            bodyFd = ::open(wire.bodyFile.c_str(), O_RDONLY | O_CLOEXEC);
             if (bodyFd < 0)
                 return Error{ErrorKind::localFile,
                              "CannotReadFile",
-                             "cannot open " + spec.bodyFile + ": " + std::strerror(errno),
+                             "cannot open " + wire.bodyFile + ": " + std::strerror(errno),
                              0,
                              {}};
             if (!rewind())
                 return Error{ErrorKind::localFile,
                              "CannotReadFile",
-                             "cannot seek in " + spec.bodyFile + ": " + std::strerror(errno),
+                             "cannot seek in " + wire.bodyFile + ": " + std::strerror(errno),
                              0,
                              {}};
         }
@@ -335,7 +335,7 @@ struct Exchange {
         if (!easy)
             return Error{ErrorKind::transport, "OutOfMemory", "curl_easy_init failed", 0, {}};
 
-        curl_easy_setopt(easy, CURLOPT_URL, spec.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_URL, wire.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, curlError);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -346,13 +346,13 @@ struct Exchange {
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (spec.caFile)
-            curl_easy_setopt(easy, CURLOPT_CAINFO, spec.caFile->c_str());
+        if (wire.caFile)
+            curl_easy_setopt(easy, CURLOPT_CAINFO, wire.caFile->c_str());
 
         // The time-out is an idle time-out: fail only when nothing moves at all.
-        long idle = std::max(1L, static_cast<long>(std::ceil(spec.idleTimeoutSeconds)));
+        long idle = std::max(1L, static_cast<long>(std::ceil(wire.idleTimeoutSeconds)));
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(std::max(1.0, spec.idleTimeoutSeconds * 1000.0)));
+                         static_cast<long>(std::max(1.0, wire.idleTimeoutSeconds * 1000.0)));
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idle);
 
@@ -364,29 +364,29 @@ struct Exchange {
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
 
-        if (spec.method == "HEAD") {
+        if (wire.method == "HEAD") {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-        } else if (spec.method == "GET" && spec.body == AttemptSpec::Body::none) {
+        } else if (wire.method == "GET" && wire.body == AttemptSpec::Body::none) {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-        } else if (spec.body == AttemptSpec::Body::none &&
-                   (spec.method == "DELETE" || spec.method == "GET")) {
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, spec.method.c_str());
+        } else if (wire.body == AttemptSpec::Body::none &&
+                   (wire.method == "DELETE" || wire.method == "GET")) {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, wire.method.c_str());
         } else {
             // Every method with a body (even an empty one) streams it through onRead, so that
             // curl never adds a form content type of its own.
             curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
             curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
-                             static_cast<curl_off_t>(spec.bodySize()));
+                             static_cast<curl_off_t>(wire.bodySize()));
             curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Exchange::onRead);
             curl_easy_setopt(easy, CURLOPT_READDATA, this);
             curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Exchange::onSeek);
             curl_easy_setopt(easy, CURLOPT_SEEKDATA, this);
-            if (spec.method != "PUT")
-                curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, spec.method.c_str());
+            if (wire.method != "PUT")
+                curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, wire.method.c_str());
         }
 
         bool hasExpect = false;
-        for (const auto& [name, value] : spec.headers) {
+        for (const auto& [name, value] : wire.headers) {
             std::string line = name + ": " + value;
             if (value.empty())
                 line = name + ";";  // curl's way to send an empty header
@@ -503,10 +503,10 @@ bool Engine::onEngineThread() const {
     return std::this_thread::get_id() == impl_->threadId;
 }
 
-Engine::ExchangeId Engine::start(AttemptSpec spec, ExchangeHandlers handlers) {
+Engine::ExchangeId Engine::start(AttemptSpec wire, ExchangeHandlers handlers) {
     auto exchange = std::make_unique<Exchange>();
     exchange->id = impl_->nextId++;
-    exchange->spec = std::move(spec);
+    exchange->wire = std::move(wire);
     exchange->handlers = std::move(handlers);
     ExchangeId id = exchange->id;
 
@@ -600,7 +600,7 @@ void Engine::Impl::complete(CURLMsg* message) {
             exchange->fail(
                 {ErrorKind::localFile,
                  "CannotWriteFile",
-                 "cannot write " + *exchange->spec.bodyPath + ": " + std::strerror(errno),
+                 "cannot write " + *exchange->wire.bodyPath + ": " + std::strerror(errno),
                  0,
                  {}});
         exchange->sinkFd = -1;

@@ -33,7 +33,7 @@ class Engine {
     bool onEngineThread() const;
 
     // On the engine thread only. onDone is called exactly once, unless the exchange is aborted.
-    ExchangeId start(AttemptSpec spec, ExchangeHandlers handlers);
+    ExchangeId start(AttemptSpec wire, ExchangeHandlers handlers);
     void abort(ExchangeId id);
 
     Engine(const Engine&) = delete;

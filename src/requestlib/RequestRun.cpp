@@ -125,7 +125,7 @@ void RequestRun::performSingle() {
         return;
     }
     auto self = shared_from_this();
-    exchange({.prepare = [self](AttemptSpec& spec) { return self->request_->prepareAttempt(spec); },
+    exchange({.prepare = [self](AttemptSpec& wire) { return self->request_->prepareAttempt(wire); },
               .reportsHeaders = true,
               .uploadSlot = 0,
               .carriesPayload = true},
@@ -135,23 +135,23 @@ void RequestRun::performSingle() {
 void RequestRun::attempt(const std::shared_ptr<Exchange>& exchange) {
     if (ended_)
         return;
-    AttemptSpec spec;
-    spec.redirectURL = exchange->redirectURL;
-    spec.regionHint = exchange->regionHint;
-    spec.idleTimeoutSeconds = request_->timeOutSeconds();
-    spec.caFile = HTTPRequest::defaultCAFile();
-    spec.accurateProgress = request_->showAccurateProgress();
-    if (auto error = exchange->plan.prepare(spec)) {
+    AttemptSpec wire;
+    wire.redirectURL = exchange->redirectURL;
+    wire.regionHint = exchange->regionHint;
+    wire.idleTimeoutSeconds = request_->timeOutSeconds();
+    wire.caFile = HTTPRequest::defaultCAFile();
+    wire.accurateProgress = request_->showAccurateProgress();
+    if (auto error = exchange->plan.prepare(wire)) {
         ExchangeResult result;
         result.error = std::move(error);
         exchange->done(std::move(result));
         return;
     }
-    exchange->url = spec.url;
+    exchange->url = wire.url;
     if (exchange->plan.carriesPayload && request_->downloadDestinationPath())
-        spec.bodyPath = temporaryPath();
+        wire.bodyPath = temporaryPath();
     if (exchange->plan.uploadSlot && !uploadTotalKnown_)
-        setUploadTotal(spec.bodySize());
+        setUploadTotal(wire.bodySize());
 
     auto self = shared_from_this();
     ExchangeHandlers handlers;
@@ -175,7 +175,7 @@ void RequestRun::attempt(const std::shared_ptr<Exchange>& exchange) {
     handlers.onDone = [self, exchange](ExchangeResult result) {
         self->attemptDone(exchange, std::move(result));
     };
-    exchange->id = Engine::instance().start(std::move(spec), std::move(handlers));
+    exchange->id = Engine::instance().start(std::move(wire), std::move(handlers));
     live_.insert(exchange->id);
 }
 
