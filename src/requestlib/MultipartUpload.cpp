@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "requestlib/Crypto.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Xml.hpp"
@@ -30,6 +31,7 @@ MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run, std::uint64_t 
         partSize_ = ((fileSize_ + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
     partCount_ = static_cast<int>((fileSize_ + partSize_ - 1) / partSize_);
     etags_.resize(static_cast<size_t>(partCount_));
+    partMd5s_.resize(static_cast<size_t>(partCount_));
     run_->setUploadTotal(fileSize_);
 }
 
@@ -133,6 +135,7 @@ void MultipartUpload::sendPart(int number) {
             return;
         }
         self->etags_[static_cast<size_t>(number - 1)] = etag->second;
+        self->partMd5s_[static_cast<size_t>(number - 1)] = result.sentMd5;
         self->run_->uploadSlotDone(number, length);
         if (++self->partsDone_ == self->partCount_)
             self->complete();
@@ -141,8 +144,20 @@ void MultipartUpload::sendPart(int number) {
     });
 }
 
+// The ETag services give a multipart object: the MD5 of the parts' binary MD5s, then "-<parts>".
+std::string MultipartUpload::multipartETag() const {
+    std::string digests;
+    for (const auto& md5 : partMd5s_)
+        for (size_t i = 0; i + 1 < md5.size(); i += 2)
+            digests.push_back(static_cast<char>(std::stoi(md5.substr(i, 2), nullptr, 16)));
+    StreamingDigest digest(StreamingDigest::Algorithm::md5);
+    digest.update(digests.data(), digests.size());
+    return digest.hexDigest() + "-" + std::to_string(partCount_);
+}
+
 void MultipartUpload::complete() {
     auto self = shared_from_this();
+    request().multipartETag_ = multipartETag();
     std::vector<std::pair<int, std::string>> parts;
     for (int number = 1; number <= partCount_; ++number)
         parts.emplace_back(number, unquoteETag(etags_[static_cast<size_t>(number - 1)]));

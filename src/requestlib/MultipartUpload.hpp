@@ -34,6 +34,7 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     void sendParts();
     void sendPart(int number);
     void complete();
+    std::string multipartETag() const;
     void fail(Error error);
 
     std::shared_ptr<RequestRun> run_;
@@ -45,6 +46,7 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     int partsInFlight_ = 0;
     int partsDone_ = 0;
     std::vector<std::string> etags_;
+    std::vector<std::string> partMd5s_;  // hex MD5 of the bytes sent for each part
     std::string uploadId_;
     bool failing_ = false;
 };

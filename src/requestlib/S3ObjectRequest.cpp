@@ -201,7 +201,8 @@ std::optional<Error> S3ObjectRequest::acceptResponse() {
             if (!completed.value)
                 return malformed("the multipart completion", completed.problem,
                                  responseStatusCode());
-            etag_ = detail::unquoteETag(*completed.value);
+            etag_ = completed.value->empty() ? multipartETag_
+                                             : detail::unquoteETag(*completed.value);
             return std::nullopt;
         }
         case Operation::copy:

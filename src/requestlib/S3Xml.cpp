@@ -405,8 +405,9 @@ Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml) {
 }
 
 Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml) {
+    // Ceph RGW answers with an empty <ETag>; the element alone marks a completed upload.
     return parse<std::string>(xml, "CompleteMultipartUploadResult", [](pugi::xml_node root) {
-        return unquotedETag(requiredText(root, "ETag", "CompleteMultipartUploadResult"));
+        return unquotedETag(textOr(root, "ETag"));
     });
 }
 

@@ -45,7 +45,7 @@ Parsed<BucketList> parseBucketList(std::string_view xml);
 Parsed<ObjectList> parseObjectList(std::string_view xml);
 Parsed<S3AccessControlPolicy> parseAccessControlPolicy(std::string_view xml);
 Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml);  // the UploadId
-Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag
+Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag, maybe ""
 Parsed<CopyResult> parseCopyObjectResult(std::string_view xml);
 
 // The body of CompleteMultipartUpload for (part number, ETag) pairs in ascending order.

@@ -122,6 +122,11 @@ TEST(S3Xml, ReadsMultipartAndCopyResults) {
     const std::string complete = "<CompleteMultipartUploadResult" + kNs +
                                  "><ETag>&quot;e-2&quot;</ETag></CompleteMultipartUploadResult>";
     EXPECT_EQ(parseCompleteMultipartUpload(complete).value, "e-2");
+    // Ceph RGW leaves the element empty.
+    EXPECT_EQ(parseCompleteMultipartUpload("<CompleteMultipartUploadResult" + kNs +
+                                           "><ETag></ETag></CompleteMultipartUploadResult>")
+                  .value,
+              "");
     const auto upload = parseInitiateMultipartUpload(
         "<InitiateMultipartUploadResult><Key>k</Key><UploadId>2~a</UploadId></"
         "InitiateMultipartUploadResult>");

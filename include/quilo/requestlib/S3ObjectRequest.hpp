@@ -134,6 +134,7 @@ class S3ObjectRequest : public S3Request {
     OptionalString copySourceBucket_, copySourceKey_;
     std::optional<std::string> accessPolicy_;
     bool multipart_ = false;
+    std::string multipartETag_;  // computed from the parts, for services that send none
 
     std::optional<S3AccessControlPolicy> acl_;
     std::string etag_;
