@@ -115,9 +115,11 @@ int childHeads(const Settings& s, const std::string& bucket) {
 }
 
 int childTransfer(const Settings& s, const std::string& op, const std::string& bucket,
-                  const std::string& key, const std::string& file, std::uint64_t threshold) {
+                  const std::string& key, const std::string& file, std::uint64_t threshold,
+                  bool verify) {
     configure(s);
     quilo::S3ObjectRequest::setMultipartThreshold(threshold);
+    quilo::S3ObjectRequest::setVerifiesChecksums(verify);
     std::promise<bool> outcome;
     auto client = quilo::Quilo::sharedInstance();
     quilo::TransferCallbacks<quilo::QuiloObjectRquest> callbacks{
@@ -145,6 +147,7 @@ std::string url(const Settings& s, const std::string& path) {
 std::vector<std::string> curlBase(const Settings& s) {
     return {"curl",
             "--silent",
+            "--no-progress-meter",
             "--fail",
             "--aws-sigv4",
             "aws:amz:" + s.region + ":s3",
@@ -226,7 +229,7 @@ int main(int argc, char** argv) {
         if (child["job"] == "heads")
             return childHeads(s, child["bucket"]);
         return childTransfer(s, child["job"], child["bucket"], child["key"], child["file"],
-                             std::stoull(child["threshold"]));
+                             std::stoull(child["threshold"]), child["verify"] != "0");
     }
     if (s.accessKey.empty()) {
         std::cerr << "no credentials: source .run/rgw/servers.env or pass --access-key\n";
@@ -280,32 +283,40 @@ int main(int argc, char** argv) {
         std::string copy = source + ".down";
         makeFile(source, bytes);
         std::string key = "bench-" + std::to_string(mib) + "MiB";
-        auto job = [&](const char* op, const std::string& file, std::uint64_t threshold) {
+        auto job = [&](const char* op, const std::string& file, std::uint64_t threshold,
+                       bool verify = true) {
             return ourArgs({"--child-job", op, "--child-bucket", bucket, "--child-key", key,
-                            "--child-file", file, "--child-threshold", std::to_string(threshold)});
+                            "--child-file", file, "--child-threshold", std::to_string(threshold),
+                            "--child-verify", verify ? "1" : "0"});
         };
         auto curlPut = curlBase(s);
         curlPut.insert(curlPut.end(), {"-T", source, url(s, "/" + bucket + "/" + key)});
         auto curlGet = curlBase(s);
         curlGet.insert(curlGet.end(), {"-o", copy, url(s, "/" + bucket + "/" + key)});
-        std::vector<Measurement> single, multi, down, curlUp, curlDown;
+        std::vector<Measurement> single, bare, multi, down, bareDown, curlUp, curlDown;
         for (int round = 0; round < rounds; ++round) {
             single.push_back(measure(job("upload", source, UINT64_MAX)));
+            bare.push_back(measure(job("upload", source, UINT64_MAX, false)));
             multi.push_back(measure(job("upload", source, 64u << 20)));
             curlUp.push_back(measure(curlPut));
             down.push_back(measure(job("download", copy, 0)));
+            bareDown.push_back(measure(job("download", copy, 0, false)));
             curlDown.push_back(measure(curlGet));
         }
         std::printf("%llu MiB transfers against %s (best of %d)\n",
                     static_cast<unsigned long long>(mib), s.endpoint.c_str(), rounds);
         report("quilo upload, one stream", best(single), static_cast<double>(mib), "MiB");
+        report("quilo upload, one stream, no MD5", best(bare), static_cast<double>(mib), "MiB");
         report("quilo upload, multipart", best(multi), static_cast<double>(mib), "MiB");
         report("curl -T", best(curlUp), static_cast<double>(mib), "MiB");
         compare("single-stream upload", best(single), best(curlUp));
+        compare("single-stream upload without MD5", best(bare), best(curlUp));
         compare("multipart upload", best(multi), best(curlUp));
         report("quilo download", best(down), static_cast<double>(mib), "MiB");
+        report("quilo download, no MD5", best(bareDown), static_cast<double>(mib), "MiB");
         report("curl -o", best(curlDown), static_cast<double>(mib), "MiB");
         compare("download", best(down), best(curlDown));
+        compare("download without MD5", best(bareDown), best(curlDown));
         std::remove(source.c_str());
         std::remove(copy.c_str());
     };

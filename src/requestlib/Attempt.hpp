@@ -37,6 +37,10 @@ struct AttemptSpec {
     // The bound for a 2xx body kept in memory; an object fetched into memory may be larger.
     std::size_t maxPayloadMemory = kMaxXmlBytes;
 
+    // MD5 of the bytes as they stream, for requests that check them against an ETag.
+    bool digestSentBody = false;
+    bool digestReceivedBody = false;
+
     double idleTimeoutSeconds = 60.0;
     std::optional<std::string> caFile;
     bool accurateProgress = false;
@@ -53,8 +57,8 @@ struct ExchangeResult {
     HeaderMap headers;
     std::string body;             // the in-memory body
     std::uint64_t bodyBytes = 0;  // body bytes received, in memory or in the file
-    std::string bodyMd5;          // hex MD5 of those bytes
-    std::string sentMd5;          // hex MD5 of the request body bytes sent
+    std::string bodyMd5;          // hex MD5 of those bytes, when digested
+    std::string sentMd5;          // hex MD5 of the request body bytes sent, when digested
 };
 
 }  // namespace quilo::detail

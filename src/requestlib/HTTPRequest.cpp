@@ -228,8 +228,9 @@ void HTTPRequest::end(std::optional<Error> error) {
             return;
         state_ = error ? State::failed : State::finished;
         admitted = admitted_;
+        // Under the lock, so that a thread that sees the request ended also sees why.
+        error_ = std::move(error);
     }
-    error_ = std::move(error);
     Hooks hooks = std::exchange(hooks_, {});
     run_.reset();
     callHook(error_ ? hooks.failed : hooks.completion);

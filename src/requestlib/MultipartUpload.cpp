@@ -64,7 +64,17 @@ void MultipartUpload::initiate() {
         attempt.body = AttemptSpec::Body::memory;
         return self->prepare(attempt, "POST", {{"uploads", ""}});
     };
+    initiating_ = true;
     run_->exchange(std::move(plan), [self](ExchangeResult result) {
+        self->initiating_ = false;
+        if (self->deferred_) {
+            if (!result.error && result.status / 100 == 2) {
+                if (auto made = parseInitiateMultipartUpload(result.body); made.value)
+                    self->uploadId_ = *made.value;
+            }
+            self->fail(std::move(*self->deferred_));
+            return;
+        }
         if (result.error || result.status / 100 != 2) {
             self->fail(self->run_->recordFailure(std::move(result)));
             return;
@@ -102,6 +112,7 @@ void MultipartUpload::sendPart(int number) {
             if (equalsIgnoringCase(header.first, "Expect"))
                 attempt.headers.push_back(header);
         attempt.body = AttemptSpec::Body::file;
+        attempt.digestSentBody = S3ObjectRequest::verifiesChecksums();
         attempt.bodyFile = self->file_;
         attempt.bodyOffset = offset;
         attempt.bodyLength = length;
@@ -125,7 +136,8 @@ void MultipartUpload::sendPart(int number) {
             return;
         }
         std::string plain = unquoteETag(etag->second);
-        if (isPlainMd5(plain) && !equalsIgnoringCase(plain, result.sentMd5)) {
+        if (!result.sentMd5.empty() && isPlainMd5(plain) &&
+            !equalsIgnoringCase(plain, result.sentMd5)) {
             self->fail(Error{ErrorKind::integrity,
                              "ChecksumMismatch",
                              "part " + std::to_string(number) + " was stored with MD5 " + plain +
@@ -185,6 +197,13 @@ void MultipartUpload::complete() {
 void MultipartUpload::fail(Error error) {
     if (failing_ || run_->ended())
         return;
+    if (initiating_) {
+        // The initiation may have reached the service already: wait for the upload's id and
+        // abort the upload, rather than leave it behind.
+        if (!deferred_)
+            deferred_ = std::move(error);
+        return;
+    }
     failing_ = true;
     run_->abortExchanges();
     if (uploadId_.empty()) {

@@ -49,6 +49,8 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     std::vector<std::string> partMd5s_;  // hex MD5 of the bytes sent for each part
     std::string uploadId_;
     bool failing_ = false;
+    bool initiating_ = false;
+    std::optional<Error> deferred_;  // a failure that came while the upload was being initiated
 };
 
 }  // namespace quilo::detail

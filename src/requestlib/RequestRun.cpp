@@ -104,7 +104,11 @@ struct RequestRun::Exchange {
 
 RequestRun::RequestRun(std::shared_ptr<HTTPRequest> request) : request_(std::move(request)) {}
 
-RequestRun::~RequestRun() = default;
+RequestRun::~RequestRun() {
+    // Only a process that exits under a running download gets here without finish().
+    if (!ended_ && !temporaryPath_.empty())
+        ::unlink(temporaryPath_.c_str());
+}
 
 void RequestRun::exchange(ExchangePlan plan, Done done) {
     auto exchange = std::make_shared<Exchange>();
@@ -288,9 +292,12 @@ void RequestRun::finish(std::optional<Error> error) {
 }
 
 void RequestRun::cancel() {
-    if (ended_)
+    // Once the handler has taken over, the request ends when the handler says so: a second
+    // cancel must not cut short what it does (aborting a multipart upload, for one).
+    if (ended_ || cancelling_)
         return;
     if (cancelHandler_) {
+        cancelling_ = true;
         auto handler = std::move(cancelHandler_);
         cancelHandler_ = nullptr;
         handler();

@@ -89,6 +89,7 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     bool ended_ = false;
     std::set<Engine::ExchangeId> live_;
     std::function<void()> cancelHandler_;
+    bool cancelling_ = false;  // the cancel handler has been called
 
     bool uploadTotalKnown_ = false;
     std::uint64_t uploadTotal_ = 0;

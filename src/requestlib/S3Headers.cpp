@@ -82,7 +82,9 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
 }
 
 std::string copySource(std::string_view bucket, std::string_view key) {
-    return "/" + uriEncode(bucket) + "/" + uriEncode(key);
+    // The key keeps its slashes, as in the path: some servers (s3rver) decode this header
+    // with a decoder that leaves %2F alone, and the bucket ends at the first slash anyway.
+    return "/" + uriEncode(bucket) + "/" + uriEncode(key, true);
 }
 
 std::string unquoteETag(std::string_view etag) {

@@ -23,6 +23,7 @@ constexpr std::uint64_t kMinPartSize = 5 * kMiB;
 std::atomic<std::uint64_t> gMultipartThreshold{64 * kMiB};
 std::atomic<std::uint64_t> gPartSize{16 * kMiB};
 std::atomic<int> gPartConcurrency{4};
+std::atomic<bool> gVerifyChecksums{true};
 
 Error misuse(std::string code, std::string message) {
     return Error{ErrorKind::misuse, std::move(code), std::move(message), 0, {}};
@@ -55,6 +56,12 @@ void S3ObjectRequest::setMultipartConcurrency(int parts) {
 }
 int S3ObjectRequest::multipartConcurrency() {
     return gPartConcurrency;
+}
+void S3ObjectRequest::setVerifiesChecksums(bool verify) {
+    gVerifyChecksums = verify;
+}
+bool S3ObjectRequest::verifiesChecksums() {
+    return gVerifyChecksums;
 }
 
 void S3ObjectRequest::setUp(Operation operation, OptionalString bucket, OptionalString key) {
@@ -146,8 +153,12 @@ std::optional<Error> S3ObjectRequest::prepareAttempt(detail::AttemptSpec& attemp
     // Fetching an object into memory was asked for, whatever its size.
     if (operation_ == Operation::get)
         attempt.maxPayloadMemory = SIZE_MAX;
+    attempt.digestReceivedBody = operation_ == Operation::get && verifiesChecksums();
+    attempt.digestSentBody = operation_ == Operation::putFile && verifiesChecksums();
     if (operation_ == Operation::putFile && accessPolicy_)
         attempt.headers.emplace_back("x-amz-acl", *accessPolicy_);
+    if (operation_ == Operation::setMeta)
+        attempt.headers.insert(attempt.headers.end(), keptGrants_.begin(), keptGrants_.end());
     return signAttempt(attempt);
 }
 
@@ -161,12 +172,75 @@ void S3ObjectRequest::perform(detail::RequestRun& run) {
                                        static_cast<std::uint64_t>(info.st_size));
         return;
     }
+    if (operation_ == Operation::setMeta) {
+        copyKeepingAcl(run);
+        return;
+    }
     run.performSingle();
+}
+
+void S3ObjectRequest::copyKeepingAcl(detail::RequestRun& run) {
+    bool callerSetsAcl = std::any_of(requestHeaders().begin(), requestHeaders().end(), [](auto& h) {
+        std::string name = detail::toLower(h.first);
+        return name == "x-amz-acl" || name.starts_with("x-amz-grant-");
+    });
+    if (callerSetsAcl) {
+        run.performSingle();
+        return;
+    }
+    auto self = std::static_pointer_cast<S3ObjectRequest>(shared_from_this());
+    auto running = run.shared_from_this();
+    detail::ExchangePlan read;
+    read.reportsHeaders = false;
+    read.prepare = [self](detail::AttemptSpec& attempt) {
+        attempt.url =
+            attempt.redirectURL.empty() ? self->resourceURL({{"acl", ""}}) : attempt.redirectURL;
+        return self->signAttempt(attempt);
+    };
+    running->exchange(std::move(read), [self, running](detail::ExchangeResult result) {
+        if (result.error || result.status / 100 != 2) {
+            running->finish(running->recordFailure(std::move(result)));
+            return;
+        }
+        auto policy = detail::parseAccessControlPolicy(result.body);
+        if (!policy.value) {
+            running->finish(
+                malformed("the object's access-control list", policy.problem, result.status));
+            return;
+        }
+        AclMap acl;
+        for (const auto& grant : policy.value->grants) {
+            const auto& grantee = grant.grantee;
+            switch (grantee.type) {
+                case S3Grantee::Type::canonicalUser:
+                    acl[grant.permission].push_back("id=" + grantee.id);
+                    break;
+                case S3Grantee::Type::group:
+                    acl[grant.permission].push_back("uri=" + grantee.uri);
+                    break;
+                case S3Grantee::Type::email:
+                    acl[grant.permission].push_back("emailAddress=" + grantee.emailAddress);
+                    break;
+            }
+        }
+        if (auto error = detail::grantHeaders(acl, self->keptGrants_)) {
+            running->finish(Error{ErrorKind::response,
+                                  "UnsupportedAccessControlList",
+                                  "the object's access-control list cannot be carried over the "
+                                  "copy: " +
+                                      error->message,
+                                  result.status,
+                                  {}});
+            return;
+        }
+        running->performSingle();
+    });
 }
 
 std::optional<Error> S3ObjectRequest::checkIntegrity(const std::string& actualMd5) const {
     // Only a plain ETag is the MD5 of the bytes; multipart and encrypted objects have others.
-    if (!detail::isPlainMd5(etag_) || detail::equalsIgnoringCase(etag_, actualMd5))
+    if (actualMd5.empty() || !detail::isPlainMd5(etag_) ||
+        detail::equalsIgnoringCase(etag_, actualMd5))
         return std::nullopt;
     return Error{ErrorKind::integrity,
                  "ChecksumMismatch",
@@ -201,8 +275,8 @@ std::optional<Error> S3ObjectRequest::acceptResponse() {
             if (!completed.value)
                 return malformed("the multipart completion", completed.problem,
                                  responseStatusCode());
-            etag_ = completed.value->empty() ? multipartETag_
-                                             : detail::unquoteETag(*completed.value);
+            etag_ =
+                completed.value->empty() ? multipartETag_ : detail::unquoteETag(*completed.value);
             return std::nullopt;
         }
         case Operation::copy:

@@ -97,9 +97,9 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     void setShowAccurateProgress(bool accurate);
     bool showAccurateProgress() const { return showAccurateProgress_; }
     // Streams a successful body into a temporary file beside this path and renames it over the
-    // path only once the body is complete (and, where possible, verified). On failure the
-    // temporary file is removed and the path is left as it was. With no path the body is kept in
-    // responseData().
+    // path only once the body is complete (and, where possible, verified). On failure, and when
+    // the process exits during the download, the temporary file is removed and the path is left
+    // as it was. With no path the body is kept in responseData().
     void setDownloadDestinationPath(std::optional<std::string> path);
     const std::optional<std::string>& downloadDestinationPath() const { return destinationPath_; }
 
