@@ -12,3 +12,15 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/quiloConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/quiloConfig.cmake ${PROJECT_BINARY_DIR}/quiloConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quilo)
+
+# pkg-config, for builds without CMake. A static quilo needs its dependencies on every link line;
+# a shared one only at its own.
+if(BUILD_SHARED_LIBS)
+  set(QUILO_PC_REQUIRES Requires.private)
+else()
+  set(QUILO_PC_REQUIRES Requires)
+endif()
+file(RELATIVE_PATH QUILO_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" QUILO_PC_TO_PREFIX "${QUILO_PC_TO_PREFIX}")
+configure_file(cmake/quilo.pc.in ${PROJECT_BINARY_DIR}/quilo.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/quilo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

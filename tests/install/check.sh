@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs the build in BUILD_DIR into a temporary prefix, then builds and runs the consumer
+# project next to this script against it: once with find_package(quilo CONFIG REQUIRED), once
+# with `pkg-config --cflags --libs quilo`.
+#
+#   tests/install/check.sh BUILD_DIR CXX SANITIZERS WITH_TOOL
+#
+# SANITIZERS is the build's QUILO_SANITIZE (a sanitized static library needs them at link time);
+# WITH_TOOL is ON when the build has the quilo tool, which must then be installed too.
+set -euo pipefail
+build="$1" cxx="$2" sanitize="$3" with_tool="$4"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+flags=()
+[[ -z "$sanitize" ]] || flags=("-fsanitize=$sanitize")
+prefix="$work/prefix"
+
+echo "== cmake --install $build --prefix $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
+    cat "$work/install.log"
+    exit 1
+}
+if [[ "$with_tool" == ON ]]; then
+    "$prefix/bin/quilo" --version
+fi
+
+echo "== find_package(quilo CONFIG REQUIRED)"
+cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="${flags[*]}" >"$work/configure.log" || {
+    cat "$work/configure.log"
+    exit 1
+}
+grep -F "quilo_DIR:PATH=$prefix/" "$work/cmake/CMakeCache.txt"
+cmake --build "$work/cmake" >"$work/build.log" || {
+    cat "$work/build.log"
+    exit 1
+}
+"$work/cmake/consumer"
+
+echo "== pkg-config --cflags --libs quilo"
+pc="$(find "$prefix" -name quilo.pc)"
+[[ -n "$pc" ]] || {
+    echo "no quilo.pc under $prefix" >&2
+    exit 1
+}
+pkg=(env PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config)
+"${pkg[@]}" --cflags --libs quilo
+# shellcheck disable=SC2046  # pkg-config's words are meant to split
+"$cxx" -std=c++20 "${flags[@]}" "$here/consumer/main.cpp" -o "$work/pkg-consumer" \
+    $("${pkg[@]}" --cflags --libs quilo)
+"$work/pkg-consumer"

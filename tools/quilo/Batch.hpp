@@ -1,0 +1,95 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <quilo/quilo.hpp>
+
+namespace quilo::cli {
+
+class ProgressBar;
+
+// Operations started together and waited for together on the main thread.
+//
+// The facade calls the callables on its network thread, which every other request waits for:
+// they only record what happened under a mutex and wake the main thread, which does all the
+// printing and drawing.
+class Batch {
+  public:
+    struct Item {
+        std::size_t index = 0;               // as add() returned it
+        std::string what;                    // the operation, for messages: "put a.txt"
+        std::shared_ptr<S3Request> request;  // once it has ended
+        bool ok = false;
+        std::uint64_t done = 0;
+        std::uint64_t total = 0;  // bytes to move, 0 while unknown
+    };
+
+    Batch() = default;
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    // Adds an operation; hand the callables of the index it returns to the facade.
+    std::size_t add(std::string what, std::uint64_t expectedBytes = 0);
+
+    template <class R>
+    Callbacks<R> callbacks(std::size_t index) const {
+        return {.finished = [state = state_,
+                             index](const auto& request) { state->end(index, request, true); },
+                .failed = [state = state_,
+                           index](const auto& request) { state->end(index, request, false); }};
+    }
+
+    template <class R>
+    TransferCallbacks<R> transferCallbacks(std::size_t index) const {
+        const auto plain = callbacks<R>(index);
+        return {.finished = plain.finished,
+                .failed = plain.failed,
+                .progress = [state = state_, index](const auto&, std::uint64_t done,
+                                                    std::uint64_t total) {
+                    state->progress(index, done, total);
+                }};
+    }
+
+    // Waits until every operation added has ended. `ended` runs here, on the calling thread,
+    // for each one as it ends; `bar`, when given, shows the bytes of all of them together.
+    // True when all succeeded.
+    bool wait(const std::function<void(const Item&)>& ended, ProgressBar* bar = nullptr);
+
+  private:
+    // Shared with the callables, which the library keeps until a little after they have run:
+    // they may outlive the Batch.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Item> items;
+        std::vector<std::size_t> endOrder;
+
+        void end(std::size_t index, std::shared_ptr<S3Request> request, bool ok);
+        void progress(std::size_t index, std::uint64_t done, std::uint64_t total);
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Runs one operation and waits for it: `start` gets the callables and calls the facade. Returns
+// the request when it succeeded; otherwise reports the failure on stderr and returns nullptr.
+template <class R, class Start>
+std::shared_ptr<R> await(std::string what, Start start) {
+    Batch batch;
+    const auto index = batch.add(std::move(what));
+    start(batch.callbacks<R>(index));
+    std::shared_ptr<R> result;
+    batch.wait([&](const Batch::Item& item) {
+        if (item.ok) {
+            result = std::static_pointer_cast<R>(item.request);
+        }
+    });
+    return result;
+}
+
+}  // namespace quilo::cli

@@ -1,0 +1,206 @@
+// cp, rm, acl get|set and meta get|set.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <iomanip>
+#include <iostream>
+
+#include <quilo/quilo.hpp>
+
+#include "Batch.hpp"
+#include "Commands.hpp"
+#include "Output.hpp"
+#include "S3Url.hpp"
+
+namespace quilo::cli {
+
+namespace {
+
+std::shared_ptr<Quilo> client() {
+    return Quilo::sharedInstance();
+}
+
+// "NAME=VALUE" split at its first '='; throws UsageError when there is none or NAME is empty.
+std::pair<std::string, std::string> splitAssignment(const std::string& text, const char* form) {
+    const auto equals = text.find('=');
+    if (equals == std::string::npos || equals == 0) {
+        throw UsageError("'" + text + "' is not of the form " + form);
+    }
+    return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+void printAcl(const S3AccessControlPolicy& acl) {
+    const auto row = [](const std::string& first, const std::string& grantee,
+                        const std::string& displayName) {
+        std::cout << std::left << std::setw(14) << first << std::right << grantee;
+        if (!displayName.empty()) {
+            std::cout << "  (" << displayName << ')';
+        }
+        std::cout << '\n';
+    };
+    row("OWNER", "id=" + acl.owner.id, acl.owner.displayName);
+    for (const auto& grant : acl.grants) {
+        row(grant.permission, granteeText(grant.grantee), grant.grantee.displayName);
+    }
+}
+
+bool isNoise(std::string name) {
+    // Transport and per-request headers say nothing about the bucket or object.
+    static constexpr std::array<const char*, 8> noise = {
+        "accept-ranges",     "connection",       "date",      "keep-alive", "server",
+        "transfer-encoding", "x-amz-request-id", "x-amz-id-2"};
+    for (auto& c : name) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    for (const char* header : noise) {
+        if (name == header) {
+            return true;
+        }
+    }
+    // User metadata is shown from metadata().
+    return name.starts_with("x-amz-meta-");
+}
+
+void printMeta(const S3Request& request) {
+    for (const auto& [name, value] : request.responseHeaders()) {
+        if (!isNoise(name)) {
+            std::cout << name << ": " << value << '\n';
+        }
+    }
+    for (const auto& [name, value] : request.metadata()) {
+        std::cout << "x-amz-meta-" << name << ": " << value << '\n';
+    }
+}
+
+}  // namespace
+
+int copy(const std::string& from, const std::string& to) {
+    const S3Url source = parseObjectUrl(from);
+    S3Url destination = parseS3Url(to);
+    if (destination.key.empty() || destination.key.ends_with('/')) {
+        destination.key += baseName(source.key);
+    }
+    const StringMap param{{"srcBucket", source.bucket},
+                          {"srcKey", source.key},
+                          {"desBucket", destination.bucket},
+                          {"desKey", destination.key}};
+    const auto request = await<QuiloObjectRquest>(
+        "cp " + source.text(), [&](auto callbacks) { client()->copyObject(param, callbacks); });
+    if (!request) {
+        return exitFailure;
+    }
+    std::cout << "copy: " << source.text() << " to " << destination.text() << '\n';
+    return 0;
+}
+
+int remove(const std::vector<std::string>& urls) {
+    std::vector<S3Url> objects;
+    for (const auto& text : urls) {
+        objects.push_back(parseObjectUrl(text));
+    }
+    Batch batch;
+    for (const auto& object : objects) {
+        const auto index = batch.add("rm " + object.text());
+        client()->deleteObject({{"bucket", object.bucket}, {"key", object.key}},
+                               batch.callbacks<QuiloObjectRquest>(index));
+    }
+    const bool ok = batch.wait([&](const Batch::Item& item) {
+        if (item.ok) {
+            std::cout << "delete: " << objects[item.index].text() << '\n';
+        }
+    });
+    return ok ? 0 : exitFailure;
+}
+
+int getAcl(const std::string& text) {
+    const S3Url url = parseS3Url(text);
+    const std::string what = "acl get " + text;
+    const auto show = [&](const auto& request) {
+        if (!request) {
+            return exitFailure;
+        }
+        if (!request->accessControlPolicy()) {
+            printFailure(what, "the answer held no access-control list");
+            return exitFailure;
+        }
+        printAcl(*request->accessControlPolicy());
+        return 0;
+    };
+    if (url.key.empty()) {
+        return show(await<QuiloBucketRequest>(
+            what, [&](auto callbacks) { client()->getBucketAcl(url.bucket, callbacks); }));
+    }
+    return show(await<QuiloObjectRquest>(what, [&](auto callbacks) {
+        client()->getObjectAcl({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
+    }));
+}
+
+int setAcl(const std::string& text, const std::vector<std::string>& grants) {
+    static constexpr std::array<std::string_view, 5> permissions = {"READ", "WRITE", "READ_ACP",
+                                                                    "WRITE_ACP", "FULL_CONTROL"};
+    const S3Url url = parseS3Url(text);
+    AclMap acl;
+    for (const auto& grant : grants) {
+        auto [permission, grantee] = splitAssignment(grant, "PERMISSION=GRANTEE");
+        if (std::find(permissions.begin(), permissions.end(), permission) == permissions.end()) {
+            throw UsageError("unknown permission '" + permission +
+                             "': READ, WRITE, READ_ACP, WRITE_ACP or FULL_CONTROL");
+        }
+        acl[permission].push_back(std::move(grantee));
+    }
+    ValueMap param{{"acl", acl}, {"bucket", url.bucket}};
+    bool ok = false;
+    if (url.key.empty()) {
+        ok = await<QuiloBucketRequest>("acl set " + text, [&](auto callbacks) {
+                 client()->setBucketAcl(param, callbacks);
+             }) != nullptr;
+    } else {
+        param["key"] = url.key;
+        ok = await<QuiloObjectRquest>("acl set " + text, [&](auto callbacks) {
+                 client()->setObjectAcl(param, callbacks);
+             }) != nullptr;
+    }
+    if (!ok) {
+        return exitFailure;
+    }
+    std::cout << "set_acl: " << url.text() << '\n';
+    return 0;
+}
+
+int getMeta(const std::string& text) {
+    const S3Url url = parseS3Url(text);
+    std::shared_ptr<S3Request> request;
+    if (url.key.empty()) {
+        request = await<QuiloBucketRequest>("meta get " + text, [&](auto callbacks) {
+            client()->getBucketMeta(url.bucket, callbacks);
+        });
+    } else {
+        request = await<QuiloObjectRquest>("meta get " + text, [&](auto callbacks) {
+            client()->getObjectMeta({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
+        });
+    }
+    if (!request) {
+        return exitFailure;
+    }
+    printMeta(*request);
+    return 0;
+}
+
+int setMeta(const std::string& text, const std::vector<std::string>& entries) {
+    const S3Url url = parseObjectUrl(text);
+    StringMap meta;
+    for (const auto& entry : entries) {
+        auto [name, value] = splitAssignment(entry, "NAME=VALUE");
+        meta[name] = std::move(value);
+    }
+    const ValueMap param{{"meta", meta}, {"bucket", url.bucket}, {"key", url.key}};
+    const auto request = await<QuiloObjectRquest>(
+        "meta set " + text, [&](auto callbacks) { client()->setObjectMeta(param, callbacks); });
+    if (!request) {
+        return exitFailure;
+    }
+    std::cout << "set_meta: " << url.text() << '\n';
+    return 0;
+}
+
+}  // namespace quilo::cli
