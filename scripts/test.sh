@@ -8,16 +8,18 @@
 #
 # Stops at the first stage that fails and exits non-zero; the servers are stopped on the way
 # out, whatever happens. A stage is one function named stage_<name>, listed in STAGES.
-# Environment: QUILO_BUILD_DIR (build), QUILO_ASAN_BUILD_DIR (build-asan), QUILO_JOBS (2).
+# Environment: QUILO_BUILD_DIR (build), QUILO_ASAN_BUILD_DIR (build-asan),
+# QUILO_TSAN_BUILD_DIR (build-tsan), QUILO_JOBS (2).
 set -uo pipefail
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$QUILO_ROOT" || exit 1
 
-STAGES=(setup build servers test build_asan test_asan)
+STAGES=(setup build servers test build_asan test_asan build_tsan test_tsan fuzz)
 JOBS="${QUILO_JOBS:-2}"
 BUILD_DIR="${QUILO_BUILD_DIR:-build}"
 ASAN_BUILD_DIR="${QUILO_ASAN_BUILD_DIR:-build-asan}"
+TSAN_BUILD_DIR="${QUILO_TSAN_BUILD_DIR:-build-tsan}"
 
 configure_and_build() {
     local dir="$1"
@@ -30,15 +32,17 @@ configure_and_build() {
 passed_total=0
 failed_total=0
 
-# Runs the suite built in $1 against the servers, and adds its counts to the totals.
+# Runs the suite built in $1 (or the part that ctest options after it select) against the
+# servers, and adds its counts to the totals.
 run_ctest() {
     local dir="$1" log="$1/ctest.log" status
+    shift
     if [[ -z "${QUILO_TEST_RGW_HOST:-}" && -f "$QUILO_RUN_DIR/servers.env" ]]; then
         # shellcheck source=/dev/null
         source "$QUILO_RUN_DIR/servers.env"
     fi
-    ctest --test-dir "$dir" --output-on-failure -j"$JOBS" --no-tests=error --timeout 300 2>&1 |
-        tee "$log"
+    ctest --test-dir "$dir" --output-on-failure -j"$JOBS" --no-tests=error --timeout 300 "$@" \
+        2>&1 | tee "$log"
     status=$?
     local summary
     summary="$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)"
@@ -76,6 +80,27 @@ stage_build_asan() {
 stage_test_asan() {
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_ctest "$ASAN_BUILD_DIR"
+}
+
+# ThreadSanitizer: the library and its tests only.
+stage_build_tsan() {
+    configure_and_build "$TSAN_BUILD_DIR" -DQUILO_SANITIZE=thread -DQUILO_BUILD_TOOLS=OFF \
+        -DQUILO_BUILD_BENCH=OFF
+}
+
+# The unit tests, and the integration tests that put many requests, cancellations and an exiting
+# process on the network thread at once.
+stage_test_tsan() {
+    local options="halt_on_error=1 second_deadlock_stack=1" status=0
+    TSAN_OPTIONS="$options" run_ctest "$TSAN_BUILD_DIR" -L unit || status=1
+    TSAN_OPTIONS="$options" run_ctest "$TSAN_BUILD_DIR" -R '^(Load|InFlight)\.' || status=1
+    return "$status"
+}
+
+# libFuzzer targets, built apart from the CMake builds; about 40 s each unless
+# QUILO_FUZZ_SECONDS says otherwise.
+stage_fuzz() {
+    QUILO_FUZZ_SECONDS="${QUILO_FUZZ_SECONDS:-40}" scripts/fuzz.sh
 }
 
 stop_servers() {
