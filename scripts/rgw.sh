@@ -245,8 +245,19 @@ status() {
     fi
 }
 
+# A loaded machine now and then makes the young monitor refuse a command; a fresh start from
+# nothing gets past it.
+start_with_retries() {
+    local attempt
+    for attempt in 1 2 3; do
+        (start) && return 0
+        ((attempt < 3)) && note "start failed (attempt $attempt of 3); starting again"
+    done
+    return 1
+}
+
 case "${1:-}" in
-    start) start ;;
+    start) start_with_retries ;;
     stop) stop ;;
     status) status ;;
     *)

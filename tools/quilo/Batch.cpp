@@ -1,12 +1,32 @@
 #include "Batch.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <iostream>
 
 #include "Output.hpp"
 #include "Progress.hpp"
 
 namespace quilo::cli {
+
+namespace {
+// Set by the signal handler: nothing else is safe to do there.
+volatile std::sig_atomic_t signalled = 0;
+void onSignal(int) {
+    signalled = 1;
+}
+}  // namespace
+
+void interruptOnSignal() {
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+bool interrupted() {
+    return signalled != 0;
+}
 
 std::size_t Batch::add(std::string what, std::uint64_t expectedBytes) {
     std::lock_guard lock(state_->mutex);
@@ -18,8 +38,31 @@ std::size_t Batch::add(std::string what, std::uint64_t expectedBytes) {
     return state_->items.size() - 1;
 }
 
+void Batch::State::begin(const std::shared_ptr<S3Request>& request) {
+    std::lock_guard lock(mutex);
+    // A request the queue admits after the interrupt is cancelled as soon as it starts.
+    if (cancelling)
+        request->cancel();
+    else
+        running.push_back(request);
+}
+
+void Batch::State::cancelAll() {
+    std::vector<std::shared_ptr<S3Request>> cancelled;
+    {
+        std::lock_guard lock(mutex);
+        if (cancelling)
+            return;
+        cancelling = true;
+        cancelled.swap(running);
+    }
+    for (const auto& request : cancelled)
+        request->cancel();
+}
+
 void Batch::State::end(std::size_t index, std::shared_ptr<S3Request> request, bool ok) {
     std::lock_guard lock(mutex);
+    std::erase(running, request);
     auto& item = items.at(index);
     item.request = std::move(request);
     item.ok = ok;
@@ -46,6 +89,8 @@ bool Batch::wait(const std::function<void(const Item&)>& ended, ProgressBar* bar
     for (;;) {
         // A snapshot under the lock; the printing happens outside it, so that a slow terminal
         // never holds up the callables.
+        if (interrupted())
+            state.cancelAll();
         std::vector<Item> newlyEnded;
         std::uint64_t done = 0;
         std::uint64_t total = 0;

@@ -39,7 +39,8 @@ class Batch {
 
     template <class R>
     Callbacks<R> callbacks(std::size_t index) const {
-        return {.finished = [state = state_,
+        return {.started = [state = state_](const auto& request) { state->begin(request); },
+                .finished = [state = state_,
                              index](const auto& request) { state->end(index, request, true); },
                 .failed = [state = state_,
                            index](const auto& request) { state->end(index, request, false); }};
@@ -48,7 +49,8 @@ class Batch {
     template <class R>
     TransferCallbacks<R> transferCallbacks(std::size_t index) const {
         const auto plain = callbacks<R>(index);
-        return {.finished = plain.finished,
+        return {.started = plain.started,
+                .finished = plain.finished,
                 .failed = plain.failed,
                 .progress = [state = state_, index](const auto&, std::uint64_t done,
                                                     std::uint64_t total) {
@@ -58,7 +60,8 @@ class Batch {
 
     // Waits until every operation added has ended. `ended` runs here, on the calling thread,
     // for each one as it ends; `bar`, when given, shows the bytes of all of them together.
-    // True when all succeeded.
+    // True when all succeeded. After an interrupt (see interruptOnSignal) every operation is
+    // cancelled, so that none leaves a partial file or a half-made upload behind.
     bool wait(const std::function<void(const Item&)>& ended, ProgressBar* bar = nullptr);
 
   private:
@@ -69,12 +72,21 @@ class Batch {
         std::condition_variable changed;
         std::vector<Item> items;
         std::vector<std::size_t> endOrder;
+        std::vector<std::shared_ptr<S3Request>> running;  // started and not yet ended
+        bool cancelling = false;
 
+        void begin(const std::shared_ptr<S3Request>& request);
+        void cancelAll();
         void end(std::size_t index, std::shared_ptr<S3Request> request, bool ok);
         void progress(std::size_t index, std::uint64_t done, std::uint64_t total);
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+// Makes Ctrl-C (SIGINT) and SIGTERM interrupt the batches being waited for.
+void interruptOnSignal();
+// Whether such a signal has come.
+bool interrupted();
 
 // Runs one operation and waits for it: `start` gets the callables and calls the facade. Returns
 // the request when it succeeded; otherwise reports the failure on stderr and returns nullptr.

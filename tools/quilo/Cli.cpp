@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Batch.hpp"
 #include "Commands.hpp"
 #include "Connection.hpp"
 #include "Output.hpp"
@@ -211,7 +212,13 @@ int run(int argc, char** argv) {
             return usageError(app, "no command given");
         }
         applyConnection(connection);
-        return arguments.command();
+        interruptOnSignal();
+        const int status = arguments.command();
+        if (interrupted()) {
+            std::cerr << "quilo: interrupted\n";
+            return exitInterrupted;
+        }
+        return status;
     } catch (const UsageError& error) {
         return usageError(app, error.what());
     } catch (const std::exception& error) {

@@ -11,6 +11,7 @@ namespace quilo::cli {
 // Exit statuses: an operation failed, or the command line was wrong.
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
+inline constexpr int exitInterrupted = 130;  // as shells report a Ctrl-C
 
 // "quilo: <what>: <the error's description>" on stderr.
 void printFailure(std::string_view what, const S3Request& request);
