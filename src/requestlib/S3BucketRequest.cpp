@@ -16,27 +16,24 @@ void S3BucketRequest::setUp(Operation operation, std::string bucket) {
         case Operation::list:
             updateListingQuery();
             break;
-        case Operation::create: {
-            setRequestMethod("PUT");
+        case Operation::create:
+            setVerb("PUT");
             // us-east-1 is the one region that must not be named when creating a bucket.
-            std::string region = this->region();
-            if (region != "us-east-1")
-                setPostBody("<CreateBucketConfiguration><LocationConstraint>" + region +
+            if (region() != "us-east-1")
+                setPostBody("<CreateBucketConfiguration><LocationConstraint>" + region() +
                             "</LocationConstraint></CreateBucketConfiguration>");
             break;
-        }
         case Operation::remove:
-            setRequestMethod("DELETE");
+            setVerb("DELETE");
             break;
         case Operation::getAcl:
-            setQueryParameter("acl", "");
+            setVerb("GET", "acl");
             break;
         case Operation::setAcl:
-            setRequestMethod("PUT");
-            setQueryParameter("acl", "");
+            setVerb("PUT", "acl");
             break;
         case Operation::head:
-            setRequestMethod("HEAD");
+            setVerb("HEAD");
             break;
     }
 }

@@ -77,24 +77,23 @@ void S3ObjectRequest::setUp(Operation operation, OptionalString bucket, Optional
             break;
         case Operation::putFile:
         case Operation::copy:
-            setRequestMethod("PUT");
+            setVerb("PUT");
             break;
         case Operation::remove:
-            setRequestMethod("DELETE");
+            setVerb("DELETE");
             break;
         case Operation::getAcl:
-            setQueryParameter("acl", "");
+            setVerb("GET", "acl");
             break;
         case Operation::setAcl:
-            setRequestMethod("PUT");
-            setQueryParameter("acl", "");
+            setVerb("PUT", "acl");
             break;
         case Operation::head:
-            setRequestMethod("HEAD");
+            setVerb("HEAD");
             break;
         case Operation::setMeta:
             // Metadata can only be replaced by copying the object onto itself.
-            setRequestMethod("PUT");
+            setVerb("PUT");
             if (bucket && key)
                 addRequestHeader("x-amz-copy-source", detail::copySource(*bucket, *key));
             addRequestHeader("x-amz-metadata-directive", "REPLACE");

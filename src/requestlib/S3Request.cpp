@@ -206,6 +206,12 @@ void S3Request::setQueryParameter(std::string name, std::string value) {
     query_.emplace_back(std::move(name), std::move(value));
 }
 
+void S3Request::setVerb(std::string method, const char* subresource) {
+    setRequestMethod(std::move(method));
+    if (subresource)
+        setQueryParameter(subresource, "");
+}
+
 void S3Request::setGrants(const AclMap& acl) {
     detail::HeaderList headers;
     if (auto error = detail::grantHeaders(acl, headers)) {

@@ -56,6 +56,8 @@ class S3Request : public HTTPRequest {
     void setBucket(std::optional<std::string> bucket) { bucket_ = std::move(bucket); }
     void setKey(std::optional<std::string> key) { key_ = std::move(key); }
     void setQueryParameter(std::string name, std::string value);
+    // The method and, for a sub-resource such as "acl", its value-less query parameter.
+    void setVerb(std::string method, const char* subresource = nullptr);
     // Sends an access-control map as x-amz-grant-* headers; a malformed map fails the request.
     void setGrants(const AclMap& acl);
     void clearQueryParameters() { query_.clear(); }
