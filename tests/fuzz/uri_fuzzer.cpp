@@ -18,49 +18,34 @@ using namespace quilo::detail;
 using Parameters = std::vector<std::pair<std::string, std::string>>;
 
 void require(bool condition) {
-    if (!condition) {
+    if (!condition)
         std::abort();
-    }
 }
 
 bool isUnreserved(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::string_view("-._~").find(c) != std::string_view::npos;
 }
 
-int upperHex(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+std::ptrdiff_t slashes(std::string_view text) {
+    return std::count(text.begin(), text.end(), '/');
 }
 
 // Strict decoding: '%' must start two upper-case hex digits and never stands for an unreserved
-// character; `allowed` says which other bytes may appear as they are. nullopt when the text
-// breaks either rule.
-template <class Allowed>
-std::optional<std::string> decode(std::string_view text, Allowed allowed) {
+// character; '/' may stand as it is when `slash` says so. nullopt when the text breaks a rule.
+std::optional<std::string> decode(std::string_view text, bool slash) {
+    constexpr std::string_view hex = "0123456789ABCDEF";
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
-            if (i + 2 >= text.size()) {
+            if (i + 2 >= text.size() || hex.find(text[i + 1]) == hex.npos ||
+                hex.find(text[i + 2]) == hex.npos)
                 return std::nullopt;
-            }
-            const int high = upperHex(text[i + 1]);
-            const int low = upperHex(text[i + 2]);
-            if (high < 0 || low < 0) {
+            out += static_cast<char>(hex.find(text[i + 1]) * 16 + hex.find(text[i + 2]));
+            if (isUnreserved(out.back()))
                 return std::nullopt;
-            }
-            const char c = static_cast<char>(high * 16 + low);
-            if (isUnreserved(c)) {
-                return std::nullopt;
-            }
-            out += c;
             i += 2;
-        } else if (isUnreserved(text[i]) || allowed(text[i])) {
+        } else if (isUnreserved(text[i]) || (slash && text[i] == '/')) {
             out += text[i];
         } else {
             return std::nullopt;
@@ -81,11 +66,8 @@ std::vector<std::string> split(std::string_view text) {
 
 void checkEncode(std::string_view text, bool keepSlash) {
     const std::string encoded = uriEncode(text, keepSlash);
-    const auto decoded = decode(encoded, [&](char c) { return keepSlash && c == '/'; });
-    require(decoded && *decoded == text);
-    // A kept slash is never encoded either.
-    const auto slashes = [](std::string_view s) { return std::count(s.begin(), s.end(), '/'); };
-    require(!keepSlash || slashes(encoded) == slashes(text));
+    require(decode(encoded, keepSlash) == text);
+    require(!keepSlash || slashes(encoded) == slashes(text));  // a kept slash is never encoded
 }
 
 void checkPath(std::string_view text) {
@@ -94,44 +76,30 @@ void checkPath(std::string_view text) {
     const std::string key = parts.size() > 1 ? parts[1] : "";
     const std::string path = encodedPath(bucket, key);
     require(!path.empty() && path.front() == '/');
-    const auto decoded = decode(path, [](char c) { return c == '/'; });
-    std::string expected = "/" + bucket;
-    if (!key.empty()) {
-        expected += (bucket.empty() ? "" : "/") + key;
-    }
-    require(decoded && *decoded == expected);
+    const std::string slash = bucket.empty() || key.empty() ? "" : "/";
+    require(decode(path, true) == "/" + bucket + slash + key);
     // The bucket is one segment: its slashes are encoded and the key's are not, so the first
     // raw one after the root is where the key begins.
-    const auto slashes = [](std::string_view s) { return std::count(s.begin(), s.end(), '/'); };
-    require(slashes(path) == 1 + (!bucket.empty() && !key.empty() ? 1 : 0) + slashes(key));
-    if (!bucket.empty()) {
-        const std::string head = path.substr(1, path.find('/', 1) - 1);
-        require(decode(head, [](char) { return false; }) == bucket);
-    }
+    require(slashes(path) == 1 + static_cast<std::ptrdiff_t>(slash.size()) + slashes(key));
+    require(bucket.empty() || decode(path.substr(1, path.find('/', 1) - 1), false) == bucket);
 }
 
 void checkQuery(std::string_view text) {
     const auto parts = split(text);
-    Parameters parameters;
-    for (std::size_t i = 0; i < parts.size(); i += 2) {
+    Parameters parameters, encoded, decoded;
+    for (std::size_t i = 0; i < parts.size(); i += 2)
         parameters.emplace_back(parts[i], i + 1 < parts.size() ? parts[i + 1] : "");
-    }
     const std::string query = canonicalQuery(parameters);
-
-    Parameters encoded, decoded;
     for (std::size_t start = 0; start <= query.size();) {
         const std::size_t end = std::min(query.find('&', start), query.size());
         const std::string_view item = std::string_view(query).substr(start, end - start);
         const std::size_t equals = item.find('=');
         require(equals != std::string_view::npos);
-        const std::string_view name = item.substr(0, equals);
-        const std::string_view value = item.substr(equals + 1);
-        const auto plain = [](char) { return false; };
-        const auto decodedName = decode(name, plain);
-        const auto decodedValue = decode(value, plain);
-        require(decodedName && decodedValue);
-        encoded.emplace_back(name, value);
-        decoded.emplace_back(*decodedName, *decodedValue);
+        const auto name = decode(item.substr(0, equals), false);
+        const auto value = decode(item.substr(equals + 1), false);
+        require(name && value);
+        encoded.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+        decoded.emplace_back(*name, *value);
         start = end + 1;
     }
     // Every parameter once, sorted by encoded name then value.
@@ -144,22 +112,17 @@ void checkQuery(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    if (size == 0)
         return 0;
-    }
     const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     switch (data[0] % 4) {
         case 0:
-            checkEncode(rest, false);
-            break;
+            return checkEncode(rest, false), 0;
         case 1:
-            checkEncode(rest, true);
-            break;
+            return checkEncode(rest, true), 0;
         case 2:
-            checkPath(rest);
-            break;
+            return checkPath(rest), 0;
         default:
-            checkQuery(rest);
+            return checkQuery(rest), 0;
     }
-    return 0;
 }

@@ -15,12 +15,15 @@ namespace {
 
 using namespace quilo::detail;
 
+void require(bool condition) {
+    if (!condition)
+        std::abort();
+}
+
 // A parse either has a value or says why not, never both or neither.
 template <class T>
 void check(const Parsed<T>& parsed) {
-    if (parsed.value.has_value() == !parsed.problem.empty()) {
-        std::abort();
-    }
+    require(parsed.value.has_value() != !parsed.problem.empty());
 }
 
 // The body must read back as the part numbers and quoted ETags it was built from.
@@ -34,61 +37,43 @@ void roundTrip(std::string_view rest) {
     }
     const std::string body = completeMultipartUploadBody(parts);
     pugi::xml_document doc;
-    if (!doc.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata,
-                         pugi::encoding_utf8)) {
-        std::abort();
-    }
+    require(doc.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata,
+                            pugi::encoding_utf8));
     std::size_t i = 0;
     for (const pugi::xml_node part : doc.child("CompleteMultipartUpload").children("Part")) {
-        if (i >= parts.size()) {
-            std::abort();
-        }
+        require(i < parts.size());
         std::string etag = parts[i].second;
-        if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') {
+        if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
             etag = etag.substr(1, etag.size() - 2);
-        }
-        if (std::to_string(parts[i].first) != part.child_value("PartNumber") ||
-            "\"" + etag + "\"" != part.child_value("ETag")) {
-            std::abort();
-        }
+        require(std::to_string(parts[i].first) == part.child_value("PartNumber") &&
+                "\"" + etag + "\"" == part.child_value("ETag"));
         ++i;
     }
-    if (i != parts.size()) {
-        std::abort();
-    }
+    require(i == parts.size());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    if (size == 0)
         return 0;
-    }
     const std::string_view xml(reinterpret_cast<const char*>(data) + 1, size - 1);
     switch (data[0] % 8) {
         case 0:
-            check(parseErrorDocument(xml));
-            break;
+            return check(parseErrorDocument(xml)), 0;
         case 1:
-            check(parseBucketList(xml));
-            break;
+            return check(parseBucketList(xml)), 0;
         case 2:
-            check(parseObjectList(xml));
-            break;
+            return check(parseObjectList(xml)), 0;
         case 3:
-            check(parseAccessControlPolicy(xml));
-            break;
+            return check(parseAccessControlPolicy(xml)), 0;
         case 4:
-            check(parseInitiateMultipartUpload(xml));
-            break;
+            return check(parseInitiateMultipartUpload(xml)), 0;
         case 5:
-            check(parseCompleteMultipartUpload(xml));
-            break;
+            return check(parseCompleteMultipartUpload(xml)), 0;
         case 6:
-            check(parseCopyObjectResult(xml));
-            break;
+            return check(parseCopyObjectResult(xml)), 0;
         default:
-            roundTrip(xml);
+            return roundTrip(xml), 0;
     }
-    return 0;
 }

@@ -15,35 +15,23 @@ trap 'rm -rf "$work"' EXIT
 flags=()
 [[ -z "$sanitize" ]] || flags=("-fsanitize=$sanitize")
 prefix="$work/prefix"
+# Runs a step quietly, showing its output only when it fails.
+quietly() { "$@" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }; }
 
 echo "== cmake --install $build --prefix $prefix"
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
-    cat "$work/install.log"
-    exit 1
-}
-if [[ "$with_tool" == ON ]]; then
-    "$prefix/bin/quilo" --version
-fi
+quietly cmake --install "$build" --prefix "$prefix"
+[[ "$with_tool" != ON ]] || "$prefix/bin/quilo" --version
 
 echo "== find_package(quilo CONFIG REQUIRED)"
-cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="${flags[*]}" >"$work/configure.log" || {
-    cat "$work/configure.log"
-    exit 1
-}
+quietly cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="${flags[*]}"
 grep -F "quilo_DIR:PATH=$prefix/" "$work/cmake/CMakeCache.txt"
-cmake --build "$work/cmake" >"$work/build.log" || {
-    cat "$work/build.log"
-    exit 1
-}
+quietly cmake --build "$work/cmake"
 "$work/cmake/consumer"
 
 echo "== pkg-config --cflags --libs quilo"
 pc="$(find "$prefix" -name quilo.pc)"
-[[ -n "$pc" ]] || {
-    echo "no quilo.pc under $prefix" >&2
-    exit 1
-}
+[[ -n "$pc" ]] || { echo "no quilo.pc under $prefix" >&2; exit 1; }
 pkg=(env PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config)
 "${pkg[@]}" --cflags --libs quilo
 # shellcheck disable=SC2046  # pkg-config's words are meant to split

@@ -1,287 +1,198 @@
 #pragma once
 
-// Blocking helpers over the facade for the bucket, listing and key tests.
+// Blocking helpers over the facade for the integration tests of buckets, objects and listings.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "integration/Blocking.hpp"
 #include "quilo/quilo.hpp"
 #include "support/Outcome.hpp"
 #include "support/Servers.hpp"
+#include "support/SharedState.hpp"
 
 namespace quilo::test {
 
-// How one operation ended.
+// How one operation ended, with every callable call it made.
 template <class R>
 struct Ended {
+    Outcome<R> outcome;
     std::shared_ptr<R> request;
-    int finished = 0;
-    int failed = 0;
-    std::string summary;
 
-    bool ok() const { return finished == 1 && failed == 0; }
-    // The error of a failure that ended exactly once, else a default one that matches nothing.
-    Error error() const {
-        if (finished == 0 && failed == 1 && request && request->error())
-            return *request->error();
-        return Error{ErrorKind::transport, "<no single failure: " + summary + ">", "", -1, ""};
+    bool ok() const {
+        return outcome.count(Event::finished) == 1 && outcome.count(Event::failed) == 0;
     }
+    std::string summary() const { return outcome.summary(); }
 };
-
-template <class R>
-Ended<R> ended(const Outcome<R>& outcome, std::chrono::milliseconds grace) {
-    if (!outcome.waitForEnd(std::chrono::seconds(60), grace))
-        ADD_FAILURE() << "the operation did not end: " << outcome.summary();
-    return Ended<R>{outcome.request(), outcome.count(Event::finished), outcome.count(Event::failed),
-                    outcome.summary()};
-}
-
-// Starts an operation with recording callbacks and waits for it:
-//     auto made = call<QuiloBucketRequest>([&](auto cb) { client.createBucket(name, cb); });
-template <class R>
-Ended<R> call(const std::function<void(Callbacks<R>)>& start,
-              std::chrono::milliseconds grace = std::chrono::milliseconds(10)) {
-    Outcome<R> outcome;
-    start(outcome.callbacks());
-    return ended(outcome, grace);
-}
-
-template <class R>
-Ended<R> transfer(const std::function<void(TransferCallbacks<R>)>& start,
-                  std::chrono::milliseconds grace = std::chrono::milliseconds(10)) {
-    Outcome<R> outcome;
-    start(outcome.transferCallbacks());
-    return ended(outcome, grace);
-}
-
 using BucketEnded = Ended<QuiloBucketRequest>;
 using ObjectEnded = Ended<QuiloObjectRquest>;
 
-inline BucketEnded listPage(Quilo& client, const std::string& bucket, std::int32_t maxKeys,
-                            const std::string& prefix = "", const std::string& delimiter = "",
-                            const std::string& marker = "") {
-    const ValueMap param{{"bucket", bucket},
-                         {"maxKeys", maxKeys},
-                         {"prefix", prefix},
-                         {"delimiter", delimiter},
-                         {"marker", marker}};
-    return call<QuiloBucketRequest>(
-        [&](Callbacks<QuiloBucketRequest> cb) { client.listObjects(param, cb); },
-        std::chrono::milliseconds(0));
+// Exactly one failure, of this kind, code (any when empty) and HTTP status (0: none came; any
+// when negative).
+template <class R>
+::testing::AssertionResult failedWith(const Ended<R>& ended, ErrorKind kind,
+                                      const std::string& code, int httpStatus) {
+    return failedOnce(ended.outcome, kind, httpStatus, code);
+}
+
+// Runs one operation and waits for its end; the short grace lets a wrong second call show:
+//     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
+template <class R, class Arg, template <class> class Set>
+Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
+            const std::type_identity_t<Arg>& arg,
+            std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    auto outcome = ended<R>(
+        [&](Outcome<R>& o) {
+            if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
+                (client.*operation)(arg, o.transferCallbacks());
+            else
+                (client.*operation)(arg, o.callbacks());
+        },
+        timeout);
+    return {outcome, outcome.request()};
+}
+
+inline ObjectEnded upload(Quilo& client, const std::string& bucket, const std::string& key,
+                          const std::string& file) {
+    return op(client, &Quilo::uploadObject, {{"bucket", bucket}, {"key", key}, {"filePath", file}});
+}
+// Into `destination`, or into responseData() without one.
+inline ObjectEnded download(Quilo& client, const std::string& bucket, const std::string& key,
+                            const std::string& destination = "") {
+    StringMap param{{"bucket", bucket}, {"key", key}};
+    if (!destination.empty())
+        param["downloadDestinationPath"] = destination;
+    return op(client, &Quilo::downloadObject, param, std::chrono::seconds(300));
+}
+inline ObjectEnded copy(Quilo& client, const std::string& srcBucket, const std::string& srcKey,
+                        const std::string& desBucket, const std::string& desKey) {
+    return op(client, &Quilo::copyObject,
+              {{"srcBucket", srcBucket},
+               {"srcKey", srcKey},
+               {"desBucket", desBucket},
+               {"desKey", desKey}});
 }
 
 struct Listing {
-    std::vector<S3Object> objects;
+    std::vector<std::string> keys;
     std::vector<std::string> prefixes;
+    std::vector<S3Object> objects;
     int pages = 0;
-    bool complete = false;  // every page came and the last one was not truncated
-
-    std::vector<std::string> keys() const {
-        std::vector<std::string> out;
-        for (const auto& object : objects)
-            out.push_back(object.key);
-        return out;
-    }
 };
 
-// Every page of a listing, each starting at the previous page's nextMarker().
+// Every page, each asked for from the previous page's nextMarker().
 inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t maxKeys,
                        const std::string& prefix = "", const std::string& delimiter = "") {
     Listing listing;
-    std::string marker;
-    for (int guard = 0; guard < 1000; ++guard) {
-        const auto page = listPage(client, bucket, maxKeys, prefix, delimiter, marker);
+    for (std::string marker; listing.pages < 1000; ++listing.pages) {
+        const auto page = op(client, &Quilo::listObjects,
+                             {{"bucket", bucket},
+                              {"maxKeys", maxKeys},
+                              {"prefix", prefix},
+                              {"delimiter", delimiter},
+                              {"marker", marker}});
         if (!page.ok()) {
-            ADD_FAILURE() << "page " << listing.pages << " after \"" << marker
-                          << "\" failed: " << page.summary;
+            ADD_FAILURE() << "the page after \"" << marker << "\": " << page.summary();
             return listing;
         }
-        ++listing.pages;
-        const auto& request = *page.request;
-        listing.objects.insert(listing.objects.end(), request.objects().begin(),
-                               request.objects().end());
-        listing.prefixes.insert(listing.prefixes.end(), request.commonPrefixes().begin(),
-                                request.commonPrefixes().end());
-        if (!request.isTruncated()) {
-            listing.complete = true;
+        for (const auto& object : page.request->objects()) {
+            listing.keys.push_back(object.key);
+            listing.objects.push_back(object);
+        }
+        for (const auto& common : page.request->commonPrefixes())
+            listing.prefixes.push_back(common);
+        if (!page.request->isTruncated()) {
+            ++listing.pages;
             return listing;
         }
-        if (request.nextMarker().empty() || request.nextMarker() <= marker) {
-            ADD_FAILURE() << "a truncated page gives no marker past \"" << marker << "\": \""
-                          << request.nextMarker() << "\"";
+        if (page.request->nextMarker() <= marker) {
+            ADD_FAILURE() << "a truncated page gives no marker past \"" << marker << "\"";
             return listing;
         }
-        marker = request.nextMarker();
+        marker = page.request->nextMarker();
     }
     ADD_FAILURE() << "the listing does not end";
     return listing;
 }
 
-inline ObjectEnded upload(Quilo& client, const std::string& bucket, const std::string& key,
-                          const std::string& filePath) {
-    return transfer<QuiloObjectRquest>([&](TransferCallbacks<QuiloObjectRquest> cb) {
-        client.uploadObject({{"filePath", filePath}, {"bucket", bucket}, {"key", key}}, cb);
-    });
+// awscli's standard output; it must succeed.
+inline std::string awsOut(const Server& server, const std::vector<std::string>& args) {
+    const auto result = aws(server, args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return result.out;
 }
 
-// The object's bytes, kept in memory.
-inline ObjectEnded download(Quilo& client, const std::string& bucket, const std::string& key) {
-    return transfer<QuiloObjectRquest>([&](TransferCallbacks<QuiloObjectRquest> cb) {
-        client.downloadObject({{"bucket", bucket}, {"key", key}}, cb);
-    });
-}
-
-inline ObjectEnded copy(Quilo& client, const std::string& srcBucket, const std::string& srcKey,
-                        const std::string& desBucket, const std::string& desKey) {
-    return call<QuiloObjectRquest>([&](Callbacks<QuiloObjectRquest> cb) {
-        client.copyObject({{"srcBucket", srcBucket},
-                           {"srcKey", srcKey},
-                           {"desBucket", desBucket},
-                           {"desKey", desKey}},
-                          cb);
-    });
-}
-
-inline ObjectEnded remove(Quilo& client, const std::string& bucket, const std::string& key) {
-    return call<QuiloObjectRquest>([&](Callbacks<QuiloObjectRquest> cb) {
-        client.deleteObject({{"bucket", bucket}, {"key", key}}, cb);
-    });
-}
-
-// A key for a failure message: long ones are cut short.
-inline std::string shown(const std::string& key) {
-    if (key.size() <= 60)
-        return "\"" + key + "\"";
-    std::size_t cut = 40;
-    while (cut > 0 && (static_cast<unsigned char>(key[cut]) & 0xC0) == 0x80)
-        --cut;  // not inside a UTF-8 sequence
-    return "\"" + key.substr(0, cut) + "...\" (" + std::to_string(key.size()) + " bytes)";
-}
-
-// Empty when `actual` is `expected`; else the keys missing, those not expected, or that only
-// the order differs.
-inline std::string keyDifference(const std::vector<std::string>& actual,
-                                 const std::vector<std::string>& expected) {
-    if (actual == expected)
-        return {};
-    std::string text;
-    for (const auto& key : expected) {
-        if (std::count(actual.begin(), actual.end(), key) != 1)
-            text += "\n  not listed once: " + shown(key);
-    }
-    for (const auto& key : actual) {
-        if (std::find(expected.begin(), expected.end(), key) == expected.end())
-            text += "\n  not expected: " + shown(key);
-    }
-    return text.empty() ? "the same keys in another order" : text;
-}
-
-// (key, size) of every object as awscli lists it, in its order. awscli pages by itself.
+// (key, size) of every object as awscli lists it, `pageSize` to a request.
 inline std::vector<std::pair<std::string, std::uint64_t>> awsListing(const Server& server,
                                                                      const std::string& bucket,
                                                                      int pageSize = 1000) {
-    const auto listed = aws(
-        server, {"s3api", "list-objects", "--bucket", bucket, "--page-size",
-                 std::to_string(pageSize), "--query", "Contents[].[Key,Size]", "--output", "text"});
-    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    std::istringstream lines(awsOut(server, {"s3api", "list-objects", "--bucket", bucket,
+                                             "--page-size", std::to_string(pageSize), "--query",
+                                             "Contents[].[Key,Size]", "--output", "text"}));
     std::vector<std::pair<std::string, std::uint64_t>> out;
-    std::istringstream lines(listed.out);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         const auto tab = line.rfind('\t');
-        if (line == "None" || tab == std::string::npos)
-            continue;  // an empty bucket
-        out.emplace_back(line.substr(0, tab), std::stoull(line.substr(tab + 1)));
+        if (tab != std::string::npos)  // "None" for an empty bucket
+            out.emplace_back(line.substr(0, tab), std::stoull(line.substr(tab + 1)));
     }
     return out;
 }
 
-// A directory of its own under the system's temporary directory, removed with the object.
-class TempDir {
-  public:
-    TempDir() {
-        static std::atomic<int> serial{0};
-        path_ = std::filesystem::temp_directory_path() /
-                ("quilo-it-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
-        std::filesystem::create_directories(path_);
+// One test's server, folder and buckets. The shared client points at the server until the end,
+// when the buckets are emptied and removed (by awscli when the library cannot).
+struct Scratch {
+    explicit Scratch(Server s) : server(std::move(s)) {
+        useServer(server);
+        addBucket();
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+    ~Scratch() {
+        for (const auto& bucket : buckets) {
+            for (const auto& key : listAll(client, bucket, 1000).keys)
+                op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}});
+            if (!op(client, &Quilo::deleteBucket, bucket).ok())
+                aws(server, {"s3", "rb", "--force", "s3://" + bucket});
+        }
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    // Writes `content` to a file of this directory and returns its path.
+    std::string addBucket() {
+        buckets.push_back(uniqueBucketName(server.name));
+        const auto made = op(client, &Quilo::createBucket, buckets.back());
+        EXPECT_TRUE(made.ok()) << buckets.back() << ": " << made.summary();
+        return buckets.back();
+    }
+    const std::string& bucket() const { return buckets.front(); }
     std::string file(const std::string& name, const std::string& content) const {
-        const auto path = path_ / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path.string();
+        return folder.file(name, content);
     }
-    const std::filesystem::path& path() const { return path_; }
 
-  private:
-    std::filesystem::path path_;
+    SharedStateGuard restore;  // first, to keep the settings from before; it makes this uncopyable
+    Server server;
+    Quilo& client = *Quilo::sharedInstance();
+    TempDir folder;
+    const std::filesystem::path& dir = folder.path();
+    std::vector<std::string> buckets;
 };
 
-// A bucket made through the facade for one test and emptied and removed with it, through the
-// facade too and, should that leave anything behind, through awscli.
-class ScratchBucket {
-  public:
-    ScratchBucket(Quilo& client, Server server, const std::string& prefix)
-        : client_(client), server_(std::move(server)), name_(uniqueBucketName(prefix)) {
-        const auto made = call<QuiloBucketRequest>(
-            [&](Callbacks<QuiloBucketRequest> cb) { client_.createBucket(name_, cb); });
-        EXPECT_TRUE(made.ok()) << name_ << ": " << made.summary;
-    }
-    ~ScratchBucket() {
-        const auto listing = listAll(client_, name_, 1000);
-        std::vector<Outcome<QuiloObjectRquest>> removals(listing.objects.size());
-        for (std::size_t i = 0; i < removals.size(); ++i)
-            client_.deleteObject({{"bucket", name_}, {"key", listing.objects[i].key}},
-                                 removals[i].callbacks());
-        for (const auto& removal : removals)
-            removal.waitForEnd(std::chrono::seconds(60), {});
-        const auto removed = call<QuiloBucketRequest>(
-            [&](Callbacks<QuiloBucketRequest> cb) { client_.deleteBucket(name_, cb); });
-        if (!removed.ok())
-            aws(server_, {"s3", "rb", "--force", "s3://" + name_});
-    }
-    ScratchBucket(const ScratchBucket&) = delete;
-    ScratchBucket& operator=(const ScratchBucket&) = delete;
-
-    const std::string& name() const { return name_; }
-
-  private:
-    Quilo& client_;
-    Server server_;
-    std::string name_;
+class BothServers : public ::testing::TestWithParam<std::string> {
+  protected:
+    Scratch s_{GetParam() == "rgw" ? rgw() : s3rver()};
 };
-
-struct ServerCase {
-    const char* name;
-    Server (*server)();
-};
-
-inline void PrintTo(const ServerCase& c, std::ostream* out) {
-    *out << c.name;
+inline auto bothServers() {
+    return ::testing::Values("rgw", "s3rver");
 }
-
-inline std::string serverCaseName(const ::testing::TestParamInfo<ServerCase>& info) {
-    return info.param.name;
+inline std::string serverName(const ::testing::TestParamInfo<std::string>& info) {
+    return info.param;
 }
 
 }  // namespace quilo::test

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,298 +17,127 @@ namespace {
 using test::Event;
 using test::Outcome;
 
-// The values of every request header called `name`, in the order they were added.
-std::vector<std::string> header(const HTTPRequest& request, std::string_view name) {
-    std::vector<std::string> values;
-    for (const auto& [headerName, value] : request.requestHeaders()) {
-        if (!CaseInsensitiveLess{}(headerName, name) && !CaseInsensitiveLess{}(name, headerName)) {
-            values.push_back(value);
-        }
+// A configured request in one line: its class and operation, bucket and key, the options an
+// operation may set, then its headers.
+std::string described(const std::shared_ptr<S3Request>& request) {
+    const auto quoted = [](const std::optional<std::string>& text) {
+        return text ? '"' + *text + '"' : std::string("-");
+    };
+    static const char* bucketOperations[] = {"list",   "create", "remove",
+                                             "getAcl", "setAcl", "head"};
+    static const char* objectOperations[] = {"get",    "putFile", "copy", "remove",
+                                             "getAcl", "setAcl",  "head", "setMeta"};
+    std::string text = "untyped";
+    const auto object = std::dynamic_pointer_cast<QuiloObjectRquest>(request);
+    if (std::dynamic_pointer_cast<QuiloServiceRequest>(request)) {
+        text = "service";
+    } else if (const auto bucket = std::dynamic_pointer_cast<QuiloBucketRequest>(request)) {
+        text = std::string("bucket ") + bucketOperations[static_cast<int>(bucket->operation())];
+        if (bucket->maxResultCount())
+            text += " max=" + std::to_string(*bucket->maxResultCount());
+        if (!bucket->prefix().empty() || !bucket->delimiter().empty() || !bucket->marker().empty())
+            text += " prefix=" + quoted(bucket->prefix()) +
+                    " delimiter=" + quoted(bucket->delimiter()) +
+                    " marker=" + quoted(bucket->marker());
+    } else if (object) {
+        text = std::string("object ") + objectOperations[static_cast<int>(object->operation())];
     }
-    return values;
+    text += " " + quoted(request->bucket()) + "/" + quoted(request->key());
+    if (request->uploadFilePath())
+        text += " file=" + *request->uploadFilePath();
+    if (object && object->accessPolicy())
+        text += " policy=" + *object->accessPolicy();
+    if (request->downloadDestinationPath())
+        text += " to=" + *request->downloadDestinationPath();
+    if (request->showAccurateProgress())
+        text += " accurate";
+    for (const auto& [name, value] : request->requestHeaders())
+        text += " | " + name + ": " + value;
+    return text;
 }
 
-using Strings = std::vector<std::string>;
-
-// One operation called with no callables, and what the request it configured must look like.
-struct OperationCase {
-    const char* name;
-    std::function<void(Quilo&)> call;
-    std::function<void(const std::shared_ptr<S3Request>&)> check;
-};
-
-void PrintTo(const OperationCase& c, std::ostream* out) {
-    *out << c.name;
+// "bucket=b key=k" as a map; "key=" holds an empty string.
+StringMap params(const std::string& text) {
+    StringMap map;
+    std::istringstream words(text);
+    for (std::string word; words >> word;)
+        map[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+    return map;
 }
 
-template <class R>
-std::shared_ptr<R> as(const std::shared_ptr<S3Request>& request) {
-    auto typed = std::dynamic_pointer_cast<R>(request);
-    EXPECT_TRUE(typed) << "the request is not of the operation's typed class";
-    return typed;
-}
-
-class Operation : public ::testing::TestWithParam<OperationCase> {
-  protected:
-    test::TransportGuard transport_;
-};
-
-TEST_P(Operation, HandsItsKeysToTheFactoryAndSetsItsOptions) {
-    test::ObservedQuilo client("AK", "SK");
-    std::vector<std::shared_ptr<S3Request>> configured;
-    client.beforeConfiguring = [&](const auto& request) { configured.push_back(request); };
-    GetParam().call(client);
-
-    ASSERT_EQ(configured.size(), 1u);
-    EXPECT_NE(configured[0]->state(), HTTPRequest::State::ready) << "never started";
-    EXPECT_EQ(configured[0]->accessKey(), "AK") << "never configured";
-    GetParam().check(configured[0]);
-}
-
-const AclMap publicRead{{"READ", {"uri=http://acs.amazonaws.com/groups/global/AllUsers"}},
-                        {"WRITE_ACP", {}}};
-
-INSTANTIATE_TEST_SUITE_P(
-    Operations, Operation,
-    ::testing::Values(
-        OperationCase{"listBuckets", [](Quilo& client) { client.listBuckets(); },
-                      [](const auto& request) {
-                          ASSERT_TRUE(as<QuiloServiceRequest>(request));
-                          EXPECT_FALSE(request->bucket());
-                      }},
-        OperationCase{"createBucket", [](Quilo& client) { client.createBucket("Photos 2024 "); },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::create);
-                          EXPECT_EQ(bucket->bucket(), "Photos 2024 ");
-                          EXPECT_TRUE(bucket->requestHeaders().empty());
-                      }},
-        OperationCase{"deleteBucket", [](Quilo& client) { client.deleteBucket("old"); },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::remove);
-                          EXPECT_EQ(bucket->bucket(), "old");
-                      }},
-        OperationCase{"getBucketAclOfEmptyName", [](Quilo& client) { client.getBucketAcl(""); },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::getAcl);
-                          EXPECT_EQ(bucket->bucket(), "");
-                      }},
-        OperationCase{"getBucketMeta", [](Quilo& client) { client.getBucketMeta("b"); },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::head);
-                          EXPECT_EQ(bucket->bucket(), "b");
-                      }},
-        OperationCase{"setBucketAcl",
-                      [](Quilo& client) {
-                          client.setBucketAcl(
-                              {{"acl", publicRead}, {"bucket", "b"}, {"key", std::int32_t{5}}});
-                      },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::setAcl);
-                          EXPECT_EQ(bucket->bucket(), "b");
-                          ASSERT_EQ(header(*bucket, "x-amz-grant-read").size(), 1u);
-                          EXPECT_NE(header(*bucket, "x-amz-grant-read")[0].find("AllUsers"),
-                                    std::string::npos);
-                          EXPECT_EQ(header(*bucket, "x-amz-grant-write-acp"), Strings{""});
-                      }},
-        OperationCase{"setBucketAclEmpty",
-                      [](Quilo& client) {
-                          client.setBucketAcl({{"acl", AclMap{}}, {"bucket", "b"}});
-                      },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::setAcl);
-                          EXPECT_TRUE(bucket->requestHeaders().empty());
-                      }},
-        OperationCase{"listObjects",
-                      [](Quilo& client) {
-                          client.listObjects({{"bucket", "b"},
-                                              {"maxKeys", std::int32_t{-5}},
-                                              {"prefix", ""},
-                                              {"delimiter", "/"},
-                                              {"marker", "photos/9"},
-                                              {"max-keys", "ignored"}});
-                      },
-                      [](const auto& request) {
-                          auto bucket = as<QuiloBucketRequest>(request);
-                          ASSERT_TRUE(bucket);
-                          EXPECT_EQ(bucket->operation(), S3BucketRequest::Operation::list);
-                          EXPECT_EQ(bucket->bucket(), "b");
-                          EXPECT_EQ(bucket->maxResultCount(), -5);
-                          EXPECT_EQ(bucket->prefix(), "");
-                          EXPECT_EQ(bucket->delimiter(), "/");
-                          EXPECT_EQ(bucket->marker(), "photos/9");
-                      }},
-        OperationCase{"uploadObject",
-                      [](Quilo& client) {
-                          client.uploadObject({{"filePath", "/tmp/photo.jpg"},
-                                               {"bucket", "b"},
-                                               {"key", "k"},
-                                               {"accessPolicy", "public-read"},
-                                               {"downloadDestinationPath", "/tmp/x"}});
-                      },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::putFile);
-                          EXPECT_EQ(object->uploadFilePath(), "/tmp/photo.jpg");
-                          EXPECT_EQ(object->bucket(), "b");
-                          EXPECT_EQ(object->key(), "k");
-                          EXPECT_EQ(object->accessPolicy(), "public-read");
-                          EXPECT_EQ(object->timeOutSeconds(), 60.0);
-                          EXPECT_EQ(header(*object, "Expect"), Strings{"100-continue"});
-                          EXPECT_TRUE(object->showAccurateProgress());
-                          EXPECT_FALSE(object->downloadDestinationPath());
-                      }},
-        OperationCase{"downloadObject",
-                      [](Quilo& client) {
-                          client.downloadObject({{"bucket", "b"},
-                                                 {"key", "dir/k"},
-                                                 {"downloadDestinationPath", "/tmp/k"},
-                                                 {"accessPolicy", "public-read"}});
-                      },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::get);
-                          EXPECT_EQ(object->bucket(), "b");
-                          EXPECT_EQ(object->key(), "dir/k");
-                          EXPECT_EQ(object->downloadDestinationPath(), "/tmp/k");
-                          EXPECT_TRUE(object->showAccurateProgress());
-                          EXPECT_TRUE(object->requestHeaders().empty());
-                          EXPECT_FALSE(object->accessPolicy());
-                      }},
-        OperationCase{"copyObject",
-                      [](Quilo& client) {
-                          client.copyObject({{"desKey", "dk"},
-                                             {"desBucket", "db"},
-                                             {"srcKey", "sk"},
-                                             {"srcBucket", "sb"},
-                                             {"bucket", "ignored"},
-                                             {"key", "ignored"}});
-                      },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::copy);
-                          EXPECT_EQ(object->bucket(), "db");
-                          EXPECT_EQ(object->key(), "dk");
-                          EXPECT_EQ(header(*object, "x-amz-copy-source"), Strings{"/sb/sk"});
-                      }},
-        OperationCase{
-            "deleteObject",
-            [](Quilo& client) {
-                client.deleteObject({{"bucket", "b"}, {"key", "k"}, {"srcBucket", "ignored"}});
-            },
-            [](const auto& request) {
-                auto object = as<QuiloObjectRquest>(request);
-                ASSERT_TRUE(object);
-                EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::remove);
-                EXPECT_EQ(object->bucket(), "b");
-                EXPECT_EQ(object->key(), "k");
-            }},
-        OperationCase{"getObjectAclOfNothing", [](Quilo& client) { client.getObjectAcl({}); },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::getAcl);
-                          EXPECT_FALSE(object->bucket());
-                          EXPECT_FALSE(object->key());
-                      }},
-        OperationCase{"getObjectMetaWithoutKey",
-                      [](Quilo& client) {
-                          client.getObjectMeta({{"bucket", ""}});
-                      },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::head);
-                          EXPECT_EQ(object->bucket(), "");
-                          EXPECT_FALSE(object->key());
-                      }},
-        OperationCase{"setObjectAcl",
-                      [](Quilo& client) {
-                          client.setObjectAcl({{"key", "k"},
-                                               {"bucket", "b"},
-                                               {"acl", AclMap{{"FULL_CONTROL", {"id=owner-1"}}}}});
-                      },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::setAcl);
-                          EXPECT_EQ(object->bucket(), "b");
-                          EXPECT_EQ(object->key(), "k");
-                          const auto grants = header(*object, "x-amz-grant-full-control");
-                          ASSERT_EQ(grants.size(), 1u);
-                          EXPECT_NE(grants[0].find("owner-1"), std::string::npos);
-                      }},
-        OperationCase{"setObjectMeta",
-                      [](Quilo& client) {
-                          client.setObjectMeta({{"meta", StringMap{{"color", "blue"}}},
-                                                {"bucket", "b"},
-                                                {"key", "k"},
-                                                {"acl", AclMap{}}});
-                      },
-                      [](const auto& request) {
-                          auto object = as<QuiloObjectRquest>(request);
-                          ASSERT_TRUE(object);
-                          EXPECT_EQ(object->operation(), S3ObjectRequest::Operation::setMeta);
-                          EXPECT_EQ(object->bucket(), "b");
-                          EXPECT_EQ(object->key(), "k");
-                          EXPECT_EQ(header(*object, "x-amz-meta-color"), Strings{"blue"});
-                      }}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ListObjects, SetsItsListingOptionsBeforeConfiguration) {
+// Each operation hands its keys to the right factory arguments and sets its options; keys it
+// does not read are ignored. Called without callables.
+TEST(Operations, HandTheirKeysToTheFactoryAndSetTheirOptions) {
     test::TransportGuard transport;
     test::ObservedQuilo client("AK", "SK");
-    std::optional<std::int32_t> maxKeysSeen;
-    std::string markerSeen;
-    client.beforeConfiguring = [&](const auto& request) {
-        auto listing = std::dynamic_pointer_cast<QuiloBucketRequest>(request);
-        ASSERT_TRUE(listing);
-        maxKeysSeen = listing->maxResultCount();
-        markerSeen = listing->marker();
+    std::vector<std::shared_ptr<S3Request>> requests;
+    client.beforeConfiguring = [&](const auto& request) { requests.push_back(request); };
+    // The one request the last operation configured, described once it has been started.
+    auto configured = [&, seen = std::size_t{0}]() mutable -> std::string {
+        if (requests.size() != ++seen)
+            return std::to_string(requests.size() + 1 - seen) + " requests configured";
+        if (requests.back()->state() == HTTPRequest::State::ready)
+            return "never started";
+        return requests.back()->accessKey() == "AK" ? described(requests.back()) : "unconfigured";
     };
+    client.listBuckets();
+    EXPECT_EQ(configured(), "service -/-");
+    client.createBucket("Photos 2024 ");
+    EXPECT_EQ(configured(), R"(bucket create "Photos 2024 "/-)");
+    client.deleteBucket("old");
+    EXPECT_EQ(configured(), R"(bucket remove "old"/-)");
+    client.getBucketAcl("");
+    EXPECT_EQ(configured(), R"(bucket getAcl ""/-)");
+    client.getBucketMeta("b");
+    EXPECT_EQ(configured(), R"(bucket head "b"/-)");
+    const std::string allUsers = "uri=http://acs.amazonaws.com/groups/global/AllUsers";
+    client.setBucketAcl(
+        {{"acl", AclMap{{"READ", {allUsers}}, {"WRITE_ACP", {}}}}, {"bucket", "b"}, {"key", 5}});
+    EXPECT_EQ(
+        configured(),
+        R"(bucket setAcl "b"/- | x-amz-grant-read: uri="http://acs.amazonaws.com/groups/global/AllUsers" | x-amz-grant-write-acp: )");
+    client.setBucketAcl({{"acl", AclMap{}}, {"bucket", "b"}});
+    EXPECT_EQ(configured(), R"(bucket setAcl "b"/-)");
     client.listObjects({{"bucket", "b"},
-                        {"maxKeys", std::int32_t{0}},
-                        {"prefix", "p"},
-                        {"delimiter", ""},
-                        {"marker", "m"}});
-    EXPECT_EQ(maxKeysSeen, 0);
-    EXPECT_EQ(markerSeen, "m");
+                        {"maxKeys", -5},
+                        {"prefix", ""},
+                        {"delimiter", "/"},
+                        {"marker", "p/9"},
+                        {"max-keys", "x"}});
+    EXPECT_EQ(configured(), R"(bucket list max=-5 prefix="" delimiter="/" marker="p/9" "b"/-)");
+    client.uploadObject(params(
+        "filePath=/tmp/p.jpg bucket=b key=k accessPolicy=public-read downloadDestinationPath=/x"));
+    EXPECT_EQ(
+        configured(),
+        R"(object putFile "b"/"k" file=/tmp/p.jpg policy=public-read accurate | Expect: 100-continue)");
+    client.downloadObject(params("bucket=b key=d/k downloadDestinationPath=/x accessPolicy=x"));
+    EXPECT_EQ(configured(), R"(object get "b"/"d/k" to=/x accurate)");
+    client.copyObject(params("desKey=dk desBucket=db srcKey=sk srcBucket=sb key=x"));
+    EXPECT_EQ(configured(), R"(object copy "db"/"dk" | x-amz-copy-source: /sb/sk)");
+    client.deleteObject(params("bucket=b key=k srcBucket=x"));
+    EXPECT_EQ(configured(), R"(object remove "b"/"k")");
+    client.getObjectAcl({});
+    EXPECT_EQ(configured(), "object getAcl -/-");
+    client.getObjectMeta(params("bucket="));
+    EXPECT_EQ(configured(), R"(object head ""/-)");
+    client.setObjectAcl({{"key", "k"}, {"bucket", "b"}, {"acl", AclMap{{"READ", {"id=o-1"}}}}});
+    EXPECT_EQ(configured(), R"(object setAcl "b"/"k" | x-amz-grant-read: id="o-1")");
+    client.setObjectMeta(
+        {{"meta", StringMap{{"color", "blue"}}}, {"bucket", "b"}, {"key", "k"}, {"acl", AclMap{}}});
+    EXPECT_EQ(
+        configured(),
+        R"(object setMeta "b"/"k" | x-amz-copy-source: /b/k | x-amz-metadata-directive: REPLACE | x-amz-meta-color: blue)");
 }
 
-// A parameter map that cannot be sent as it is.
-struct MisuseCase {
-    const char* name;
-    bool onObject;  // which of the two callback sets the operation takes
-    std::function<void(Quilo&, const Callbacks<QuiloBucketRequest>&,
-                       const Callbacks<QuiloObjectRquest>&)>
-        call;
-    const char* message;
-};
-
-void PrintTo(const MisuseCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-ValueMap listing() {
-    return {{"bucket", "b"},
-            {"maxKeys", std::int32_t{100}},
-            {"prefix", "p"},
-            {"delimiter", "/"},
-            {"marker", ""}};
+// An overriding configureRequest sees the listing as it will be sent.
+TEST(Operations, ListObjectsSetsItsOptionsBeforeConfiguration) {
+    test::TransportGuard transport;
+    test::ObservedQuilo client("AK", "SK");
+    std::string seen;
+    client.beforeConfiguring = [&](const auto& request) { seen = described(request); };
+    client.listObjects(
+        {{"bucket", "b"}, {"maxKeys", 0}, {"prefix", "p"}, {"delimiter", ""}, {"marker", "m"}});
+    EXPECT_EQ(seen, R"(bucket list max=0 prefix="p" delimiter="" marker="m" "b"/-)");
 }
 
 ValueMap changed(ValueMap map, const std::string& key, std::optional<Value> value) {
@@ -321,102 +150,59 @@ ValueMap without(ValueMap map, const std::string& key) {
     return map;
 }
 
-const ValueMap objectAcl{{"acl", AclMap{}}, {"bucket", "b"}, {"key", "k"}};
-const ValueMap objectMeta{{"meta", StringMap{}}, {"bucket", "b"}, {"key", "k"}};
-
-MisuseCase listObjects(const char* name, ValueMap param, const char* message) {
-    return {name, false,
-            [param](Quilo& client, const auto& bucket, const auto&) {
-                client.listObjects(param, bucket);
-            },
-            message};
-}
-MisuseCase setBucketAcl(const char* name, ValueMap param, const char* message) {
-    return {name, false,
-            [param](Quilo& client, const auto& bucket, const auto&) {
-                client.setBucketAcl(param, bucket);
-            },
-            message};
-}
-MisuseCase setObjectAcl(const char* name, ValueMap param, const char* message) {
-    return {name, true,
-            [param](Quilo& client, const auto&, const auto& object) {
-                client.setObjectAcl(param, object);
-            },
-            message};
-}
-MisuseCase setObjectMeta(const char* name, ValueMap param, const char* message) {
-    return {name, true,
-            [param](Quilo& client, const auto&, const auto& object) {
-                client.setObjectMeta(param, object);
-            },
-            message};
-}
-
-template <class R>
-void expectFailedAlone(const Outcome<R>& outcome, const std::string& message) {
-    ASSERT_TRUE(outcome.waitForEnd()) << outcome.summary();
-    EXPECT_EQ(outcome.count(Event::failed), 1) << outcome.summary();
-    EXPECT_EQ(outcome.calls().size(), 1u) << "failed alone is called: " << outcome.summary();
-    const auto request = outcome.request();
-    ASSERT_TRUE(request && request->error());
-    EXPECT_EQ(request->error()->kind, ErrorKind::misuse);
-    EXPECT_EQ(request->error()->code, "InvalidParameter");
-    EXPECT_EQ(request->error()->message, message);
-    EXPECT_NE(outcome.calls()[0].thread, std::this_thread::get_id());
-}
-
-class Misuse : public ::testing::TestWithParam<MisuseCase> {};
-
-TEST_P(Misuse, SendsNothingAndFailsOnce) {
+// A parameter map that cannot be sent as it is: nothing is configured or sent, and failed alone
+// is called, on the library's thread, with the first problem.
+TEST(Operations, AMisusedMapSendsNothingAndFailsOnce) {
     test::TransportGuard transport;
     test::ObservedQuilo client("AK", "SK");
-    Outcome<QuiloBucketRequest> bucket;
-    Outcome<QuiloObjectRquest> object;
-    GetParam().call(client, bucket.callbacks(), object.callbacks());
-
-    if (GetParam().onObject) {
-        expectFailedAlone(object, GetParam().message);
-    } else {
-        expectFailedAlone(bucket, GetParam().message);
-    }
+    const auto misuse = [&]<class R>(void (Quilo::*operation)(const ValueMap&, Callbacks<R>),
+                                     const ValueMap& param) {
+        Outcome<R> outcome;
+        (client.*operation)(param, outcome.callbacks());
+        if (!outcome.waitForEnd() || outcome.calls().size() != 1 ||
+            outcome.count(Event::failed) != 1 ||
+            outcome.calls()[0].thread == std::this_thread::get_id())
+            return outcome.summary();
+        const Error& error = *outcome.request()->error();
+        return error.kind == ErrorKind::misuse && error.code == "InvalidParameter"
+                   ? error.message
+                   : error.description();
+    };
+    const ValueMap listing = {
+        {"bucket", "b"}, {"maxKeys", 100}, {"prefix", "p"}, {"delimiter", "/"}, {"marker", ""}};
+    const auto list = &Quilo::listObjects;
+    EXPECT_EQ(misuse(list, without(listing, "prefix")), R"(listObjects: "prefix" is missing)");
+    EXPECT_EQ(misuse(list, without(listing, "marker")), R"(listObjects: "marker" is missing)");
+    EXPECT_EQ(misuse(list, changed(listing, "bucket", std::nullopt)),
+              R"(listObjects: "bucket" has no value)");
+    EXPECT_EQ(misuse(list, changed(listing, "maxKeys", "100")),
+              R"(listObjects: "maxKeys" must hold an int32, but holds a string)");
+    EXPECT_EQ(misuse(list, changed(listing, "maxKeys", std::int64_t{100})),
+              R"(listObjects: "maxKeys" must hold an int32, but holds an int64)");
+    EXPECT_EQ(misuse(list, changed(listing, "maxKeys", 100.0)),
+              R"(listObjects: "maxKeys" must hold an int32, but holds a double)");
+    EXPECT_EQ(misuse(list, changed(without(listing, "bucket"), "maxKeys", "100")),
+              R"(listObjects: "bucket" is missing)");
+    EXPECT_EQ(
+        misuse(&Quilo::setBucketAcl, {{"acl", StringMap{{"READ", "uri=x"}}}, {"bucket", "b"}}),
+        R"(setBucketAcl: "acl" must hold an AclMap, but holds a StringMap)");
+    EXPECT_EQ(misuse(&Quilo::setBucketAcl, {{"acl", AclMap{}}}),
+              R"(setBucketAcl: "bucket" is missing)");
+    const ValueMap objectAcl{{"acl", AclMap{}}, {"bucket", "b"}, {"key", "k"}};
+    EXPECT_EQ(misuse(&Quilo::setObjectAcl, without(objectAcl, "key")),
+              R"(setObjectAcl: "key" is missing)");
+    EXPECT_EQ(misuse(&Quilo::setObjectAcl, changed(objectAcl, "acl", std::nullopt)),
+              R"(setObjectAcl: "acl" has no value)");
+    const ValueMap objectMeta{{"meta", StringMap{}}, {"bucket", "b"}, {"key", "k"}};
+    EXPECT_EQ(misuse(&Quilo::setObjectMeta, changed(objectMeta, "meta", AclMap{})),
+              R"(setObjectMeta: "meta" must hold a StringMap, but holds an AclMap)");
+    EXPECT_EQ(misuse(&Quilo::setObjectMeta, changed(objectMeta, "bucket", 1)),
+              R"(setObjectMeta: "bucket" must hold a string, but holds an int32)");
+    EXPECT_EQ(misuse(&Quilo::setObjectMeta, without(objectMeta, "key")),
+              R"(setObjectMeta: "key" is missing)");
     EXPECT_EQ(client.configureCount(), 0);
     EXPECT_EQ(transport->performedCount(), 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Operations, Misuse,
-    ::testing::Values(
-        listObjects("listWithoutPrefix", without(listing(), "prefix"),
-                    R"(listObjects: "prefix" is missing)"),
-        listObjects("listWithoutMarker", without(listing(), "marker"),
-                    R"(listObjects: "marker" is missing)"),
-        listObjects("listBucketWithoutValue", changed(listing(), "bucket", std::nullopt),
-                    R"(listObjects: "bucket" has no value)"),
-        listObjects("listMaxKeysAsDigits", changed(listing(), "maxKeys", "100"),
-                    R"(listObjects: "maxKeys" must hold an int32, but holds a string)"),
-        listObjects("listMaxKeysAsInt64", changed(listing(), "maxKeys", std::int64_t{100}),
-                    R"(listObjects: "maxKeys" must hold an int32, but holds an int64)"),
-        listObjects("listMaxKeysAsDouble", changed(listing(), "maxKeys", 100.0),
-                    R"(listObjects: "maxKeys" must hold an int32, but holds a double)"),
-        listObjects("listFirstProblemWins", changed(without(listing(), "bucket"), "maxKeys", "100"),
-                    R"(listObjects: "bucket" is missing)"),
-        setBucketAcl("bucketAclOfSingleStrings",
-                     {{"acl", StringMap{{"READ", "uri=x"}}}, {"bucket", "b"}},
-                     R"(setBucketAcl: "acl" must hold an AclMap, but holds a StringMap)"),
-        setBucketAcl("bucketAclWithoutBucket", {{"acl", AclMap{}}},
-                     R"(setBucketAcl: "bucket" is missing)"),
-        setObjectAcl("objectAclWithoutKey", without(objectAcl, "key"),
-                     R"(setObjectAcl: "key" is missing)"),
-        setObjectAcl("objectAclWithoutValue", changed(objectAcl, "acl", std::nullopt),
-                     R"(setObjectAcl: "acl" has no value)"),
-        setObjectMeta("metaOfLists", changed(objectMeta, "meta", AclMap{}),
-                      R"(setObjectMeta: "meta" must hold a StringMap, but holds an AclMap)"),
-        setObjectMeta("metaBucketAsNumber", changed(objectMeta, "bucket", std::int32_t{1}),
-                      R"(setObjectMeta: "bucket" must hold a string, but holds an int32)"),
-        setObjectMeta("metaWithoutKey", without(objectMeta, "key"),
-                      R"(setObjectMeta: "key" is missing)")),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quilo

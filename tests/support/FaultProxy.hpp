@@ -2,23 +2,24 @@
 
 #include <cstdint>
 #include <functional>
-#include <list>
+#include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "FaultServer.hpp"
 
 namespace quilo::test {
 
 // What the proxy does to one request instead of passing it on.
 enum class ProxyFault {
     none,
-    reset,        // resets the connection once the request's head has arrived
+    reset,        // resets the connection once the request has arrived
     slowDown,     // answers 503 SlowDown itself, forwarding nothing, and closes
     cutResponse,  // forwards the request, then closes halfway through the answer
 };
 
-// The head of a request as the proxy read it, for the schedule to decide on.
+// A request as the proxy read it, for the schedule to decide on.
 struct ProxiedRequest {
     std::uint64_t sequence = 0;  // 0 for the first request through the proxy
     std::uint64_t connection = 0;
@@ -26,10 +27,8 @@ struct ProxiedRequest {
     std::string target;
 };
 
-// A TCP proxy on 127.0.0.1 in front of a real server, for tests that need faults the server
-// would not make. It follows HTTP/1.1 message boundaries (Content-Length bodies, 1xx interim
-// answers) so that faults land on whole requests; a chunked request body is passed through
-// with no more faults on that connection. One thread per connection; the destructor ends them.
+// A proxy on 127.0.0.1 in front of a real server, for faults the server would not make: a
+// FaultServer that passes each request on over a connection of its own and sends the answer back.
 class FaultProxy {
   public:
     using Schedule = std::function<ProxyFault(const ProxiedRequest&)>;
@@ -42,15 +41,12 @@ class FaultProxy {
 
     // `upstream` is "host:port" of a numeric IPv4 address. Without a schedule nothing is faulted.
     explicit FaultProxy(std::string upstream, Schedule schedule = {});
-    ~FaultProxy();
-    FaultProxy(const FaultProxy&) = delete;
-    FaultProxy& operator=(const FaultProxy&) = delete;
 
     // Called under the proxy's lock, one request at a time.
     void setSchedule(Schedule schedule);
 
-    std::string host() const;  // "127.0.0.1:<port>"
-    int port() const { return port_; }
+    std::string host() const { return server_.host(); }
+    int port() const { return server_.port(); }
 
     struct Counts {
         std::uint64_t connections = 0;
@@ -62,32 +58,16 @@ class FaultProxy {
     Counts counts() const;
 
   private:
-    struct Connection {
-        std::uint64_t id = 0;
-        int client = -1;
-        int upstream = -1;
-        bool done = false;
-        std::thread thread;
-    };
-    class Session;
+    ProxyFault decide(const ServedRequest& request);
+    FaultAction pass(const ServedRequest& request);
+    FaultAction forward(const ServedRequest& request) const;
 
-    void acceptLoop();
-    void reapFinished();
-    ProxyFault decide(ProxiedRequest& request);
-    void count(ProxyFault fault);
-    bool stopping() const;
-
-    std::string upstreamHost_;
-    int upstreamPort_ = 0;
-    int listenFd_ = -1;
-    int port_ = 0;
-    std::thread acceptThread_;
-
+    const std::string upstream_;
     mutable std::mutex mutex_;
-    bool stopping_ = false;
     Schedule schedule_;
-    std::list<Connection> connections_;
     Counts counts_;
+    std::map<std::uint64_t, ProxyFault> decided_;  // by connection, on the head of a request
+    FaultServer server_;                           // last, so that its threads end first
 };
 
 }  // namespace quilo::test

@@ -1,12 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,6 +17,8 @@
 namespace quilo::test {
 
 enum class Event { started, finished, failed, headerReceived, redirected, progress };
+inline const std::set<Event> kAll = {Event::started,        Event::finished,   Event::failed,
+                                     Event::headerReceived, Event::redirected, Event::progress};
 
 // Records every call of an operation's callables:
 //
@@ -37,43 +39,24 @@ class Outcome {
         std::uint64_t total = 0;
     };
 
-    // All five lifecycle callables.
-    Callbacks<R> callbacks() const {
-        return callbacks({Event::started, Event::finished, Event::failed, Event::headerReceived,
-                          Event::redirected});
+    // The callables of `present` (by default all); the others are left out.
+    Callbacks<R> callbacks(const std::set<Event>& present = kAll) const {
+        return {recorder(present, Event::started), recorder(present, Event::finished),
+                recorder(present, Event::failed), recorder(present, Event::headerReceived),
+                recorder(present, Event::redirected)};
     }
-    // Only the callables of `present`; the others are left out.
-    Callbacks<R> callbacks(const std::set<Event>& present) const {
-        Callbacks<R> set;
-        set.started = recorder(present, Event::started);
-        set.finished = recorder(present, Event::finished);
-        set.failed = recorder(present, Event::failed);
-        set.headerReceived = recorder(present, Event::headerReceived);
-        set.redirected = recorder(present, Event::redirected);
-        return set;
-    }
-    // The five and progress.
-    TransferCallbacks<R> transferCallbacks() const {
-        return transferCallbacks({Event::started, Event::finished, Event::failed,
-                                  Event::headerReceived, Event::redirected, Event::progress});
-    }
-    TransferCallbacks<R> transferCallbacks(const std::set<Event>& present) const {
-        auto lifecycle = callbacks(present);
-        TransferCallbacks<R> set;
-        set.started = lifecycle.started;
-        set.finished = lifecycle.finished;
-        set.failed = lifecycle.failed;
-        set.headerReceived = lifecycle.headerReceived;
-        set.redirected = lifecycle.redirected;
-        if (present.count(Event::progress)) {
-            set.progress = [record = record_](const std::shared_ptr<R>& request,
-                                              std::uint64_t sentSize, std::uint64_t total) {
-                record->add(Call{Event::progress, request.get(), std::this_thread::get_id(),
-                                 sentSize, total},
-                            request);
+    TransferCallbacks<R> transferCallbacks(const std::set<Event>& present = kAll) const {
+        auto set = callbacks(present);
+        TransferCallbacks<R> transfer{set.started,        set.finished,   set.failed,
+                                      set.headerReceived, set.redirected, {}};
+        if (present.contains(Event::progress))
+            transfer.progress = [record = record_](const std::shared_ptr<R>& request,
+                                                   std::uint64_t sentSize, std::uint64_t total) {
+                record->add(
+                    {Event::progress, request.get(), std::this_thread::get_id(), sentSize, total},
+                    request);
             };
-        }
-        return set;
+        return transfer;
     }
 
     // Waits up to `timeout` for finished or failed, then `grace` longer so that a wrong second
@@ -81,8 +64,9 @@ class Outcome {
     bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(30),
                     std::chrono::milliseconds grace = std::chrono::milliseconds(100)) const {
         std::unique_lock lock(record_->mutex);
-        const bool ended =
-            record_->changed.wait_for(lock, timeout, [&] { return record_->endedLocked(); });
+        const bool ended = record_->changed.wait_for(lock, timeout, [&] {
+            return record_->counted(Event::finished) + record_->counted(Event::failed) > 0;
+        });
         lock.unlock();
         std::this_thread::sleep_for(grace);
         return ended;
@@ -90,11 +74,7 @@ class Outcome {
 
     int count(Event event) const {
         std::lock_guard lock(record_->mutex);
-        int n = 0;
-        for (const auto& call : record_->calls) {
-            n += call.event == event ? 1 : 0;
-        }
-        return n;
+        return record_->counted(event);
     }
     std::vector<Call> calls() const {
         std::lock_guard lock(record_->mutex);
@@ -102,11 +82,9 @@ class Outcome {
     }
     std::vector<std::pair<std::uint64_t, std::uint64_t>> progress() const {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
-        for (const auto& call : calls()) {
-            if (call.event == Event::progress) {
+        for (const auto& call : calls())
+            if (call.event == Event::progress)
                 reports.emplace_back(call.sentSize, call.total);
-            }
-        }
         return reports;
     }
     // The request the first call received.
@@ -117,24 +95,21 @@ class Outcome {
     // True when every call received the same request (and there was at least one call).
     bool oneRequest() const {
         const auto all = calls();
-        for (const auto& call : all) {
-            if (call.request != all.front().request) {
-                return false;
-            }
-        }
-        return !all.empty();
+        return !all.empty() && std::all_of(all.begin(), all.end(), [&](const Call& call) {
+            return call.request == all.front().request;
+        });
     }
     // "started 1, finished 0, failed 1, ...; error: <description>" for assertion messages.
     std::string summary() const {
-        std::ostringstream text;
-        text << "started " << count(Event::started) << ", finished " << count(Event::finished)
-             << ", failed " << count(Event::failed) << ", headerReceived "
-             << count(Event::headerReceived) << ", redirected " << count(Event::redirected)
-             << ", progress " << count(Event::progress);
-        if (auto last = request(); last && last->error()) {
-            text << "; error: " << last->error()->description();
-        }
-        return text.str();
+        std::string text;
+        const char* names[] = {"started",        "finished",   "failed",
+                               "headerReceived", "redirected", "progress"};
+        for (int event = 0; event < 6; ++event)
+            text += (event ? ", " : "") + std::string(names[event]) + " " +
+                    std::to_string(count(static_cast<Event>(event)));
+        if (auto first = request(); first && first->error())
+            text += "; error: " + first->error()->description();
+        return text;
     }
 
   private:
@@ -148,28 +123,22 @@ class Outcome {
             {
                 std::lock_guard lock(mutex);
                 calls.push_back(call);
-                if (!request) {
+                if (!request)
                     request = received;
-                }
             }
             changed.notify_all();
         }
-        bool endedLocked() const {
-            for (const auto& call : calls) {
-                if (call.event == Event::finished || call.event == Event::failed) {
-                    return true;
-                }
-            }
-            return false;
+        int counted(Event event) const {
+            return static_cast<int>(std::count_if(
+                calls.begin(), calls.end(), [&](const Call& call) { return call.event == event; }));
         }
     };
 
     Callback<R> recorder(const std::set<Event>& present, Event event) const {
-        if (!present.count(event)) {
+        if (!present.contains(event))
             return {};
-        }
         return [record = record_, event](const std::shared_ptr<R>& request) {
-            record->add(Call{event, request.get(), std::this_thread::get_id()}, request);
+            record->add({event, request.get(), std::this_thread::get_id()}, request);
         };
     }
 

@@ -3,73 +3,88 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "quilo/requestlib/Error.hpp"
 #include "quilo/requestlib/HTTPRequest.hpp"
+#include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/RequestTransport.hpp"
 #include "quilo/requestlib/Types.hpp"
 
 namespace quilo::test {
 
 // Stands in for the network in unit tests: records every request the queue admits, in order,
-// and ends it as told. By default a request is held until the test ends it.
+// and holds it until the test ends it.
 class RecordingTransport : public RequestTransport {
   public:
-    void perform(const std::shared_ptr<HTTPRequest>& request) override;
-
-    // How requests performed from now on end: held (the default), answered, or failed at once.
-    void holdAll();
-    void answerAll(int status, HeaderMap headers = {}, std::string body = {});
-    void failAll(Error error);
+    void perform(const std::shared_ptr<HTTPRequest>& request) override {
+        {
+            std::lock_guard lock(mutex_);
+            performed_.push_back(request);
+            seen_.push_back(request);
+        }
+        changed_.notify_all();
+    }
 
     // End a held request. Callable from any thread; the ending runs on the library's thread.
     void finish(const std::shared_ptr<HTTPRequest>& request, int status = 200,
-                HeaderMap headers = {}, std::string body = {});
-    void fail(const std::shared_ptr<HTTPRequest>& request, Error error);
-    // Fails every request still held; returns how many there were.
-    std::size_t failOutstanding();
+                HeaderMap headers = {}, std::string body = {}) {
+        RequestTransport::finish(request, status, std::move(headers), std::move(body));
+    }
+    void fail(const std::shared_ptr<HTTPRequest>& request, Error error) {
+        RequestTransport::fail(request, std::move(error));
+    }
 
     // Waits until every task handed to the library's thread so far has run.
-    void drain();
+    void drain() {
+        auto done = std::make_shared<std::promise<void>>();
+        post([done] { done->set_value(); });
+        done->get_future().wait();
+    }
     // Waits until `count` requests have been performed in all.
     bool waitForPerformed(std::size_t count,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return performed_.size() >= count; });
+    }
 
-    std::vector<std::shared_ptr<HTTPRequest>> performed() const;
-    std::size_t performedCount() const;
+    std::vector<std::shared_ptr<HTTPRequest>> performed() const {
+        std::lock_guard lock(mutex_);
+        return performed_;
+    }
+    std::size_t performedCount() const { return performed().size(); }
     // The `index`th request performed, as its own class (nullptr when it is of another).
     template <class R>
     std::shared_ptr<R> performedAs(std::size_t index) const {
         auto all = performed();
         return index < all.size() ? std::dynamic_pointer_cast<R>(all[index]) : nullptr;
     }
-    std::size_t inFlight() const;
-    // The most requests that were held at once.
-    std::size_t maxInFlight() const;
     // Drops the record of performed requests, so that they can be released.
-    void forget();
+    void forget() {
+        std::lock_guard lock(mutex_);
+        performed_.clear();
+    }
+    // Fails every request still held, forgotten ones included.
+    void failHeld() {
+        std::vector<std::weak_ptr<HTTPRequest>> seen;
+        {
+            std::lock_guard lock(mutex_);
+            seen = seen_;
+        }
+        for (const auto& each : seen)
+            if (auto request = each.lock())
+                fail(request, Error{ErrorKind::cancelled, "TestEnded", "the test ended", 0, {}});
+    }
 
   private:
-    struct Answer {
-        enum class Kind { hold, finish, fail } kind = Kind::hold;
-        int status = 200;
-        HeaderMap headers;
-        std::string body;
-        Error error;
-    };
-    void pruneEndedLocked();
-
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
-    Answer answer_;
     std::vector<std::shared_ptr<HTTPRequest>> performed_;
-    std::vector<std::shared_ptr<HTTPRequest>> inFlight_;
-    std::size_t maxInFlight_ = 0;
+    std::vector<std::weak_ptr<HTTPRequest>> seen_;
 };
 
 // Installs a RecordingTransport for its lifetime. On the way out it fails whatever is still held
@@ -77,8 +92,18 @@ class RecordingTransport : public RequestTransport {
 // the network transport back.
 class TransportGuard {
   public:
-    TransportGuard();
-    ~TransportGuard();
+    TransportGuard() { HTTPRequest::sharedQueue().setTransport(transport_); }
+    ~TransportGuard() {
+        // Ending one request admits a waiting one, which must be ended in turn.
+        auto& queue = HTTPRequest::sharedQueue();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            transport_->failHeld();
+            transport_->drain();
+        } while ((queue.runningCount() > 0 || queue.waitingCount() > 0) &&
+                 std::chrono::steady_clock::now() < deadline);
+        queue.setTransport(nullptr);
+    }
     TransportGuard(const TransportGuard&) = delete;
     TransportGuard& operator=(const TransportGuard&) = delete;
 

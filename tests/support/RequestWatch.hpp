@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -27,8 +28,7 @@ class RequestWatch {
         request.setCompletionBlock(note(finished));
         request.setFailedBlock(note(failed));
         request.setRequestRedirectedBlock(note(redirected));
-        request.setHeadersReceivedBlock(
-            [record = record_](const std::optional<HeaderMap>&) { record->add(headers); });
+        request.setHeadersReceivedBlock([record = record_](const auto&) { record->add(headers); });
         request.setBytesReceivedBlock([record = record_](std::uint64_t bytes, std::uint64_t total) {
             record->add(received, {bytes, total});
         });
@@ -43,6 +43,27 @@ class RequestWatch {
         lock.unlock();
         std::this_thread::sleep_for(grace);
         return ended;
+    }
+    // Starts the watched `request`, then describes its end as ending() does.
+    std::string run(HTTPRequest& request,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30)) const {
+        request.startAsynchronous();
+        return ending(request, timeout);
+    }
+    // Waits for the end of the watched `request`: "finished", "failed <kind> <code>", or what
+    // went wrong with the hooks.
+    std::string ending(const HTTPRequest& request,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) const {
+        if (!waitForEnd(timeout))
+            return "no end";
+        if (count(finished) + count(failed) != 1 || count(started) > 1)
+            return "started " + std::to_string(count(started)) + ", finished " +
+                   std::to_string(count(finished)) + ", failed " + std::to_string(count(failed));
+        const auto& error = request.error();
+        if (count(finished))
+            return error ? "finished with an error" : "finished";
+        return error ? "failed " + std::string(toString(error->kind)) + " " + error->code
+                     : "failed without an error";
     }
 
     int count(Hook hook) const {
@@ -83,7 +104,7 @@ class RequestWatch {
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
             return condition();

@@ -1,7 +1,6 @@
 #include "Servers.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +8,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 
 #include "quilo/Quilo.hpp"
@@ -20,75 +19,47 @@
 extern char** environ;
 
 namespace quilo::test {
-
 namespace {
 
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || !*value) {
-        throw std::runtime_error(std::string(name) +
+// QUILO_TEST_<name>, as the servers.env that scripts/servers.sh writes sets it.
+std::string env(const std::string& name) {
+    const char* value = std::getenv(("QUILO_TEST_" + name).c_str());
+    if (!value || !*value)
+        throw std::runtime_error("QUILO_TEST_" + name +
                                  " is not set: run `scripts/servers.sh start`, then source the "
                                  "servers.env it writes (.run/servers.env by default)");
-    }
     return value;
-}
-
-std::string toBase36(unsigned long long number) {
-    static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string text;
-    do {
-        text.insert(text.begin(), digits[number % 36]);
-        number /= 36;
-    } while (number != 0);
-    return text;
-}
-
-// The program's path as execve wants it.
-std::string resolve(const std::string& program) {
-    if (program.find('/') != std::string::npos) {
-        return program;
-    }
-    const char* path = std::getenv("PATH");
-    std::string_view directories = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    while (!directories.empty()) {
-        const auto colon = directories.find(':');
-        const auto directory = directories.substr(0, colon);
-        const auto candidate =
-            std::filesystem::path(directory.empty() ? "." : std::string(directory)) / program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate.string();
-        }
-        directories = colon == std::string_view::npos ? "" : directories.substr(colon + 1);
-    }
-    return program;
 }
 
 std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
-    for (auto& text : strings) {
+    for (auto& text : strings)
         pointers.push_back(text.data());
-    }
     pointers.push_back(nullptr);
     return pointers;
+}
+
+std::string readAll(std::FILE* file) {
+    std::string text;
+    char block[8192];
+    std::rewind(file);
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;)
+        text.append(block, n);
+    std::fclose(file);
+    return text;
 }
 
 }  // namespace
 
 Server rgw() {
-    return Server{"rgw",
-                  variable("QUILO_TEST_RGW_HOST"),
-                  variable("QUILO_TEST_ACCESS_KEY"),
-                  variable("QUILO_TEST_SECRET_KEY"),
-                  variable("QUILO_TEST_REGION"),
-                  variable("QUILO_TEST_CA_FILE"),
-                  variable("QUILO_TEST_USER_ID"),
-                  false};
+    return {"rgw",         env("RGW_HOST"), env("ACCESS_KEY"), env("SECRET_KEY"),
+            env("REGION"), env("CA_FILE"),  env("USER_ID")};
 }
 
 Server rgwHttps() {
     Server server = rgw();
     server.name = "rgw-https";
-    server.host = variable("QUILO_TEST_RGW_HTTPS_HOST");
+    server.host = env("RGW_HTTPS_HOST");
     server.https = true;
     return server;
 }
@@ -96,21 +67,15 @@ Server rgwHttps() {
 Server rgwOther() {
     Server server = rgw();
     server.name = "rgw-other";
-    server.accessKey = variable("QUILO_TEST_OTHER_ACCESS_KEY");
-    server.secretKey = variable("QUILO_TEST_OTHER_SECRET_KEY");
-    server.userId = variable("QUILO_TEST_OTHER_USER_ID");
+    server.accessKey = env("OTHER_ACCESS_KEY");
+    server.secretKey = env("OTHER_SECRET_KEY");
+    server.userId = env("OTHER_USER_ID");
     return server;
 }
 
 Server s3rver() {
-    return Server{"s3rver",
-                  variable("QUILO_TEST_S3RVER_HOST"),
-                  variable("QUILO_TEST_S3RVER_ACCESS_KEY"),
-                  variable("QUILO_TEST_S3RVER_SECRET_KEY"),
-                  variable("QUILO_TEST_REGION"),
-                  "",
-                  "",
-                  false};
+    return {"s3rver", env("S3RVER_HOST"), env("S3RVER_ACCESS_KEY"), env("S3RVER_SECRET_KEY"),
+            env("REGION")};
 }
 
 void useServer(const Server& server) {
@@ -124,121 +89,70 @@ void useServer(const Server& server) {
 std::string uniqueBucketName(std::string_view prefix) {
     static std::atomic<unsigned> counter{0};
     std::string name;
-    for (char c : prefix.substr(0, 24)) {
-        const auto lower = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        name += std::isalnum(static_cast<unsigned char>(lower)) ? lower : '-';
-    }
-    if (name.empty() || name.front() == '-') {
+    for (char c : prefix.substr(0, 24))
+        name += std::isalnum(static_cast<unsigned char>(c))
+                    ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
+                    : '-';
+    if (name.empty() || name.front() == '-')
         name.insert(0, "q");
-    }
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
-    name += "-" + toBase36(static_cast<unsigned long long>(micros)) + "-" +
-            toBase36(static_cast<unsigned long long>(::getpid())) + "-" +
-            toBase36(counter.fetch_add(1));
-    return name;  // well under 63 characters; ends with a letter or digit
+        std::chrono::system_clock::now().time_since_epoch());
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "-%llx-%x-%x",
+                  static_cast<unsigned long long>(micros.count()),
+                  static_cast<unsigned>(::getpid()), counter.fetch_add(1));
+    return name + suffix;  // at most 63 characters, ending with a letter or digit
 }
 
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     RunResult result;
-    if (argv.empty()) {
-        return result;
-    }
-    int outPipe[2], errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-        return result;
-    }
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        return result;
-    }
-
-    // posix_spawn: fork and exec without running anything else in the child, which is what a
-    // process with a network thread needs.
+    // Files rather than pipes: a chatty child can never stall on a full one.
+    std::FILE* sinks[2] = {std::tmpfile(), std::tmpfile()};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    for (int i = 0; i < 2 && sinks[i]; ++i) {
+        ::fcntl(::fileno(sinks[i]), F_SETFD, FD_CLOEXEC);
+        posix_spawn_file_actions_adddup2(&actions, ::fileno(sinks[i]), STDOUT_FILENO + i);
+    }
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = environment;
+    std::vector<std::string> args = argv, env = environment;
     auto argPointers = pointersTo(args);
     auto envPointers = pointersTo(env);
-    const std::string program = resolve(argv.front());
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argPointers.data(),
-                                      environment.empty() ? environ : envPointers.data());
+    // posix_spawn: nothing else runs in the child, which is what a process with threads needs.
+    const int spawned =
+        sinks[0] && sinks[1] && !argv.empty()
+            ? ::posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, argPointers.data(),
+                             environment.empty() ? environ : envPointers.data())
+            : -1;
     posix_spawn_file_actions_destroy(&actions);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    if (spawned != 0) {
-        ::close(outPipe[0]);
-        ::close(errPipe[0]);
-        result.err = "cannot run " + program;
-        return result;
-    }
-
-    // Read both pipes together so that neither can fill up and stall the child.
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[8192];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0) {
-            ::close(fd.fd);
-        }
-    }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (spawned == 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (spawned == 0 && WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    result.out = sinks[0] ? readAll(sinks[0]) : "";
+    result.err = sinks[1] ? readAll(sinks[1]) : "";
+    if (spawned != 0)
+        result.err += "cannot run " + (argv.empty() ? std::string() : argv[0]);
     return result;
 }
 
 RunResult aws(const Server& server, const std::vector<std::string>& args) {
     // Everything but the caller's own AWS settings, which must not leak into a test.
     std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry) {
-        if (std::string_view(*entry).rfind("AWS_", 0) != 0) {
+    for (char** entry = environ; *entry; ++entry)
+        if (!std::string_view(*entry).starts_with("AWS_"))
             environment.emplace_back(*entry);
-        }
-    }
-    environment.push_back("AWS_ACCESS_KEY_ID=" + server.accessKey);
-    environment.push_back("AWS_SECRET_ACCESS_KEY=" + server.secretKey);
-    environment.push_back("AWS_DEFAULT_REGION=" + server.region);
-    environment.push_back("AWS_CONFIG_FILE=/dev/null");
-    environment.push_back("AWS_SHARED_CREDENTIALS_FILE=/dev/null");
-    environment.push_back("AWS_PAGER=");
-    environment.push_back("AWS_EC2_METADATA_DISABLED=true");
-
+    for (const auto& setting :
+         {"AWS_ACCESS_KEY_ID=" + server.accessKey, "AWS_SECRET_ACCESS_KEY=" + server.secretKey,
+          "AWS_DEFAULT_REGION=" + server.region, std::string("AWS_CONFIG_FILE=/dev/null"),
+          std::string("AWS_SHARED_CREDENTIALS_FILE=/dev/null"), std::string("AWS_PAGER="),
+          std::string("AWS_EC2_METADATA_DISABLED=true")})
+        environment.push_back(setting);
     std::vector<std::string> argv = {"aws", "--endpoint-url", server.endpoint()};
-    if (server.https) {
+    if (server.https)
         argv.insert(argv.end(), {"--ca-bundle", server.caFile});
-    }
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, environment);
 }

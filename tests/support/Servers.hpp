@@ -13,8 +13,8 @@ struct Server {
     std::string accessKey;
     std::string secretKey;
     std::string region;
-    std::string caFile;  // the CA that signed the server's certificate (HTTPS only)
-    std::string userId;  // the canonical id of the keys' owner, when the server has users
+    std::string caFile{};  // the CA that signed the server's certificate (HTTPS only)
+    std::string userId{};  // the canonical id of the keys' owner, when the server has users
     bool https = false;
 
     std::string endpoint() const { return (https ? "https://" : "http://") + host; }
