@@ -101,6 +101,10 @@ osd class update on start = false
 
 [client.rgw.a]
 rgw frontends = $frontends
+# Deleted objects (the parts of a multipart upload above all) keep their RAM until garbage
+# collection runs, two hours later by default: long enough to fill the store in one test run.
+rgw gc obj min wait = 1
+rgw gc processor period = 5
 EOF
 }
 

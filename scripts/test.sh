@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the stages are called by name
 # The whole check, as CI runs it: set up the machine, build, start the test servers, run every
-# test, then build and run them again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# test, then build and run them again under AddressSanitizer with UndefinedBehaviorSanitizer and
+# under ThreadSanitizer, and fuzz the parsers for a bounded time.
 #
 #   scripts/test.sh                 every stage, in order
 #   scripts/test.sh build test      only the stages named (see STAGES)
