@@ -10,7 +10,7 @@
 namespace quilo {
 namespace {
 
-using test::failedWith;
+using test::failedOnce;
 
 const std::string kAllUsers = "http://acs.amazonaws.com/groups/global/AllUsers";
 
@@ -35,7 +35,7 @@ struct AclBucket : test::Scratch {
     void put(const std::string& key, const std::string& bytes) {
         ASSERT_TRUE(test::upload(client, bucket(), key, file(key, bytes)).ok());
     }
-    test::BucketEnded setBucketAcl(const AclMap& acl) {
+    test::Ended<QuiloBucketRequest> setBucketAcl(const AclMap& acl) {
         return test::op(client, &Quilo::setBucketAcl, {{"bucket", bucket()}, {"acl", acl}});
     }
     test::ObjectEnded setObjectAcl(const std::string& key, const AclMap& acl) {
@@ -53,7 +53,7 @@ struct AclBucket : test::Scratch {
     GrantRows objectGrants(const std::string& key) {
         const auto read = objectCall(&Quilo::getObjectAcl, key);
         EXPECT_TRUE(read.ok()) << read.summary();
-        return read.ok() ? rowsOf(read.request->accessControlPolicy()) : GrantRows{};
+        return read.ok() ? rowsOf(read.request()->accessControlPolicy()) : GrantRows{};
     }
 };
 
@@ -69,9 +69,9 @@ TEST_F(AclMetadata, AclsReadBackAsSet) {
     const GrantRows expected{"Group " + kAllUsers + " READ",
                              "CanonicalUser " + s_.server.userId + " FULL_CONTROL"};
     const auto read = test::op(s_.client, &Quilo::getBucketAcl, s_.bucket());
-    ASSERT_TRUE(read.ok() && read.request->accessControlPolicy()) << read.summary();
-    EXPECT_EQ(read.request->accessControlPolicy()->owner.id, s_.server.userId);
-    EXPECT_EQ(rowsOf(read.request->accessControlPolicy()), expected);
+    ASSERT_TRUE(read.ok() && read.request()->accessControlPolicy()) << read.summary();
+    EXPECT_EQ(read.request()->accessControlPolicy()->owner.id, s_.server.userId);
+    EXPECT_EQ(rowsOf(read.request()->accessControlPolicy()), expected);
     std::string peer;  // awscli sorts the rows, tab-separated
     for (const auto& row : expected)
         peer += (peer.empty() ? "" : "\t") + row;
@@ -106,8 +106,8 @@ TEST_F(AclMetadata, MisuseIsRefusedBeforeSending) {
     };
     for (const auto& [acl, code] : cases) {
         const auto grantee = acl.rbegin()->second.back();
-        EXPECT_TRUE(failedWith(s_.setBucketAcl(acl), ErrorKind::misuse, code, 0)) << grantee;
-        EXPECT_TRUE(failedWith(s_.setObjectAcl("k", acl), ErrorKind::misuse, code, 0)) << grantee;
+        EXPECT_TRUE(failedOnce(s_.setBucketAcl(acl), ErrorKind::misuse, 0, code)) << grantee;
+        EXPECT_TRUE(failedOnce(s_.setObjectAcl("k", acl), ErrorKind::misuse, 0, code)) << grantee;
     }
     ASSERT_TRUE(s_.setObjectMeta("k", {{"kept", "1"}}).ok());
     const std::vector<StringMap> attempts = {
@@ -118,12 +118,12 @@ TEST_F(AclMetadata, MisuseIsRefusedBeforeSending) {
     };
     for (const auto& meta : attempts)
         EXPECT_TRUE(
-            failedWith(s_.setObjectMeta("k", meta), ErrorKind::misuse, "InvalidMetadata", 0))
+            failedOnce(s_.setObjectMeta("k", meta), ErrorKind::misuse, 0, "InvalidMetadata"))
             << meta.begin()->first;
     EXPECT_EQ(s_.objectGrants("k"),
               GrantRows{"CanonicalUser " + s_.server.userId + " FULL_CONTROL"});
     const auto head = s_.objectCall(&Quilo::getObjectMeta, "k");
-    EXPECT_TRUE(head.ok() && (head.request->metadata() == StringMap{{"kept", "1"}}))
+    EXPECT_TRUE(head.ok() && (head.request()->metadata() == StringMap{{"kept", "1"}}))
         << head.summary();
 }
 
@@ -146,9 +146,9 @@ TEST_F(AclMetadata, SetObjectMetaReplacesTheMetadataAndKeepsBytesAndAcl) {
 
     const auto head = s_.objectCall(&Quilo::getObjectMeta, "k");
     ASSERT_TRUE(head.ok()) << head.summary();
-    EXPECT_EQ(head.request->metadata(),
+    EXPECT_EQ(head.request()->metadata(),
               (StringMap{{"color", "blue"}, {"owner-name", "Ann Example"}}));
-    EXPECT_EQ(head.request->responseHeaders().at("content-type"), "text/x-quilo");
+    EXPECT_EQ(head.request()->responseHeaders().at("content-type"), "text/x-quilo");
     EXPECT_EQ(test::awsOut(s_.server, {"s3api", "head-object", "--bucket", s_.bucket(), "--key",
                                        "k", "--query",
                                        "[ContentType, Metadata.color, Metadata.\"owner-name\", "
@@ -157,7 +157,7 @@ TEST_F(AclMetadata, SetObjectMetaReplacesTheMetadataAndKeepsBytesAndAcl) {
               "text/x-quilo\tblue\tAnn Example\tNone\n");
     EXPECT_EQ(s_.objectGrants("k"), granted);
     const auto fetched = test::download(s_.client, s_.bucket(), "k");
-    EXPECT_TRUE(fetched.ok() && fetched.request->responseData() == bytes) << "the bytes changed";
+    EXPECT_TRUE(fetched.ok() && fetched.request()->responseData() == bytes) << "the bytes changed";
 }
 
 // s3rver keeps no access-control lists: bucket ?acl answers 501, object ?acl a fixed document
@@ -166,17 +166,17 @@ TEST(AclMetadataS3rver, AclCallsFailWithWhatItAnswers) {
     AclBucket s(test::s3rver());
     s.put("k", "x");
     const AclMap acl{{"READ", {"uri=" + kAllUsers}}};
-    EXPECT_TRUE(failedWith(test::op(s.client, &Quilo::getBucketAcl, s.bucket()), ErrorKind::service,
-                           "NotImplemented", 501));
-    EXPECT_TRUE(failedWith(s.setBucketAcl(acl), ErrorKind::service, "NotImplemented", 501));
-    EXPECT_TRUE(failedWith(s.setObjectAcl("k", acl), ErrorKind::service, "NotImplemented", 501));
-    EXPECT_TRUE(failedWith(s.objectCall(&Quilo::getObjectAcl, "k"), ErrorKind::response,
-                           "MalformedResponse", 200));
+    EXPECT_TRUE(failedOnce(test::op(s.client, &Quilo::getBucketAcl, s.bucket()), ErrorKind::service,
+                           501, "NotImplemented"));
+    EXPECT_TRUE(failedOnce(s.setBucketAcl(acl), ErrorKind::service, 501, "NotImplemented"));
+    EXPECT_TRUE(failedOnce(s.setObjectAcl("k", acl), ErrorKind::service, 501, "NotImplemented"));
+    EXPECT_TRUE(failedOnce(s.objectCall(&Quilo::getObjectAcl, "k"), ErrorKind::response, 200,
+                           "MalformedResponse"));
     // Replacing metadata reads the ACL first and fails with it rather than drop it unseen.
-    EXPECT_TRUE(failedWith(s.setObjectMeta("k", {{"a", "b"}}), ErrorKind::response,
-                           "MalformedResponse", 200));
+    EXPECT_TRUE(failedOnce(s.setObjectMeta("k", {{"a", "b"}}), ErrorKind::response, 200,
+                           "MalformedResponse"));
     const auto head = s.objectCall(&Quilo::getObjectMeta, "k");
-    EXPECT_TRUE(head.ok() && head.request->metadata().empty())
+    EXPECT_TRUE(head.ok() && head.request()->metadata().empty())
         << "the failed replacement copied the object: " << head.summary();
 }
 

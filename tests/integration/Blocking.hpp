@@ -1,6 +1,6 @@
 #pragma once
 
-// Blocking helpers for the integration tests: run an operation to its end, check how it failed,
+// Blocking helpers for the integration tests: run an operation to its end, check how it ended,
 // and keep files in a folder of the test's own.
 
 #include <gtest/gtest.h>
@@ -12,21 +12,42 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <type_traits>
 
 #include "quilo/quilo.hpp"
 #include "support/Outcome.hpp"
 
 namespace quilo::test {
 
+template <class R>
+struct Ended : Outcome<R> {
+    bool ok() const { return this->count(Event::finished) == 1 && this->count(Event::failed) == 0; }
+};
+
 // Starts an operation with `start(outcome)` and waits for its end; the short grace lets a wrong
 // second call show.
 template <class R, class Start>
-Outcome<R> ended(Start start, std::chrono::seconds timeout = std::chrono::seconds(60)) {
-    Outcome<R> outcome;
+Ended<R> ended(Start start, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    Ended<R> outcome;
     start(outcome);
     EXPECT_TRUE(outcome.waitForEnd(timeout, std::chrono::milliseconds(10)))
         << "the operation did not end: " << outcome.summary();
     return outcome;
+}
+
+//     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
+template <class R, class Arg, template <class> class Set>
+Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
+            const std::type_identity_t<Arg>& arg,
+            std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    return ended<R>(
+        [&](Outcome<R>& o) {
+            if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
+                (client.*operation)(arg, o.transferCallbacks());
+            else
+                (client.*operation)(arg, o.callbacks());
+        },
+        timeout);
 }
 
 // failed called once and finished never, with an error of `kind`, `httpStatus` (0: no answer

@@ -38,9 +38,13 @@ std::vector<std::string> awsEnvironment(const Server& server) {
                             "AWS_REGION=" + server.region, "AWS_CA_BUNDLE=" + server.caFile});
 }
 
-RunResult quilo(std::vector<std::string> args,
+// The tool with the words of `line`, which hold no spaces of their own.
+RunResult quilo(const std::string& line,
                 const std::vector<std::string>& environment = awsEnvironment(test::rgw())) {
-    args.insert(args.begin(), QUILO_CLI_PATH);
+    std::vector<std::string> args{QUILO_CLI_PATH};
+    std::istringstream words(line);
+    for (std::string word; words >> word;)
+        args.push_back(word);
     return test::run(args, environment);
 }
 
@@ -71,7 +75,7 @@ std::string listing(const std::string& out) {
 class Cli : public ::testing::Test {
   protected:
     void SetUp() override {
-        const auto made = quilo({"mb", url()});
+        const auto made = quilo("mb " + url());
         ASSERT_EQ(made.exitCode, 0) << describe(made);
         EXPECT_EQ(made.out, "make_bucket: " + url() + "\n");
     }
@@ -97,114 +101,104 @@ class Cli : public ::testing::Test {
 TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
     // Settings from flags alone, over HTTPS.
     const Server https = test::rgwHttps();
-    const auto buckets =
-        quilo({"--endpoint", https.endpoint(), "--access-key", https.accessKey, "--secret-key",
-               https.secretKey, "--region", https.region, "--ca-file", https.caFile, "ls"},
-              environmentWith({}));
+    const auto buckets = quilo(
+        "--endpoint " + https.endpoint() + " --access-key " + https.accessKey + " --secret-key " +
+            https.secretKey + " --region " + https.region + " --ca-file " + https.caFile + " ls",
+        environmentWith({}));
     EXPECT_NE(buckets.out.find("  " + bucket_ + "\n"), std::string::npos) << describe(buckets);
 
     const std::string a = randomBytes(300 * 1024), b = "hello\n";
     const auto put =
-        quilo({"put", dir_.file("a.bin", a), dir_.file("b.txt", b),
-               dir_.file("c.bin", a.substr(0, 70 * 1024)), url("dir/"), "--jobs", "2"});
+        quilo("put " + dir_.file("a.bin", a) + " " + dir_.file("b.txt", b) + " " +
+              dir_.file("c.bin", a.substr(0, 70 * 1024)) + " " + url("dir/") + " --jobs 2");
     ASSERT_EQ(put.exitCode, 0) << describe(put);
     EXPECT_EQ(std::count(put.out.begin(), put.out.end(), '\n'), 3) << put.out;
     EXPECT_NE(put.out.find("upload: " + dir_.path().string() + "/b.txt to " + url("dir/b.txt")),
               std::string::npos)
         << put.out;
-    ASSERT_EQ(quilo({"put", dir_.path() / "b.txt", url("top.txt")}).exitCode, 0);
+    ASSERT_EQ(quilo("put " + dir_.path().string() + "/b.txt " + url("top.txt")).exitCode, 0);
     const std::string listQuery = "Contents[].[Key,Size]";
     EXPECT_EQ(awsQuery({"list-objects"}, listQuery),
               "dir/a.bin\t307200\ndir/b.txt\t6\ndir/c.bin\t71680\ntop.txt\t6\n");
     // Two keys a page: the tool must follow the marker through three pages.
-    EXPECT_EQ(listing(quilo({"ls", url(), "--page-size", "2"}).out),
+    EXPECT_EQ(listing(quilo("ls " + url() + " --page-size 2").out),
               "307200 dir/a.bin, 6 dir/b.txt, 71680 dir/c.bin, 6 top.txt");
-    EXPECT_EQ(listing(quilo({"ls", url(), "--delimiter", "/"}).out), "PRE dir/, 6 top.txt");
+    EXPECT_EQ(listing(quilo("ls " + url() + " --delimiter /").out), "PRE dir/, 6 top.txt");
 
     fs::create_directory(dir_.path() / "into");
-    const auto got = quilo({"get", url("dir/a.bin"), url("top.txt"), dir_.path() / "into"});
+    const auto got = quilo("get " + url("dir/a.bin") + " " + url("top.txt") + " " +
+                           dir_.path().string() + "/into");
     ASSERT_EQ(got.exitCode, 0) << describe(got);
     EXPECT_EQ(test::readFile(dir_.path() / "into" / "a.bin"), a);
     EXPECT_EQ(test::readFile(dir_.path() / "into" / "top.txt"), b);
-    const auto copied = quilo({"cp", url("dir/c.bin"), url("copies/")});
+    const auto copied = quilo("cp " + url("dir/c.bin") + " " + url("copies/"));
     EXPECT_EQ(copied.out, "copy: " + url("dir/c.bin") + " to " + url("copies/c.bin") + "\n");
-    EXPECT_EQ(quilo({"rm", url("dir/a.bin"), url("top.txt")}).exitCode, 0);
+    EXPECT_EQ(quilo("rm " + url("dir/a.bin") + " " + url("top.txt")).exitCode, 0);
     EXPECT_EQ(awsQuery({"list-objects"}, listQuery),
               "copies/c.bin\t71680\ndir/b.txt\t6\ndir/c.bin\t71680\n");
 
     const std::string allUsers = "http://acs.amazonaws.com/groups/global/AllUsers";
-    ASSERT_EQ(
-        quilo({"put", dir_.file("p.html", "<p>hi</p>"), url(), "--acl", "public-read"}).exitCode,
-        0);
+    ASSERT_EQ(quilo("put " + dir_.file("p.html", "<p>hi</p>") + " " + url() + " --acl public-read")
+                  .exitCode,
+              0);
     EXPECT_EQ(awsQuery({"get-object-acl", "--key", "p.html"},
                        "Grants[?Grantee.URI=='" + allUsers + "'].Permission"),
               "READ\n");
-    const auto acl = quilo({"acl", "get", url("p.html")});
+    const auto acl = quilo("acl get " + url("p.html"));
     EXPECT_NE(acl.out.find("OWNER         id=" + server_.userId), std::string::npos) << acl.out;
     EXPECT_NE(acl.out.find("READ          uri=" + allUsers + "\n"), std::string::npos) << acl.out;
     const std::string other = test::rgwOther().userId;
-    const auto set = quilo({"acl", "set", url(), "--grant", "READ=id=" + other, "--grant",
-                            "FULL_CONTROL=id=" + server_.userId});
+    const auto set = quilo("acl set " + url() + " --grant READ=id=" + other +
+                           " --grant FULL_CONTROL=id=" + server_.userId);
     EXPECT_EQ(set.exitCode, 0) << describe(set);
     EXPECT_EQ(
         awsQuery({"get-bucket-acl"}, "sort_by(Grants, &Permission)[].[Permission,Grantee.ID]"),
         "FULL_CONTROL\t" + server_.userId + "\nREAD\t" + other + "\n");
 
-    const auto meta = quilo({"meta", "set", url("p.html"), "color=blue", "Content-Type=text/html"});
+    const auto meta = quilo("meta set " + url("p.html") + " color=blue Content-Type=text/html");
     EXPECT_EQ(meta.exitCode, 0) << describe(meta);
     EXPECT_EQ(awsQuery({"head-object", "--key", "p.html"}, "[ContentType,Metadata.color]"),
               "text/html\tblue\n");
-    const auto shown = quilo({"meta", "get", url("p.html")});
+    const auto shown = quilo("meta get " + url("p.html"));
     for (const char* line :
          {"Content-Type: text/html\n", "x-amz-meta-color: blue\n", "Content-Length: 9\n"})
         EXPECT_NE(shown.out.find(line), std::string::npos) << line << " is not in\n" << shown.out;
 
     test::aws(server_, {"s3", "rm", "--recursive", url()});
-    EXPECT_EQ(quilo({"rb", url()}).out, "remove_bucket: " + url() + "\n");
+    EXPECT_EQ(quilo("rb " + url()).out, "remove_bucket: " + url() + "\n");
     EXPECT_NE(test::aws(server_, {"s3api", "head-bucket", "--bucket", bucket_}).exitCode, 0);
 }
 
 TEST_F(Cli, FailuresExitOneOnOneLineAndWrongCommandLinesExitTwo) {
     Server wrong = server_;
     wrong.secretKey = "not-the-secret";
-    const auto denied = quilo({"ls"}, awsEnvironment(wrong));
+    const auto denied = quilo("ls", awsEnvironment(wrong));
     EXPECT_EQ(denied.exitCode, 1) << describe(denied);
     EXPECT_EQ(denied.out, "");
     EXPECT_TRUE(denied.err.starts_with("quilo: ls: ")) << denied.err;
     EXPECT_NE(denied.err.find("SignatureDoesNotMatch"), std::string::npos) << denied.err;
     EXPECT_EQ(std::count(denied.err.begin(), denied.err.end(), '\n'), 1) << denied.err;
 
-    const auto missing = quilo({"get", url("nothing"), dir_.path() / "nothing"});
+    const auto missing = quilo("get " + url("nothing") + " " + dir_.path().string() + "/nothing");
     EXPECT_EQ(missing.exitCode, 1) << describe(missing);
     EXPECT_NE(missing.err.find("NoSuchKey"), std::string::npos) << missing.err;
     EXPECT_TRUE(fs::is_empty(dir_.path())) << "a download file is left";
 
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"frobnicate"},
-             {"acl"},
-             {"ls", "--no-such-flag"},
-             {"mb", "bucket-without-scheme"},
-             {"mb", "s3://bucket/with-key"},
-             {"rm", "s3://bucket"},
-             {"put", "only-one-argument"},
-             {"put", "a.txt", "b.txt", "s3://bucket/not-a-prefix"},
-             {"put", "a.txt", "s3://bucket/", "--acl", "public"},
-             {"get", "s3://bucket/key", "/no/such/directory/"},
-             {"acl", "set", "s3://bucket"},
-             {"acl", "set", "s3://bucket", "--grant", "READ"},
-             {"acl", "set", "s3://bucket", "--grant", "LOOK=id=someone"},
-             {"meta", "set", "s3://bucket/key", "no-value"},
-             {"--jobs", "0", "ls"},
-             {"--endpoint", "ftp://host", "ls"},
-             {"--access-key", "only-the-access-key", "ls"},
-         }) {
+    for (const std::string line :
+         {"frobnicate", "acl", "ls --no-such-flag", "mb bucket-without-scheme",
+          "mb s3://bucket/with-key", "rm s3://bucket", "put only-one-argument",
+          "put a.txt b.txt s3://bucket/not-a-prefix", "put a.txt s3://bucket/ --acl public",
+          "get s3://bucket/key /no/such/directory/", "acl set s3://bucket",
+          "acl set s3://bucket --grant READ", "acl set s3://bucket --grant LOOK=id=someone",
+          "meta set s3://bucket/key no-value", "--jobs 0 ls", "--endpoint ftp://host ls",
+          "--access-key only-the-access-key ls"}) {
         // No keys, so that a command line taken for a good one by mistake reaches no bucket.
-        const auto result = quilo(args, environmentWith({"AWS_ENDPOINT_URL=http://127.0.0.1:1"}));
-        EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(args) << describe(result);
+        const auto result = quilo(line, environmentWith({"AWS_ENDPOINT_URL=http://127.0.0.1:1"}));
+        EXPECT_EQ(result.exitCode, 2) << line << describe(result);
         EXPECT_TRUE(result.err.starts_with("quilo: ")) << describe(result);
-        EXPECT_EQ(result.out, "") << ::testing::PrintToString(args);
+        EXPECT_EQ(result.out, "") << line;
     }
-    const auto bare = quilo({});
+    const auto bare = quilo("");
     EXPECT_EQ(bare.exitCode, 2);
     EXPECT_NE(bare.err.find("Usage: quilo"), std::string::npos) << bare.err;
 }
@@ -214,20 +208,19 @@ TEST_F(Cli, DrawsAProgressBarOnATerminalOnly) {
     const std::string file = dir_.file("twelve.bin", randomBytes(12 * 1024 * 1024));
     // The drawings are separated by '\r'; the last must show the whole file, then the outcome.
     const auto expectBarEndingFull = [&](const std::string& command, const std::string& done) {
-        const auto result =
-            test::run({"script", "-qec", std::string(QUILO_CLI_PATH) + " " + command, "/dev/null"},
-                      awsEnvironment(server_));
+        const auto result = test::run({"script", "-qec", QUILO_CLI_PATH " " + command, "/dev/null"},
+                                      awsEnvironment(server_));
         ASSERT_EQ(result.exitCode, 0) << describe(result);
         const auto last = result.out.rfind("100%  12.0 MiB / 12.0 MiB");
         ASSERT_NE(last, std::string::npos) << result.out;
         EXPECT_EQ(result.out.find('%', last + 4), std::string::npos) << "drawn after 100%";
         EXPECT_NE(result.out.find(done, last), std::string::npos) << result.out;
     };
-    expectBarEndingFull("put '" + file + "' " + url(), "upload: ");
-    expectBarEndingFull("get " + url("twelve.bin") + " '" + file + ".back'", "download: ");
+    expectBarEndingFull("put " + file + " " + url(), "upload: ");
+    expectBarEndingFull("get " + url("twelve.bin") + " " + file + ".back", "download: ");
     EXPECT_EQ(test::readFile(file + ".back"), test::readFile(file));
 
-    const auto piped = quilo({"put", file, url("piped.bin")});
+    const auto piped = quilo("put " + file + " " + url("piped.bin"));
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(piped.out, "upload: " + file + " to " + url("piped.bin") + "\n") << describe(piped);
 }

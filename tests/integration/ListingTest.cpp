@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "integration/ObjectTestSupport.hpp"
@@ -43,16 +45,15 @@ TEST_P(Listings, ATreeOf250Keys) {
     const auto& bucket = s_.bucket();
     // Enough uploads in flight to fill the bucket in a second or two.
     Quilo::GlobalConfig(s_.server.accessKey, s_.server.secretKey, s_.server.https, 8);
-    std::vector<test::Outcome<QuiloObjectRquest>> uploads(kKeys);
+    std::vector<test::Ended<QuiloObjectRquest>> uploads(kKeys);
     for (int i = 0; i < kKeys; ++i) {
         const auto file = s_.file(std::to_string(i), std::string(1 + i * 37 % 200, 'a' + i % 26));
         client.uploadObject({{"filePath", file}, {"bucket", bucket}, {"key", keyOf(i)}},
                             uploads[i].transferCallbacks());
     }
-    for (auto& upload : uploads) {
-        ASSERT_TRUE(upload.waitForEnd(std::chrono::seconds(60), {}));
-        ASSERT_EQ(upload.count(test::Event::finished), 1) << upload.summary();
-    }
+    for (auto& upload : uploads)
+        ASSERT_TRUE(upload.waitForEnd(std::chrono::seconds(60), {}) && upload.ok())
+            << upload.summary();
 
     const auto paged = test::listAll(client, bucket, 100);
     EXPECT_EQ(paged.pages, 3);
@@ -64,20 +65,19 @@ TEST_P(Listings, ATreeOf250Keys) {
     }
     EXPECT_EQ(test::awsListing(s_.server, bucket, 100), ours) << "awscli, paging by itself";
 
-    const auto top = test::listAll(client, bucket, 1000, "", "/");
-    EXPECT_EQ(top.prefixes, (std::vector<std::string>{"alpha/", "beta/", "gamma/"}));
-    EXPECT_EQ(top.keys, keysUnder("", true));
-    const auto alpha = test::listAll(client, bucket, 1000, "alpha/", "/");
-    EXPECT_EQ(alpha.prefixes, (std::vector<std::string>{"alpha/one/", "alpha/two/"}));
-    EXPECT_EQ(alpha.keys, keysUnder("alpha/", true));
     // 50 keys and 3 prefixes at the top: on RGW the second page of 13 ends on "alpha/".
-    const auto small = test::listAll(client, bucket, 13, "", "/");
-    EXPECT_GE(small.pages, 4);
-    EXPECT_EQ(small.prefixes, top.prefixes);
-    EXPECT_EQ(small.keys, top.keys);
+    const std::vector<std::string> top{"alpha/", "beta/", "gamma/"};
+    for (const auto& [prefix, maxKeys, prefixes] :
+         std::vector<std::tuple<std::string, int, std::vector<std::string>>>{
+             {"", 1000, top}, {"", 13, top}, {"alpha/", 1000, {"alpha/one/", "alpha/two/"}}}) {
+        const auto level = test::listAll(client, bucket, maxKeys, prefix, "/");
+        EXPECT_EQ(level.prefixes, prefixes) << prefix << maxKeys;
+        EXPECT_EQ(level.keys, keysUnder(prefix, true)) << prefix << maxKeys;
+        EXPECT_GE(level.pages, maxKeys == 13 ? 4 : 1);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Listings, test::bothServers(), test::serverName);
+QUILO_ON_BOTH_SERVERS(Listings);
 
 }  // namespace
 }  // namespace quilo

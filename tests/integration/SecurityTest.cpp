@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "integration/Blocking.hpp"
@@ -25,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::FaultAction;
 using test::ServedRequest;
-using Object = QuiloObjectRquest;
 
 bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
@@ -49,8 +50,6 @@ struct EndpointGuard {
     std::string host = S3Request::defaultHost();
     std::optional<std::string> caFile = HTTPRequest::defaultCAFile();
 };
-
-// --- TLS ------------------------------------------------------------------------------------
 
 // Two CAs, the first of which the requests trust, and certificates for 127.0.0.1 that are each
 // wrong in one way: <name>.pem and <name>.key.
@@ -110,35 +109,32 @@ TEST(Tls, OnlyATrustedCurrentCertificateForTheHostConnects) {
             std::make_shared<HTTPRequest>("https://127.0.0.1:" + std::to_string(peer.port) + "/");
         request->setTimeOutSeconds(10);
         runToEnd(*request);
-        if (name == "good") {
-            ASSERT_FALSE(request->error()) << request->error()->description();
-            EXPECT_TRUE(contains(request->responseData(), "s_server")) << request->responseData();
-        } else {
-            ASSERT_TRUE(request->error());
-            EXPECT_EQ(request->error()->kind, ErrorKind::tls) << request->error()->description();
-            EXPECT_TRUE(request->responseData().empty());
-        }
+        const auto& error = request->error();
+        EXPECT_EQ(error ? std::string(toString(error->kind)) : "none",
+                  name == "good" ? "none" : "TLS error")
+            << (error ? error->description() : "");
+        EXPECT_EQ(contains(request->responseData(), "s_server"), name == "good");
     }
 }
-
-// --- Credentials ----------------------------------------------------------------------------
 
 constexpr std::string_view kAccessKey = "AKIDSECURITYCHECK042";
 // '/', '+' and '=' so that a percent-encoded copy would show too.
 constexpr std::string_view kSecretKey = "s3cr3t/Key+With=Marks0123456789abcdefghi";
 
-// Whether `text` holds `key` as it is or percent-encoded in either case.
-bool holdsKey(std::string_view text, std::string_view key) {
-    std::string upper, lower;
+// Whether `text` holds `key`, as it is or percent-encoded, in any case.
+bool holdsKey(std::string text, std::string_view key) {
+    std::string plain(key), encoded;
     for (const char c : key) {
         char hex[4];
-        const bool plain = std::isalnum(static_cast<unsigned char>(c)) || contains("-_.~", {&c, 1});
-        std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-        upper += plain ? std::string(1, c) : hex;
         std::snprintf(hex, sizeof hex, "%%%02x", static_cast<unsigned char>(c));
-        lower += plain ? std::string(1, c) : hex;
+        const bool unreserved =
+            std::isalnum(static_cast<unsigned char>(c)) || contains("-_.~", {&c, 1});
+        encoded += unreserved ? std::string(1, c) : hex;
     }
-    return contains(text, key) || contains(text, upper) || contains(text, lower);
+    for (auto* lower : {&text, &plain, &encoded})
+        std::transform(lower->begin(), lower->end(), lower->begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+    return contains(text, plain) || contains(text, encoded);
 }
 
 // Answers as a service would, enough for every operation to go through, multipart included.
@@ -215,14 +211,6 @@ TEST_F(Credentials, TheKeysTravelOnlyInTheAuthorizationHeader) {
 }
 
 TEST_F(Credentials, ErrorDescriptionsNeverHoldTheSecretKey) {
-    auto check = [&](const char* what, Quilo& client, ErrorKind kind, int status) {
-        SCOPED_TRACE(what);
-        const auto ended =
-            test::ended<QuiloServiceRequest>([&](auto& o) { client.listBuckets(o.callbacks()); });
-        ASSERT_TRUE(test::failedOnce(ended, kind, status));
-        const std::string description = ended.request()->error()->description();
-        EXPECT_FALSE(holdsKey(description, kSecretKey)) << description;
-    };
     // A refusal that quotes the request back, as services do for signature mismatches.
     server_.setHandler([](const ServedRequest& request) {
         const auto authorization = request.headers.find("Authorization");
@@ -231,19 +219,17 @@ TEST_F(Credentials, ErrorDescriptionsNeverHoldTheSecretKey) {
                      (authorization == request.headers.end() ? "" : authorization->second) +
                      "</Authorization></Error>");
     });
-    check("a 403", client_, ErrorKind::service, 403);
     Quilo secretOnly{std::nullopt, std::string(kSecretKey)};
-    check("a secret key without an access key", secretOnly, ErrorKind::misuse, 0);
+    for (const auto& [client, kind, status] :
+         {std::tuple{&client_, ErrorKind::service, 403}, {&secretOnly, ErrorKind::misuse, 0}}) {
+        const auto ended =
+            test::ended<QuiloServiceRequest>([&](auto& o) { client->listBuckets(o.callbacks()); });
+        ASSERT_TRUE(test::failedOnce(ended, kind, status));
+        const std::string description = ended.request()->error()->description();
+        EXPECT_FALSE(holdsKey(description, kSecretKey)) << description;
+    }
     EXPECT_EQ(server_.requestCount(), 1u) << "the misuse is never sent";
-
-    // A real signature mismatch from RGW, which echoes what it was sent.
-    const test::Server rgw = test::rgw();
-    S3Request::setDefaultHost(rgw.host);
-    Quilo wrongSecret{rgw.accessKey, std::string(kSecretKey)};
-    check("RGW's SignatureDoesNotMatch", wrongSecret, ErrorKind::service, 403);
 }
-
-// --- Header injection -----------------------------------------------------------------------
 
 // Through the request library's setters, which the operations pass their strings to.
 TEST_F(Credentials, LineBreaksInAnythingThatBecomesAHeaderAreRefusedBeforeSending) {
@@ -281,7 +267,7 @@ TEST_F(Credentials, LineBreaksInAnythingThatBecomesAHeaderAreRefusedBeforeSendin
 
 // Keys are not refused: they travel percent-encoded, in the copy source as in the path.
 TEST_F(Credentials, ACopySourceKeyWithLineBreaksTravelsEncoded) {
-    test::ended<Object>([&](auto& o) {
+    test::ended<QuiloObjectRquest>([&](auto& o) {
         client_.copyObject({{"srcBucket", "b"},
                             {"srcKey", "a\r\nX-Injected: yes"},
                             {"desBucket", "b"},

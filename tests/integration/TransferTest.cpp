@@ -18,9 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Event;
-using test::failedWith;
+using test::failedOnce;
 using test::ObjectEnded;
-using test::readFile;
 
 constexpr std::uint64_t kMiB = 1u << 20;
 
@@ -38,10 +37,11 @@ void writeRandomFile(const fs::path& path, std::uint64_t size) {
     return ::testing::AssertionFailure() << compared.out << compared.err;
 }
 
-// The first line of awscli's text output, without quotes.
-std::string awsValue(const test::Server& server, std::vector<std::string> args) {
-    args.insert(args.end(), {"--output", "text"});
-    std::string text = test::awsOut(server, args);
+// awscli's s3api answer for `key` of the scratch bucket, as text, without the newline and quotes.
+std::string awsValue(const test::Scratch& s, const std::string& command, const std::string& key,
+                     const std::string& query) {
+    std::string text = test::awsOut(s.server, {"s3api", command, "--bucket", s.bucket(), "--key",
+                                               key, "--query", query, "--output", "text"});
     text.resize(text.find('\n') == std::string::npos ? text.size() : text.find('\n'));
     return text.size() >= 2 && text.front() == '"' ? text.substr(1, text.size() - 2) : text;
 }
@@ -49,9 +49,9 @@ std::string awsValue(const test::Server& server, std::vector<std::string> args) 
 // One success, its last call `finished`, whose progress never goes back, knows no total but
 // `total` (0 until known) and ends at (total, total).
 ::testing::AssertionResult moved(const ObjectEnded& transfer, std::uint64_t total) {
-    if (!transfer.ok() || transfer.outcome.calls().back().event != Event::finished)
+    if (!transfer.ok() || transfer.calls().back().event != Event::finished)
         return ::testing::AssertionFailure() << "not one success, last: " << transfer.summary();
-    const auto reports = transfer.outcome.progress();
+    const auto reports = transfer.progress();
     std::pair<std::uint64_t, std::uint64_t> last{0, 0};
     for (const auto& [sent, known] : reports) {
         if (sent < last.first || sent > total || (known != total && (known != 0 || last.second)))
@@ -76,40 +76,27 @@ struct SmallParts {
     std::uint64_t threshold = S3ObjectRequest::multipartThreshold();
 };
 
-StringMap uploadOf(const test::Scratch& s, const std::string& key, const fs::path& file) {
-    return {{"bucket", s.bucket()}, {"key", key}, {"filePath", file.string()}};
-}
-
-ObjectEnded upload(test::Scratch& s, const StringMap& param) {
-    return test::op(s.client, &Quilo::uploadObject, param, std::chrono::seconds(300));
-}
-
-std::string headETag(const test::Scratch& s, const std::string& key) {
-    return awsValue(s.server, {"s3api", "head-object", "--bucket", s.bucket(), "--key", key,
-                               "--query", "ETag"});
-}
-
 // Uploads `size` random bytes as `key`, reads them back into a file that held something else
 // and, below 100 MiB, into memory; returns the upload's ETag.
 std::string roundTrip(test::Scratch& s, const std::string& key, std::uint64_t size) {
     const auto source = s.dir / (key + ".up"), copy = s.dir / (key + ".down");
     writeRandomFile(source, size);
     std::ofstream(copy, std::ios::binary) << "an older and longer file";
-    const auto up = upload(s, uploadOf(s, key, source));
+    const auto up = test::upload(s.client, s.bucket(), key, source);
     EXPECT_TRUE(moved(up, size)) << "upload of " << size << " bytes";
     const auto down = test::download(s.client, s.bucket(), key, copy);
     EXPECT_TRUE(moved(down, size)) << "download of " << size << " bytes";
     if (!up.ok() || !down.ok())
         return "the upload or the download failed";
-    EXPECT_EQ(down.request->etag(), up.request->etag());
-    EXPECT_TRUE(down.request->responseData().empty());
+    EXPECT_EQ(down.request()->etag(), up.request()->etag());
+    EXPECT_TRUE(down.request()->responseData().empty());
     EXPECT_TRUE(sameBytes(source, copy)) << size << " bytes";
     if (size < 100 * kMiB) {
         const auto memory = test::download(s.client, s.bucket(), key);
         EXPECT_TRUE(moved(memory, size)) << "download to memory of " << size << " bytes";
-        EXPECT_TRUE(memory.ok() && memory.request->responseData() == readFile(source));
+        EXPECT_TRUE(memory.ok() && memory.request()->responseData() == test::readFile(source));
     }
-    return up.request->etag();
+    return up.request()->etag();
 }
 
 class Transfers : public test::BothServers {
@@ -119,11 +106,10 @@ class Transfers : public test::BothServers {
 
 // Our round trips, then awscli reading ours and we reading its multipart upload.
 TEST_P(Transfers, RoundTripsAreByteExactAndAwscliAgrees) {
-    const std::vector<std::pair<std::string, std::uint64_t>> sizes = {
-        {"empty", 0}, {"one-byte", 1}, {"ten-mib", 10 * kMiB}, {"large", 200 * kMiB}};
-    for (const auto& [key, size] : sizes) {
+    for (const auto& [key, size] : std::vector<std::pair<std::string, std::uint64_t>>{
+             {"empty", 0}, {"one-byte", 1}, {"ten-mib", 10 * kMiB}, {"large", 200 * kMiB}}) {
         const auto etag = roundTrip(s_, key, size);
-        EXPECT_EQ(etag, headETag(s_, key)) << key;
+        EXPECT_EQ(etag, awsValue(s_, "head-object", key, "ETag")) << key;
         // 200 MiB goes up in 13 parts of 16 MiB; s3rver's ETag is the whole object's MD5.
         EXPECT_EQ(etag.ends_with("-13"), rgw_ && size == 200 * kMiB) << key << ": " << etag;
     }
@@ -136,12 +122,27 @@ TEST_P(Transfers, RoundTripsAreByteExactAndAwscliAgrees) {
     writeRandomFile(s_.dir / "theirs", 12 * kMiB + 3);
     const auto put = test::aws(s_.server, {"s3", "cp", s_.dir / "theirs", url + "theirs"});
     ASSERT_EQ(put.exitCode, 0) << put.err;
-    const auto theirETag = headETag(s_, "theirs");
+    const auto theirETag = awsValue(s_, "head-object", "theirs", "ETag");
     EXPECT_EQ(theirETag.ends_with("-2"), rgw_) << theirETag;
     const auto down = test::download(s_.client, s_.bucket(), "theirs", s_.dir / "theirs.quilo");
     ASSERT_TRUE(moved(down, 12 * kMiB + 3));
-    EXPECT_EQ(down.request->etag(), theirETag);
+    EXPECT_EQ(down.request()->etag(), theirETag);
     EXPECT_TRUE(sameBytes(s_.dir / "theirs", s_.dir / "theirs.quilo"));
+
+    // The progress hook is installed only for a progress callable.
+    for (const bool withProgress : {true, false}) {
+        bool hooked = !withProgress;
+        const auto quiet = test::ended<QuiloObjectRquest>([&](auto& o) {
+            auto set = o.transferCallbacks();
+            if (!withProgress)
+                set.progress = {};
+            set.started = [&](const auto& request) { hooked = bool(request->bytesSentBlock()); };
+            s_.client.uploadObject(
+                {{"bucket", s_.bucket()}, {"key", "q"}, {"filePath", s_.dir / "one-byte.up"}}, set);
+        });
+        EXPECT_TRUE(quiet.ok()) << quiet.summary();
+        EXPECT_EQ(hooked, withProgress);
+    }
 }
 
 TEST_P(Transfers, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
@@ -149,66 +150,62 @@ TEST_P(Transfers, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
     fs::create_directories(dest);
     std::ofstream(dest / "existing", std::ios::binary) << "kept as it was";
     for (const auto* name : {"existing", "absent"})
-        EXPECT_TRUE(failedWith(test::download(s_.client, s_.bucket(), "no-such-key", dest / name),
-                               ErrorKind::service, "NoSuchKey", 404));
-    EXPECT_EQ(readFile(dest / "existing"), "kept as it was");
+        EXPECT_TRUE(failedOnce(test::download(s_.client, s_.bucket(), "no-such-key", dest / name),
+                               ErrorKind::service, 404, "NoSuchKey"));
+    EXPECT_EQ(test::readFile(dest / "existing"), "kept as it was");
     std::vector<fs::path> left(fs::directory_iterator(dest), fs::directory_iterator{});
     EXPECT_EQ(left, std::vector<fs::path>{dest / "existing"}) << "no temporary file stays";
 
-    auto noPath = uploadOf(s_, "no-path", "");
-    noPath.erase("filePath");
-    for (const auto& param :
-         {uploadOf(s_, "missing", s_.dir / "missing"), uploadOf(s_, "directory", dest),
-          uploadOf(s_, "empty-path", ""), noPath}) {
-        const auto up = upload(s_, param);
-        EXPECT_TRUE(failedWith(up, ErrorKind::localFile, "", 0)) << param.at("key");
-        EXPECT_EQ(up.outcome.count(Event::progress), 0) << param.at("key");
+    for (const StringMap& param : std::vector<StringMap>{
+             {{"bucket", s_.bucket()}, {"key", "missing"}, {"filePath", s_.dir / "missing"}},
+             {{"bucket", s_.bucket()}, {"key", "directory"}, {"filePath", dest}},
+             {{"bucket", s_.bucket()}, {"key", "no-path"}}}) {
+        const auto up = test::upload(s_.client, param);
+        EXPECT_TRUE(failedOnce(up, ErrorKind::localFile)) << param.at("key");
+        EXPECT_EQ(up.count(Event::progress), 0) << param.at("key");
     }
     EXPECT_EQ(test::listAll(s_.client, s_.bucket(), 10).keys, std::vector<std::string>{});
 
     writeRandomFile(s_.dir / "6mib", 6 * kMiB);
-    auto param = uploadOf(s_, "key", s_.dir / "6mib");
-    param["bucket"] = test::uniqueBucketName("absent");
     for (const bool parts : {false, true}) {
         const SmallParts small(parts);
-        const auto up = upload(s_, param);
-        EXPECT_TRUE(failedWith(up, ErrorKind::service, "NoSuchBucket", 404)) << parts;
+        const auto up =
+            test::upload(s_.client, test::uniqueBucketName("absent"), "k", s_.dir / "6mib");
+        EXPECT_TRUE(failedOnce(up, ErrorKind::service, 404, "NoSuchBucket")) << parts;
         // RGW answers Expect: 100-continue, so the body never goes out.
-        for (const auto& [sent, total] : up.outcome.progress())
+        for (const auto& [sent, total] : up.progress())
             EXPECT_TRUE(sent == 0 || !rgw_) << sent << " of " << total;
     }
 
     // An empty body writes nothing while it streams: its file is made only at the end.
     std::ofstream(s_.dir / "empty").close();
-    writeRandomFile(s_.dir / "full", 100 * 1024);
-    for (const auto* key : {"empty", "full"}) {
-        ASSERT_TRUE(upload(s_, uploadOf(s_, key, s_.dir / key)).ok());
-        EXPECT_TRUE(failedWith(test::download(s_.client, s_.bucket(), key, s_.dir / "no" / "file"),
-                               ErrorKind::localFile, "CannotWriteFile", -1))
+    for (const auto* key : {"empty", "6mib"}) {
+        ASSERT_TRUE(test::upload(s_.client, s_.bucket(), key, s_.dir / key).ok());
+        EXPECT_TRUE(failedOnce(test::download(s_.client, s_.bucket(), key, s_.dir / "no" / "file"),
+                               ErrorKind::localFile, -1, "CannotWriteFile"))
             << key;
     }
     EXPECT_FALSE(fs::exists(s_.dir / "no"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Transfers, test::bothServers(), test::serverName);
+QUILO_ON_BOTH_SERVERS(Transfers);
 
 TEST(RgwTransfers, PublicReadGrantsAllUsersRead) {
     test::Scratch s(test::rgw());
     writeRandomFile(s.dir / "source", 6 * kMiB);
-    auto param = uploadOf(s, "private", s.dir / "source");
-    ASSERT_TRUE(upload(s, param).ok());
+    StringMap param{{"bucket", s.bucket()}, {"key", "private"}, {"filePath", s.dir / "source"}};
+    ASSERT_TRUE(test::upload(s.client, param).ok());
     param["accessPolicy"] = "public-read";
     for (const std::string key : {"public", "public-parts"}) {
         const SmallParts small(key == "public-parts");
         param["key"] = key;
-        ASSERT_TRUE(upload(s, param).ok()) << key;
+        ASSERT_TRUE(test::upload(s.client, param).ok()) << key;
     }
-    EXPECT_TRUE(headETag(s, "public-parts").ends_with("-1"));
+    EXPECT_TRUE(awsValue(s, "head-object", "public-parts", "ETag").ends_with("-1"));
     for (const std::string key : {"private", "public", "public-parts"})
-        EXPECT_EQ(awsValue(s.server, {"s3api", "get-object-acl", "--bucket", s.bucket(), "--key",
-                                      key, "--query",
-                                      "Grants[?Grantee.URI=='http://acs.amazonaws.com/groups/"
-                                      "global/AllUsers'].Permission"}),
+        EXPECT_EQ(awsValue(s, "get-object-acl", key,
+                           "Grants[?Grantee.URI=='http://acs.amazonaws.com/groups/global/"
+                           "AllUsers'].Permission"),
                   key == "private" ? "" : "READ")
             << key;
 }

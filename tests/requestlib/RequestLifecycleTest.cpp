@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -40,7 +39,6 @@ class RequestLifecycle : public ::testing::Test {
         for (const auto& target : targets) {
             requests_.push_back(request(target));
             watches_.emplace_back(*requests_.back());
-            requests_.back()->setShowAccurateProgress(true);
             requests_.back()->startAsynchronous();
             requests_.back()->startAsynchronous();
         }
@@ -84,15 +82,6 @@ TEST_F(RequestLifecycle, StartsOnceAndEndsOnceAllOnTheLibrarysThread) {
     EXPECT_GT(watches_[0].count(Hook::received), 0);
     EXPECT_EQ(threads.size(), 1u);
     EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
-    // The retried ones really went out again. libcurl itself may send a request once more when
-    // a kept-alive connection turns out dead, so a hang-up can be seen more often.
-    std::map<std::string, int> visits;
-    for (const auto& served : server_.requests())
-        ++visits[served.target];
-    EXPECT_GE(visits["/drop"], 4);
-    visits.erase("/drop");
-    EXPECT_EQ(visits, (std::map<std::string, int>{
-                          {"/flaky", 2}, {"/missing", 1}, {"/moved", 1}, {"/ok", 2}}));
 }
 
 TEST_F(RequestLifecycle, EndedRequestIsReleasedEvenWhenItsHooksHoldIt) {
@@ -128,6 +117,7 @@ TEST_F(RequestLifecycle, ThrowingHooksDoNotStopTheLibrary) {
     EXPECT_EQ(RequestWatch(*next).run(*next), "finished");
 }
 
+// Such a failure is still delivered on the library's thread, after the call has returned.
 TEST_F(RequestLifecycle, RequestThatCannotBeSentFailsWithoutSending) {
     auto custom = request("/ok");
     custom->failBeforeSending(Error{ErrorKind::localFile, "Custom", "told to", 0, {}});
@@ -142,6 +132,7 @@ TEST_F(RequestLifecycle, RequestThatCannotBeSentFailsWithoutSending) {
         RequestWatch watch(*each);
         EXPECT_EQ(watch.run(*each), outcome);
         EXPECT_EQ(watch.count(Hook::started), 0);
+        EXPECT_FALSE(watch.threads().contains(std::this_thread::get_id())) << outcome;
     }
     // Only a request that a shared_ptr owns can run; any other fails at once, hooks unheard.
     HTTPRequest onStack(server_.url("/ok"));
@@ -152,42 +143,23 @@ TEST_F(RequestLifecycle, RequestThatCannotBeSentFailsWithoutSending) {
     EXPECT_EQ(server_.requestCount(), 0u);
 }
 
-// Requests watched and cancelled from threads of the application rather than from hooks: what
-// state() says must agree with what the results say, whichever thread reads them.
-TEST_F(RequestLifecycle, ThreadsThatPollAndCancelSeeEachRequestEndOnceWithItsWholeOutcome) {
-    constexpr std::size_t kRequests = 48, kThreads = 4;
-    for (std::size_t i = 0; i < kRequests; i += 3)
+// Cancelled from several application threads at once, while others end on their own.
+TEST_F(RequestLifecycle, ConcurrentCancelsEndEachRequestOnce) {
+    for (int i = 0; i < 8; ++i)
         startAll({"/stall", "/missing", "/ok"});
-    // Each thread cancels every stalled request (so each is cancelled several times at once),
-    // then waits for its share of the requests through state() alone and reads their results.
-    std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (std::size_t t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (std::size_t i = 0; i < kRequests; i += 3)
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (std::size_t i = 0; i < requests_.size(); i += 3)
                 requests_[i]->cancel();
-            for (std::size_t i = t; i < kRequests; i += kThreads) {
-                const HTTPRequest& request = *requests_[i];
-                const auto& error = request.error();
-                const bool right =
-                    eventually([&] { return request.state() >= HTTPRequest::State::finished; },
-                               20s) &&
-                    (request.state() == HTTPRequest::State::failed) == (i % 3 != 2) &&
-                    (i % 3 != 0 || (error && error->kind == ErrorKind::cancelled)) &&
-                    (i % 3 != 1 ||
-                     (error && error->httpStatus == 404 && request.responseStatusCode() == 404)) &&
-                    (i % 3 != 2 || (!error && request.responseData().size() == 100000 &&
-                                    request.responseHeaders().count("content-length") == 1));
-                wrong += right ? 0 : 1;
-            }
         });
-    }
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(wrong, 0);
-    std::this_thread::sleep_for(100ms);  // long enough for a wrong second ending to show
-    for (std::size_t i = 0; i < kRequests; ++i)
-        EXPECT_EQ(watches_[i].count(Hook::finished) + watches_[i].count(Hook::failed), 1) << i;
+    for (std::size_t i = 0; i < requests_.size(); ++i) {
+        const char* outcomes[] = {"failed cancelled Cancelled", "failed service error HTTP404",
+                                  "finished"};
+        EXPECT_EQ(watches_[i].ending(*requests_[i], 20s), outcomes[i % 3]) << i;
+    }
 }
 
 TEST_F(RequestQueue, RunsAtMostTheLimitAndAdmitsInStartOrder) {
@@ -209,7 +181,6 @@ TEST_F(RequestQueue, RunsAtMostTheLimitAndAdmitsInStartOrder) {
     }
     ASSERT_TRUE(eventually([&] { return finished + failed == kCount; }, 60s));
     EXPECT_EQ(finished, kCount);
-    EXPECT_EQ(server_.requestCount(), std::size_t{kCount});
     EXPECT_EQ(server_.maxInProgress(), 4u);
     std::vector<int> inOrder(kCount);
     std::iota(inOrder.begin(), inOrder.end(), 0);

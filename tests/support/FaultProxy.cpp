@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -24,27 +23,17 @@ std::optional<FaultAction> answerOf(ProxyFault fault) {
                        .body =
                            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>SlowDown"
                            "</Code><Message>Please reduce your request rate.</Message></Error>",
-                       .then = FaultAction::Then::close};
+                       .close = true};
 }
 
 }  // namespace
 
-FaultProxy::Schedule FaultProxy::every(std::uint64_t n, ProxyFault fault, std::uint64_t offset) {
-    return [=](const ProxiedRequest& request) {
-        const bool hit =
-            n > 0 && request.sequence >= offset && (request.sequence - offset) % n == 0;
-        return hit ? fault : ProxyFault::none;
-    };
-}
-
 FaultProxy::Schedule FaultProxy::seeded(std::uint32_t seed, double rate,
                                         std::vector<ProxyFault> kinds) {
-    auto random = std::make_shared<std::mt19937>(seed);
-    return [random, rate, kinds = std::move(kinds)](const ProxiedRequest&) {
-        std::uniform_real_distribution<double> draw(0.0, 1.0);
-        if (kinds.empty() || draw(*random) >= rate)
+    return [random = std::mt19937(seed), rate, kinds = std::move(kinds)]() mutable {
+        if (kinds.empty() || std::uniform_real_distribution<double>(0.0, 1.0)(random) >= rate)
             return ProxyFault::none;
-        return kinds[(*random)() % kinds.size()];
+        return kinds[random() % kinds.size()];
     };
 }
 
@@ -56,7 +45,7 @@ FaultProxy::FaultProxy(std::string upstream, Schedule schedule)
         throw std::invalid_argument("FaultProxy: upstream must be host:port");
     // A client that waits for 100 Continue learns its fate before it sends the body.
     server_.setContinueHandler([this](const ServedRequest& head) -> std::optional<FaultAction> {
-        const ProxyFault fault = decide(head);
+        const ProxyFault fault = decide();
         if (auto own = answerOf(fault))
             return own;
         std::lock_guard lock(mutex_);
@@ -65,23 +54,14 @@ FaultProxy::FaultProxy(std::string upstream, Schedule schedule)
     });
 }
 
-void FaultProxy::setSchedule(Schedule schedule) {
-    std::lock_guard lock(mutex_);
-    schedule_ = std::move(schedule);
-}
-
 FaultProxy::Counts FaultProxy::counts() const {
     std::lock_guard lock(mutex_);
-    Counts counts = counts_;
-    counts.connections = server_.connectionCount();
-    return counts;
+    return counts_;
 }
 
-ProxyFault FaultProxy::decide(const ServedRequest& request) {
+ProxyFault FaultProxy::decide() {
     std::lock_guard lock(mutex_);
-    const ProxiedRequest proxied{counts_.requests++, request.connection, request.method,
-                                 request.target};
-    const ProxyFault fault = schedule_ ? schedule_(proxied) : ProxyFault::none;
+    const ProxyFault fault = schedule_();
     counts_.resets += fault == ProxyFault::reset;
     counts_.slowDowns += fault == ProxyFault::slowDown;
     counts_.cutResponses += fault == ProxyFault::cutResponse;
@@ -92,7 +72,7 @@ FaultAction FaultProxy::pass(const ServedRequest& request) {
     std::unique_lock lock(mutex_);
     const auto early = decided_.extract(request.connection);
     lock.unlock();
-    const ProxyFault fault = early ? early.mapped() : decide(request);
+    const ProxyFault fault = early ? early.mapped() : decide();
     if (auto own = answerOf(fault))
         return *own;
     FaultAction answer = forward(request);
@@ -101,7 +81,7 @@ FaultAction FaultProxy::pass(const ServedRequest& request) {
         answer.cutHead = request.method == "HEAD" || answer.body.size() < 2;
         answer.contentLength = answer.contentLength.value_or(answer.body.size());
         answer.body.resize(answer.body.size() / 2);
-        answer.then = FaultAction::Then::close;
+        answer.close = true;
     }
     return answer;
 }

@@ -220,7 +220,7 @@ bool FaultServer::perform(int fd, const FaultAction& action, const ServedRequest
     }
     if (action.kind != FaultAction::Kind::answer)
         return false;
-    const std::uint64_t promised = action.generatedSize.value_or(action.body.size());
+    const std::uint64_t promised = action.generatedSize ? action.generatedSize : action.body.size();
     const std::uint64_t size = request.method == "HEAD" ? 0 : promised;
     std::string head = "HTTP/1.1 " + std::to_string(action.status) + " Status\r\n";
     for (const auto& [name, value] : action.headers)
@@ -234,35 +234,26 @@ bool FaultServer::perform(int fd, const FaultAction& action, const ServedRequest
     }
     // Counted out just before the last bytes go, so that a client that has them never finds
     // this request still in progress.
-    const bool complete = action.then == FaultAction::Then::keepAlive;
-    if (size == 0 && complete)
+    if (size == 0 && !action.close)
         sent();
     if (!sendAll(fd, head))
         return false;
-    // One period more than a block, so that any block is a slice of it.
-    static const std::string pattern = [] {
-        std::string bytes(kBlockBytes + patternPeriod, '\0');
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = patternByte(i);
-        return bytes;
-    }();
+    static const std::string filler(kBlockBytes, 'g');
     const std::size_t step =
         action.chunkBytes > 0 ? std::min(action.chunkBytes, kBlockBytes) : kBlockBytes;
     for (std::uint64_t offset = 0; offset < size; offset += step) {
         if (offset > 0 && action.chunkBytes > 0 && !pause(action.chunkInterval))
             return false;
         const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(step, size - offset));
-        if (offset + length == size && complete)
+        if (offset + length == size && !action.close)
             sent();
-        const std::string_view bytes = action.generatedSize ? pattern : action.body;
-        if (!sendAll(fd,
-                     bytes.substr(action.generatedSize ? offset % patternPeriod : offset, length)))
+        if (!sendAll(fd, action.generatedSize
+                             ? std::string_view(filler).substr(0, length)
+                             : std::string_view(action.body).substr(offset, length)))
             return false;
         bodyBytesSent_ += length;
     }
-    if (action.then == FaultAction::Then::stall)
-        pause(action.stallFor);
-    return complete;
+    return !action.close;
 }
 
 }  // namespace quilo::test

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,8 +16,6 @@
 namespace quilo::test {
 
 enum class Event { started, finished, failed, headerReceived, redirected, progress };
-inline const std::set<Event> kAll = {Event::started,        Event::finished,   Event::failed,
-                                     Event::headerReceived, Event::redirected, Event::progress};
 
 // Records every call of an operation's callables:
 //
@@ -39,24 +36,23 @@ class Outcome {
         std::uint64_t total = 0;
     };
 
-    // The callables of `present` (by default all); the others are left out.
-    Callbacks<R> callbacks(const std::set<Event>& present = kAll) const {
-        return {recorder(present, Event::started), recorder(present, Event::finished),
-                recorder(present, Event::failed), recorder(present, Event::headerReceived),
-                recorder(present, Event::redirected)};
+    Callbacks<R> callbacks() const {
+        return {recorder(Event::started), recorder(Event::finished), recorder(Event::failed),
+                recorder(Event::headerReceived), recorder(Event::redirected)};
     }
-    TransferCallbacks<R> transferCallbacks(const std::set<Event>& present = kAll) const {
-        auto set = callbacks(present);
-        TransferCallbacks<R> transfer{set.started,        set.finished,   set.failed,
-                                      set.headerReceived, set.redirected, {}};
-        if (present.contains(Event::progress))
-            transfer.progress = [record = record_](const std::shared_ptr<R>& request,
-                                                   std::uint64_t sentSize, std::uint64_t total) {
-                record->add(
-                    {Event::progress, request.get(), std::this_thread::get_id(), sentSize, total},
-                    request);
-            };
-        return transfer;
+    TransferCallbacks<R> transferCallbacks() const {
+        auto set = callbacks();
+        return {set.started,
+                set.finished,
+                set.failed,
+                set.headerReceived,
+                set.redirected,
+                [record = record_](const std::shared_ptr<R>& request, std::uint64_t sentSize,
+                                   std::uint64_t total) {
+                    record->add({Event::progress, request.get(), std::this_thread::get_id(),
+                                 sentSize, total},
+                                request);
+                }};
     }
 
     // Waits up to `timeout` for finished or failed, then `grace` longer so that a wrong second
@@ -91,13 +87,6 @@ class Outcome {
     std::shared_ptr<R> request() const {
         std::lock_guard lock(record_->mutex);
         return record_->request;
-    }
-    // True when every call received the same request (and there was at least one call).
-    bool oneRequest() const {
-        const auto all = calls();
-        return !all.empty() && std::all_of(all.begin(), all.end(), [&](const Call& call) {
-            return call.request == all.front().request;
-        });
     }
     // "started 1, finished 0, failed 1, ...; error: <description>" for assertion messages.
     std::string summary() const {
@@ -134,9 +123,7 @@ class Outcome {
         }
     };
 
-    Callback<R> recorder(const std::set<Event>& present, Event event) const {
-        if (!present.contains(event))
-            return {};
+    Callback<R> recorder(Event event) const {
         return [record = record_, event](const std::shared_ptr<R>& request) {
             record->add({event, request.get(), std::this_thread::get_id()}, request);
         };

@@ -30,14 +30,9 @@ class RecordingTransport : public RequestTransport {
         changed_.notify_all();
     }
 
-    // End a held request. Callable from any thread; the ending runs on the library's thread.
-    void finish(const std::shared_ptr<HTTPRequest>& request, int status = 200,
-                HeaderMap headers = {}, std::string body = {}) {
-        RequestTransport::finish(request, status, std::move(headers), std::move(body));
-    }
-    void fail(const std::shared_ptr<HTTPRequest>& request, Error error) {
-        RequestTransport::fail(request, std::move(error));
-    }
+    // Callable from any thread; the ending runs on the library's thread.
+    using RequestTransport::fail;
+    using RequestTransport::finish;
 
     // Waits until every task handed to the library's thread so far has run.
     void drain() {
@@ -55,13 +50,6 @@ class RecordingTransport : public RequestTransport {
     std::vector<std::shared_ptr<HTTPRequest>> performed() const {
         std::lock_guard lock(mutex_);
         return performed_;
-    }
-    std::size_t performedCount() const { return performed().size(); }
-    // The `index`th request performed, as its own class (nullptr when it is of another).
-    template <class R>
-    std::shared_ptr<R> performedAs(std::size_t index) const {
-        auto all = performed();
-        return index < all.size() ? std::dynamic_pointer_cast<R>(all[index]) : nullptr;
     }
     // Drops the record of performed requests, so that they can be released.
     void forget() {

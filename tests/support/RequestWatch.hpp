@@ -3,15 +3,12 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 
@@ -29,9 +26,7 @@ class RequestWatch {
         request.setFailedBlock(note(failed));
         request.setRequestRedirectedBlock(note(redirected));
         request.setHeadersReceivedBlock([record = record_](const auto&) { record->add(headers); });
-        request.setBytesReceivedBlock([record = record_](std::uint64_t bytes, std::uint64_t total) {
-            record->add(received, {bytes, total});
-        });
+        request.setBytesReceivedBlock([record = record_](auto, auto) { record->add(received); });
     }
 
     // Waits for completion or failure, then `grace` longer so that a wrong second call shows.
@@ -70,10 +65,6 @@ class RequestWatch {
         std::lock_guard lock(record_->mutex);
         return record_->counts[hook];
     }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> progress() const {
-        std::lock_guard lock(record_->mutex);
-        return record_->progress;
-    }
     std::set<std::thread::id> threads() const {
         std::lock_guard lock(record_->mutex);
         return record_->threads;
@@ -84,15 +75,12 @@ class RequestWatch {
         std::mutex mutex;
         std::condition_variable changed;
         std::array<int, 6> counts{};
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
         std::set<std::thread::id> threads;
 
-        void add(Hook hook, std::pair<std::uint64_t, std::uint64_t> report = {}) {
+        void add(Hook hook) {
             {
                 std::lock_guard lock(mutex);
                 ++counts[hook];
-                if (hook == received)
-                    progress.push_back(report);
                 threads.insert(std::this_thread::get_id());
             }
             changed.notify_all();
