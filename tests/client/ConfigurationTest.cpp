@@ -64,17 +64,6 @@ class Configuration : public ::testing::Test {
     std::shared_ptr<Quilo> shared_ = Quilo::sharedInstance();
 };
 
-TEST_F(Configuration, InitialiserKeepsAMapOnlyWithAKey) {
-    Quilo plain, withoutKeys(std::nullopt, std::nullopt, true, 10);
-    EXPECT_FALSE(plain.config());
-    EXPECT_EQ(plain.globleConfig(), ValueMap{});
-    EXPECT_FALSE(withoutKeys.config()) << "useSSL and the limit alone are not kept";
-    Quilo accessOnly("AK"), secretOnly(std::nullopt, "SK", std::nullopt, std::nullopt);
-    EXPECT_EQ(accessOnly.config(),
-              keys(Value("AK"), std::nullopt, Value(false), Value(std::int64_t{3})));
-    EXPECT_EQ(secretOnly.config(), keys(std::nullopt, Value("SK"), std::nullopt, std::nullopt));
-}
-
 TEST_F(Configuration, GlobalConfigOverwritesAllFourKeysAndKeepsOthers) {
     shared_->globleConfig().reset();
     Quilo::GlobalConfig("AK");
@@ -97,7 +86,7 @@ TEST_F(Configuration, GlobalConfigOverwritesAllFourKeysAndKeepsOthers) {
 }
 
 TEST_F(Configuration, AbsentKeysAndValuesApplyNothingButTheScheme) {
-    Quilo client;
+    Quilo client(std::nullopt, std::nullopt, true, 10);  // no key: no map of its own
     const ValueMap wrongCase = {{"AccessKey", Value("AK")},
                                 {"secretkey", Value("SK")},
                                 {"UseSSL", Value(true)},

@@ -95,14 +95,14 @@ TEST_F(AclMetadata, AclsReadBackAsSet) {
 // Malformed grants and header injection through metadata go nowhere and change nothing.
 TEST_F(AclMetadata, MisuseIsRefusedBeforeSending) {
     s_.put("k", "x");
+    // A permission not named exactly, a grantee of no known form, one with nothing after "id=",
+    // and one that would split its header.
     const std::vector<std::pair<AclMap, std::string>> cases = {
-        {{{"READ_ALL", {s_.owner}}}, "InvalidPermission"},
         {{{"read", {s_.owner}}}, "InvalidPermission"},
         {{{"READ", {"user=x"}}}, "InvalidGrantee"},
         {{{"READ", {"id="}}}, "InvalidGrantee"},
-        {{{"READ", {s_.owner, "id=a\"b"}}}, "InvalidGrantee"},
-        {{{"READ", {"id=a\r\nx-amz-acl: public-read-write"}}}, "InvalidGrantee"},
-        {{{"READ", {"uri=" + kAllUsers}}, {"WRITE", {"emailAddress=a,b"}}}, "InvalidGrantee"},
+        {{{"READ", {"uri=" + kAllUsers}}, {"WRITE", {"id=a\r\nx-amz-acl: public-read-write"}}},
+         "InvalidGrantee"},
     };
     for (const auto& [acl, code] : cases) {
         const auto grantee = acl.rbegin()->second.back();
@@ -110,13 +110,10 @@ TEST_F(AclMetadata, MisuseIsRefusedBeforeSending) {
         EXPECT_TRUE(failedOnce(s_.setObjectAcl("k", acl), ErrorKind::misuse, 0, code)) << grantee;
     }
     ASSERT_TRUE(s_.setObjectMeta("k", {{"kept", "1"}}).ok());
-    const std::vector<StringMap> attempts = {
-        {{"note", "x\r\nx-amz-acl: public-read-write"}},
-        {{"note", "x\nx-amz-grant-full-control: id=\"" + other_.userId + "\""}},
-        {{"bad name", "x"}},
-        {{"Content-Type", "text/plain\r\nx-amz-acl: public-read-write"}},
-    };
-    for (const auto& meta : attempts)
+    for (const StringMap& meta :
+         std::vector<StringMap>{{{"note", "x\r\nx-amz-acl: public-read-write"}},
+                                {{"bad name", "x"}},
+                                {{"Content-Type", "text/plain\nx-amz-acl: public-read-write"}}})
         EXPECT_TRUE(
             failedOnce(s_.setObjectMeta("k", meta), ErrorKind::misuse, 0, "InvalidMetadata"))
             << meta.begin()->first;
@@ -129,9 +126,9 @@ TEST_F(AclMetadata, MisuseIsRefusedBeforeSending) {
 
 // Replacing the metadata copies the object onto itself: the bytes and the ACL must survive it.
 TEST_F(AclMetadata, SetObjectMetaReplacesTheMetadataAndKeepsBytesAndAcl) {
-    std::string bytes;
-    for (int i = 0; i < 5000; ++i)
-        bytes.push_back(static_cast<char>(i * 7 % 256));
+    std::string bytes(5000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7);
     s_.put("k", bytes);
     ASSERT_TRUE(s_.setObjectAcl("k", {{"READ", {"uri=" + kAllUsers}},
                                       {"READ_ACP", {"id=" + other_.userId}},
@@ -168,7 +165,6 @@ TEST(AclMetadataS3rver, AclCallsFailWithWhatItAnswers) {
     const AclMap acl{{"READ", {"uri=" + kAllUsers}}};
     EXPECT_TRUE(failedOnce(test::op(s.client, &Quilo::getBucketAcl, s.bucket()), ErrorKind::service,
                            501, "NotImplemented"));
-    EXPECT_TRUE(failedOnce(s.setBucketAcl(acl), ErrorKind::service, 501, "NotImplemented"));
     EXPECT_TRUE(failedOnce(s.setObjectAcl("k", acl), ErrorKind::service, 501, "NotImplemented"));
     EXPECT_TRUE(failedOnce(s.objectCall(&Quilo::getObjectAcl, "k"), ErrorKind::response, 200,
                            "MalformedResponse"));

@@ -66,18 +66,8 @@ std::string awsValue(const test::Scratch& s, const std::string& command, const s
     return ::testing::AssertionSuccess();
 }
 
-// Multipart above 5 MiB while it lives; the setting is process-wide.
-struct SmallParts {
-    explicit SmallParts(bool small) {
-        if (small)
-            S3ObjectRequest::setMultipartThreshold(5 * kMiB);
-    }
-    ~SmallParts() { S3ObjectRequest::setMultipartThreshold(threshold); }
-    std::uint64_t threshold = S3ObjectRequest::multipartThreshold();
-};
-
-// Uploads `size` random bytes as `key`, reads them back into a file that held something else
-// and, below 100 MiB, into memory; returns the upload's ETag.
+// Uploads `size` random bytes as `key` and reads them back into a file that held something
+// else; returns the upload's ETag.
 std::string roundTrip(test::Scratch& s, const std::string& key, std::uint64_t size) {
     const auto source = s.dir / (key + ".up"), copy = s.dir / (key + ".down");
     writeRandomFile(source, size);
@@ -89,13 +79,7 @@ std::string roundTrip(test::Scratch& s, const std::string& key, std::uint64_t si
     if (!up.ok() || !down.ok())
         return "the upload or the download failed";
     EXPECT_EQ(down.request()->etag(), up.request()->etag());
-    EXPECT_TRUE(down.request()->responseData().empty());
     EXPECT_TRUE(sameBytes(source, copy)) << size << " bytes";
-    if (size < 100 * kMiB) {
-        const auto memory = test::download(s.client, s.bucket(), key);
-        EXPECT_TRUE(moved(memory, size)) << "download to memory of " << size << " bytes";
-        EXPECT_TRUE(memory.ok() && memory.request()->responseData() == test::readFile(source));
-    }
     return up.request()->etag();
 }
 
@@ -156,31 +140,18 @@ TEST_P(Transfers, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
     std::vector<fs::path> left(fs::directory_iterator(dest), fs::directory_iterator{});
     EXPECT_EQ(left, std::vector<fs::path>{dest / "existing"}) << "no temporary file stays";
 
-    for (const StringMap& param : std::vector<StringMap>{
-             {{"bucket", s_.bucket()}, {"key", "missing"}, {"filePath", s_.dir / "missing"}},
-             {{"bucket", s_.bucket()}, {"key", "directory"}, {"filePath", dest}},
-             {{"bucket", s_.bucket()}, {"key", "no-path"}}}) {
-        const auto up = test::upload(s_.client, param);
-        EXPECT_TRUE(failedOnce(up, ErrorKind::localFile)) << param.at("key");
-        EXPECT_EQ(up.count(Event::progress), 0) << param.at("key");
-    }
+    const auto up = test::upload(s_.client, s_.bucket(), "missing", s_.dir / "missing");
+    EXPECT_TRUE(failedOnce(up, ErrorKind::localFile));
+    EXPECT_EQ(up.count(Event::progress), 0);
+    EXPECT_TRUE(failedOnce(
+        test::upload(s_.client, test::uniqueBucketName("absent"), "k", s_.file("one", "1")),
+        ErrorKind::service, 404, "NoSuchBucket"));
     EXPECT_EQ(test::listAll(s_.client, s_.bucket(), 10).keys, std::vector<std::string>{});
 
-    writeRandomFile(s_.dir / "6mib", 6 * kMiB);
-    for (const bool parts : {false, true}) {
-        const SmallParts small(parts);
-        const auto up =
-            test::upload(s_.client, test::uniqueBucketName("absent"), "k", s_.dir / "6mib");
-        EXPECT_TRUE(failedOnce(up, ErrorKind::service, 404, "NoSuchBucket")) << parts;
-        // RGW answers Expect: 100-continue, so the body never goes out.
-        for (const auto& [sent, total] : up.progress())
-            EXPECT_TRUE(sent == 0 || !rgw_) << sent << " of " << total;
-    }
-
     // An empty body writes nothing while it streams: its file is made only at the end.
-    std::ofstream(s_.dir / "empty").close();
-    for (const auto* key : {"empty", "6mib"}) {
-        ASSERT_TRUE(test::upload(s_.client, s_.bucket(), key, s_.dir / key).ok());
+    for (const auto* key : {"empty", "one"}) {
+        ASSERT_TRUE(
+            test::upload(s_.client, s_.bucket(), key, s_.file(key, key[0] == 'o' ? "1" : "")).ok());
         EXPECT_TRUE(failedOnce(test::download(s_.client, s_.bucket(), key, s_.dir / "no" / "file"),
                                ErrorKind::localFile, -1, "CannotWriteFile"))
             << key;
@@ -196,11 +167,12 @@ TEST(RgwTransfers, PublicReadGrantsAllUsersRead) {
     StringMap param{{"bucket", s.bucket()}, {"key", "private"}, {"filePath", s.dir / "source"}};
     ASSERT_TRUE(test::upload(s.client, param).ok());
     param["accessPolicy"] = "public-read";
-    for (const std::string key : {"public", "public-parts"}) {
-        const SmallParts small(key == "public-parts");
-        param["key"] = key;
-        ASSERT_TRUE(test::upload(s.client, param).ok()) << key;
-    }
+    param["key"] = "public";
+    ASSERT_TRUE(test::upload(s.client, param).ok());
+    // In parts above 5 MiB; the scratch puts the process-wide setting back.
+    S3ObjectRequest::setMultipartThreshold(5 * kMiB);
+    param["key"] = "public-parts";
+    EXPECT_TRUE(test::upload(s.client, param).ok());
     EXPECT_TRUE(awsValue(s, "head-object", "public-parts", "ETag").ends_with("-1"));
     for (const std::string key : {"private", "public", "public-parts"})
         EXPECT_EQ(awsValue(s, "get-object-acl", key,

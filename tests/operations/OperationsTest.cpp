@@ -140,16 +140,13 @@ ValueMap changed(ValueMap map, const std::string& key, std::optional<Value> valu
     return map;
 }
 
-ValueMap without(ValueMap map, const std::string& key) {
-    map.erase(key);
-    return map;
-}
-
 // A parameter map that cannot be sent as it is: nothing is configured or sent, and failed alone
 // is called, on the library's thread, with the first problem.
 TEST(Operations, AMisusedMapSendsNothingAndFailsOnce) {
     test::TransportGuard transport;
     test::ObservedQuilo client("AK", "SK");
+    int configured = 0;
+    client.beforeConfiguring = [&](const auto&) { ++configured; };
     const auto misuse = [&]<class R>(void (Quilo::*operation)(const ValueMap&, Callbacks<R>),
                                      const ValueMap& param) {
         Outcome<R> outcome;
@@ -166,7 +163,9 @@ TEST(Operations, AMisusedMapSendsNothingAndFailsOnce) {
     const ValueMap listing = {
         {"bucket", "b"}, {"maxKeys", 100}, {"prefix", "p"}, {"delimiter", "/"}, {"marker", ""}};
     const auto list = &Quilo::listObjects;
-    EXPECT_EQ(misuse(list, without(listing, "prefix")), R"(listObjects: "prefix" is missing)");
+    ValueMap noPrefix = listing;
+    noPrefix.erase("prefix");
+    EXPECT_EQ(misuse(list, noPrefix), R"(listObjects: "prefix" is missing)");
     EXPECT_EQ(misuse(list, changed(listing, "bucket", std::nullopt)),
               R"(listObjects: "bucket" has no value)");
     EXPECT_EQ(misuse(list, changed(listing, "maxKeys", "100")),
@@ -175,19 +174,12 @@ TEST(Operations, AMisusedMapSendsNothingAndFailsOnce) {
               R"(listObjects: "maxKeys" must hold an int32, but holds an int64)");
     EXPECT_EQ(misuse(list, changed(listing, "maxKeys", 100.0)),
               R"(listObjects: "maxKeys" must hold an int32, but holds a double)");
-    EXPECT_EQ(misuse(list, changed(without(listing, "bucket"), "maxKeys", "100")),
-              R"(listObjects: "bucket" is missing)");
     EXPECT_EQ(
         misuse(&Quilo::setBucketAcl, {{"acl", StringMap{{"READ", "uri=x"}}}, {"bucket", "b"}}),
         R"(setBucketAcl: "acl" must hold an AclMap, but holds a StringMap)");
-    EXPECT_EQ(misuse(&Quilo::setObjectAcl, {{"acl", AclMap{}}, {"bucket", "b"}}),
-              R"(setObjectAcl: "key" is missing)");
-    const ValueMap objectMeta{{"meta", StringMap{}}, {"bucket", "b"}, {"key", "k"}};
-    EXPECT_EQ(misuse(&Quilo::setObjectMeta, changed(objectMeta, "meta", AclMap{})),
+    EXPECT_EQ(misuse(&Quilo::setObjectMeta, {{"meta", AclMap{}}, {"bucket", "b"}, {"key", "k"}}),
               R"(setObjectMeta: "meta" must hold a StringMap, but holds an AclMap)");
-    EXPECT_EQ(misuse(&Quilo::setObjectMeta, changed(objectMeta, "bucket", 1)),
-              R"(setObjectMeta: "bucket" must hold a string, but holds an int32)");
-    EXPECT_EQ(client.configureCount(), 0);
+    EXPECT_EQ(configured, 0);
     EXPECT_EQ(transport->performed().size(), 0u);
 }
 

@@ -102,7 +102,7 @@ TEST_F(RequestLifecycle, EndedRequestIsReleasedEvenWhenItsHooksHoldIt) {
 
 TEST_F(RequestLifecycle, ThrowingHooksDoNotStopTheLibrary) {
     auto raise = [] { throw std::runtime_error("hook"); };
-    for (const std::string target : {"/ok", "/missing", "/flaky"}) {
+    for (const std::string target : {"/ok", "/missing"}) {
         auto thrower = request(target);
         thrower->setStartedBlock(raise);
         thrower->setHeadersReceivedBlock([](const auto&) { throw 42; });
@@ -124,11 +124,8 @@ TEST_F(RequestLifecycle, RequestThatCannotBeSentFailsWithoutSending) {
     custom->failBeforeSending(Error{ErrorKind::misuse, "Second", "ignored", 0, {}});
     auto badHeader = request("/ok");
     badHeader->addRequestHeader("X-Split", "a\r\nInjected: yes");
-    auto badTimeOut = request("/ok");
-    badTimeOut->setTimeOutSeconds(-1);
     for (const auto& [each, outcome] : {std::pair{custom, "failed local file error Custom"},
-                                        std::pair{badHeader, "failed misuse InvalidHeader"},
-                                        std::pair{badTimeOut, "failed misuse InvalidTimeOut"}}) {
+                                        std::pair{badHeader, "failed misuse InvalidHeader"}}) {
         RequestWatch watch(*each);
         EXPECT_EQ(watch.run(*each), outcome);
         EXPECT_EQ(watch.count(Hook::started), 0);

@@ -53,22 +53,10 @@ TEST(SigV4, PublishedGetObjectExampleStepByStep) {
         "Signature=f0e8bdb87c964420e857bd35b5d6ed310bd44f0170aba48dd91039c6036bdb41");
 }
 
-TEST(SigV4, PublishedExamplesSignatures) {
-    SigningInput put = example("PUT", "/" + uriEncode("test$file.text", true));
-    put.payloadHash = sha256Hex("Welcome to Amazon S3.");
-    put.headers = {{"x-amz-storage-class", "REDUCED_REDUNDANCY"},
-                   {"Date", "Fri, 24 May 2013 00:00:00 GMT"},
-                   {"Host", kHost},
-                   {"x-amz-date", "20130524T000000Z"},
-                   {"x-amz-content-sha256", put.payloadHash}};
-    SigningInput lifecycle = example("GET", "/");
-    lifecycle.query = {{"lifecycle", ""}};  // a subresource without a value
+// A query, given out of order, goes into the signature sorted.
+TEST(SigV4, PublishedListObjectsExampleSignature) {
     SigningInput listing = example("GET", "/");
-    listing.query = {{"prefix", "J"}, {"max-keys", "2"}};  // given out of order
-    EXPECT_EQ(signV4(put).signature,
-              "98ad721746da40c64f1a55b78f14c238d841ea1380cd77a1b5971af0ece108bd");
-    EXPECT_EQ(signV4(lifecycle).signature,
-              "fea454ca298b7da1c68078a5d1bdbfbbe0d65c699e0f91ac7a200a0136783543");
+    listing.query = {{"prefix", "J"}, {"max-keys", "2"}};
     EXPECT_EQ(signV4(listing).signature,
               "34b48302e7b5fa45bde8084f4b7868a86f0a534bc59db6670ed5711ef69dc6f7");
 }
@@ -110,41 +98,28 @@ TEST(UriEncoding, EncodesEveryByteButTheUnreservedAndSortsTheQuery) {
               "%7B=1&a=y&a=z&a-b=1&uploads=");
 }
 
-using Algorithm = StreamingDigest::Algorithm;
-
-std::string digestOf(Algorithm algorithm, const std::string& data) {
-    StreamingDigest digest(algorithm);
-    digest.update(data.data(), data.size());
-    return digest.hexDigest();
-}
-
-TEST(Crypto, KnownVectors) {
-    // SHA-256 and HMAC are checked by the signatures above.
-    EXPECT_EQ(digestOf(Algorithm::md5, "abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(digestOf(Algorithm::sha256, "abc"),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    // RFC 4648's vectors, and bytes that a signed char would corrupt.
-    EXPECT_EQ(hexEncode(std::string("\x00\x7F\x80\xFF", 4)), "007f80ff");
-    EXPECT_EQ(base64Encode("f") + base64Encode("fo") + base64Encode("foobar"), "Zg==Zm8=Zm9vYmFy");
-    EXPECT_EQ(base64Encode("\xFF\xFE\xFD\xFC"), "//79/A==");
-}
-
-TEST(Crypto, StreamingInPiecesEqualsOneShotAndCanGoOnAfterADigest) {
+// SHA-256 and HMAC are checked by the signatures above; uploads feed MD5 in uneven pieces and
+// reset it between attempts.
+TEST(Crypto, StreamingDigestInPiecesMatchesKnownVectorsAndResets) {
+    const std::string abc = "abc";
+    for (const auto& [algorithm, expected] :
+         {std::pair{StreamingDigest::Algorithm::md5, "900150983cd24fb0d6963f7d28e17f72"},
+          {StreamingDigest::Algorithm::sha256,
+           "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}}) {
+        StreamingDigest digest(algorithm);
+        digest.update("junk", 4);
+        digest.reset();
+        for (char c : abc)
+            digest.update(&c, 1);
+        EXPECT_EQ(digest.hexDigest(), expected);
+    }
     std::string data;
     for (int i = 0; i < 100000; ++i)
-        data += static_cast<char>((i * 7919) % 251);
-    for (Algorithm algorithm : {Algorithm::md5, Algorithm::sha256}) {
-        StreamingDigest digest(algorithm);
-        const std::size_t half = data.size() / 2;
-        for (std::size_t at = 0, piece = 1; at < half; at += piece, piece = piece * 3 % 4099 + 1)
-            digest.update(data.data() + at, std::min(piece, half - at));
-        EXPECT_EQ(digest.hexDigest(), digestOf(algorithm, data.substr(0, half)));
-        digest.update(data.data() + half, data.size() - half);
-        EXPECT_EQ(digest.hexDigest(), digestOf(algorithm, data));
-        digest.reset();
-        EXPECT_EQ(digest.hexDigest(), digestOf(algorithm, ""));
-    }
-    EXPECT_EQ(digestOf(Algorithm::sha256, data), sha256Hex(data));
+        data += static_cast<char>((i * 7919) % 251);  // every byte value, signed-char traps
+    StreamingDigest digest(StreamingDigest::Algorithm::sha256);
+    for (std::size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 3 % 4099 + 1)
+        digest.update(data.data() + at, std::min(piece, data.size() - at));
+    EXPECT_EQ(digest.hexDigest(), sha256Hex(data));
 }
 
 }  // namespace

@@ -54,18 +54,9 @@ FaultProxy::FaultProxy(std::string upstream, Schedule schedule)
     });
 }
 
-FaultProxy::Counts FaultProxy::counts() const {
-    std::lock_guard lock(mutex_);
-    return counts_;
-}
-
 ProxyFault FaultProxy::decide() {
     std::lock_guard lock(mutex_);
-    const ProxyFault fault = schedule_();
-    counts_.resets += fault == ProxyFault::reset;
-    counts_.slowDowns += fault == ProxyFault::slowDown;
-    counts_.cutResponses += fault == ProxyFault::cutResponse;
-    return fault;
+    return schedule_();
 }
 
 FaultAction FaultProxy::pass(const ServedRequest& request) {

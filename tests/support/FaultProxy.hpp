@@ -35,13 +35,6 @@ class FaultProxy {
 
     std::string host() const { return server_.host(); }
 
-    struct Counts {
-        std::uint64_t resets = 0;
-        std::uint64_t slowDowns = 0;
-        std::uint64_t cutResponses = 0;
-    };
-    Counts counts() const;
-
   private:
     ProxyFault decide();
     FaultAction pass(const ServedRequest& request);
@@ -50,7 +43,6 @@ class FaultProxy {
     const std::string upstream_;
     mutable std::mutex mutex_;
     Schedule schedule_;
-    Counts counts_;
     std::map<std::uint64_t, ProxyFault> decided_;  // by connection, on the head of a request
     FaultServer server_;                           // last, so that its threads end first
 };

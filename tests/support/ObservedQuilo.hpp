@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -17,16 +16,10 @@ class ObservedQuilo : public Quilo {
     std::function<void(const std::shared_ptr<S3Request>&)> beforeConfiguring;
 
     void configureRequest(const std::shared_ptr<S3Request>& request) override {
-        ++configureCount_;
-        if (beforeConfiguring) {
+        if (beforeConfiguring)
             beforeConfiguring(request);
-        }
         Quilo::configureRequest(request);
     }
-    int configureCount() const { return configureCount_; }
-
-  private:
-    std::atomic<int> configureCount_{0};
 };
 
 }  // namespace quilo::test

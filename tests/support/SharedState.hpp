@@ -1,24 +1,28 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "quilo/Quilo.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/S3ObjectRequest.hpp"
 
 namespace quilo::test {
 
 // Puts back, on the way out, what tests of the configuration change for the whole process:
-// the shared client's two maps and the shared queue's limit.
+// the shared client's two maps, the shared queue's limit and the multipart threshold.
 class SharedStateGuard {
   public:
     SharedStateGuard()
         : config_(Quilo::sharedInstance()->config()),
           globleConfig_(Quilo::sharedInstance()->globleConfig()),
-          limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()) {}
+          limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()),
+          multipartThreshold_(S3ObjectRequest::multipartThreshold()) {}
     ~SharedStateGuard() {
         Quilo::sharedInstance()->config() = config_;
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
         HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
+        S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
     }
     SharedStateGuard(const SharedStateGuard&) = delete;
     SharedStateGuard& operator=(const SharedStateGuard&) = delete;
@@ -27,6 +31,7 @@ class SharedStateGuard {
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_;
     int limit_;
+    std::uint64_t multipartThreshold_;
 };
 
 }  // namespace quilo::test
