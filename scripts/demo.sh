@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A tour of the quilo tool against a local Ceph RGW: sets the machine up, builds quilo, starts
-# RGW, then makes a bucket, uploads a file (with a progress bar when run in a terminal), lists,
+# RGW, then makes a bucket, lists the buckets with the smallest program on the library
+# (tools/examples/list_buckets.cpp), uploads a file (with a progress bar when run in a terminal), lists,
 # copies, sets an ACL and metadata and shows them, downloads and compares, deletes, and removes
 # the bucket.
 #
@@ -24,8 +25,9 @@ scripts/setup.sh
 step "building quilo (a few minutes the first time)"
 build="${QUILO_BUILD_DIR:-build}"
 quietly cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILO_BUILD_TOOLS=ON
-quietly cmake --build "$build" -j"${QUILO_JOBS:-2}" --target quilo_cli
+quietly cmake --build "$build" -j"${QUILO_JOBS:-2}" --target quilo_cli list_buckets
 quilo_binary="$(cd "$build" && pwd)/tools/quilo"
+list_buckets_binary="$(cd "$build" && pwd)/tools/examples/list_buckets"
 
 work="$(mktemp -d)"
 bucket="quilo-demo-$(date +%s)-$$"
@@ -77,6 +79,9 @@ cd "$work"
 
 step "making a bucket"
 quilo mb "$s3"
+
+step "listing the buckets with the example program: GlobalConfig, then listBuckets"
+run "$list_buckets_binary"
 
 step "uploading $mib MiB of random bytes, and a small text file"
 head -c "$((mib * 1024 * 1024))" /dev/urandom >random.bin
