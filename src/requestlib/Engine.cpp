@@ -17,7 +17,7 @@
 #include <unordered_map>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/Crypto.hpp"
+#include "requestlib/OverlappedDigest.hpp"
 #include "requestlib/ResponseHeaders.hpp"
 #include "requestlib/Text.hpp"
 
@@ -86,7 +86,7 @@ struct Exchange {
 
     int bodyFd = -1;
     std::uint64_t bodySent = 0;
-    StreamingDigest sentDigest{StreamingDigest::Algorithm::md5};
+    OverlappedDigest sentDigest;
 
     ResponseHeaders head;
 
@@ -95,7 +95,7 @@ struct Exchange {
     int sinkFd = -1;
     std::string body;
     std::uint64_t bodyBytes = 0;
-    StreamingDigest bodyDigest{StreamingDigest::Algorithm::md5};
+    OverlappedDigest bodyDigest;
 
     std::optional<Error> localError;
 
