@@ -136,8 +136,7 @@ void MultipartUpload::sendPart(int number) {
             return;
         }
         std::string plain = unquoteETag(etag->second);
-        if (!result.sentMd5.empty() && isPlainMd5(plain) &&
-            !equalsIgnoringCase(plain, result.sentMd5)) {
+        if (contradictsMd5(plain, result.sentMd5)) {
             self->fail(Error{ErrorKind::integrity,
                              "ChecksumMismatch",
                              "part " + std::to_string(number) + " was stored with MD5 " + plain +

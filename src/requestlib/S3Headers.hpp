@@ -27,7 +27,9 @@ std::string copySource(std::string_view bucket, std::string_view key);
 
 // An ETag without its quotes (and without a weak-validator prefix).
 std::string unquoteETag(std::string_view etag);
-// Whether an ETag is the MD5 of the object's bytes (not a multipart or encrypted ETag).
-bool isPlainMd5(std::string_view etag);
+// Whether `md5`, the hex MD5 of the bytes that went by, proves an unquoted ETag wrong. Only a
+// plain ETag is the MD5 of the bytes (multipart and encrypted objects have others), and an empty
+// `md5` (not computed) proves nothing.
+bool contradictsMd5(std::string_view etag, std::string_view md5);
 
 }  // namespace quilo::detail

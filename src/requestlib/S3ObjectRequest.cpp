@@ -237,9 +237,7 @@ void S3ObjectRequest::copyKeepingAcl(detail::RequestRun& run) {
 }
 
 std::optional<Error> S3ObjectRequest::checkIntegrity(const std::string& actualMd5) const {
-    // Only a plain ETag is the MD5 of the bytes; multipart and encrypted objects have others.
-    if (actualMd5.empty() || !detail::isPlainMd5(etag_) ||
-        detail::equalsIgnoringCase(etag_, actualMd5))
+    if (!detail::contradictsMd5(etag_, actualMd5))
         return std::nullopt;
     return Error{ErrorKind::integrity,
                  "ChecksumMismatch",
