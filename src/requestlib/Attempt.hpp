@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,56 +10,83 @@
 
 #include "quilo/requestlib/Error.hpp"
 #include "quilo/requestlib/Types.hpp"
-#include "requestlib/S3Xml.hpp"
 
 namespace quilo::detail {
 
-// The wire form of one HTTP exchange, built afresh (and signed afresh) for every attempt.
-struct AttemptSpec {
-    // Given to prepareAttempt: where the previous answer sent this exchange, if anywhere.
-    std::string redirectURL;  // an absolute URL from a Location header
-    std::string regionHint;   // the region a service said the bucket lives in
+class SourceFile;
+class PayloadSink;
 
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+inline bool isSuccess(int status) {
+    return status >= 200 && status < 300;
+}
+
+// What an attempt sends: nothing, bytes in memory, or a slice of an upload's open file. A source
+// is read by offset, so that a retry starts again by reading from 0.
+class BodySource {
+  public:
+    BodySource() = default;
+    static BodySource memory(std::string bytes);
+    static BodySource slice(std::shared_ptr<const SourceFile> file, std::uint64_t offset,
+                            std::uint64_t length);
+
+    bool present() const { return present_; }
+    bool isFile() const { return file_ != nullptr; }
+    std::uint64_t size() const { return length_; }
+    // Up to `capacity` bytes from `at`; nullopt when the file cannot be read (errno says why),
+    // fewer than asked only when the file has become shorter.
+    std::optional<std::size_t> read(std::uint64_t at, char* buffer, std::size_t capacity) const;
+    // Hex SHA-256 of the whole body: instant for memory, a read of the slice for a file.
+    std::string sha256() const;
+    const SourceFile* file() const { return file_.get(); }
+
+  private:
+    bool present_ = false;
+    std::shared_ptr<const std::string> bytes_;
+    std::shared_ptr<const SourceFile> file_;
+    std::uint64_t offset_ = 0;
+    std::uint64_t length_ = 0;
+};
+
+// The wire form of one attempt, built afresh (and signed afresh) for each.
+struct Attempt {
     std::string method = "GET";
-    std::string url;
-    std::vector<std::pair<std::string, std::string>> headers;
+    std::string url;    // preset on a redirect; otherwise the preparation fills it in
+    std::string scope;  // what a protocol signs for (S3: the region); empty for its default
+    HeaderList headers;
+    BodySource body;
+    std::string bodySha256;  // hex, when known ahead of sending
+    // The caller asked to wait for 100 Continue; it applies to a PUT with a body alone.
+    bool expectContinue = false;
+    // May reach the server twice. If not, it goes over a connection of its own: curl silently
+    // sends a request again when a reused connection turns out to have died.
+    bool repeatable = true;
 
-    enum class Body { none, memory, file };
-    Body body = Body::none;
-    std::string bodyData;  // Body::memory
-    std::string bodyFile;  // Body::file: `bodyLength` bytes from `bodyOffset`
-    std::uint64_t bodyOffset = 0;
-    std::uint64_t bodyLength = 0;
-
-    // A 2xx body streams into this file (created or truncated); other bodies stay in memory,
-    // up to a bound: answers are parsed whole, so a hostile server must not make them huge.
-    std::optional<std::string> bodyPath;
-    std::size_t maxMemoryBody = kMaxXmlBytes;
-    // The bound for a 2xx body kept in memory; an object fetched into memory may be larger.
-    std::size_t maxPayloadMemory = kMaxXmlBytes;
-
-    // MD5 of the bytes as they stream, for requests that check them against an ETag.
-    bool digestSentBody = false;
-    bool digestReceivedBody = false;
+    // The 2xx body goes to this sink; every other body stays in memory, up to `maxMemoryBody`.
+    PayloadSink* payload = nullptr;
+    std::size_t maxMemoryBody = 1u << 20;
 
     double idleTimeoutSeconds = 60.0;
     std::optional<std::string> caFile;
     bool accurateProgress = false;
-
-    std::uint64_t bodySize() const {
-        return body == Body::memory ? bodyData.size() : body == Body::file ? bodyLength : 0;
-    }
 };
 
-// What one exchange ended with.
-struct ExchangeResult {
-    std::optional<Error> error;  // no complete answer (transport, time-out, TLS, local file)
-    int status = 0;              // 0 when no response line arrived
-    HeaderMap headers;
-    std::string body;             // the in-memory body
-    std::uint64_t bodyBytes = 0;  // body bytes received, in memory or in the file
-    std::string bodyMd5;          // hex MD5 of those bytes, when digested
-    std::string sentMd5;          // hex MD5 of the request body bytes sent, when digested
+// Why an attempt came back without a complete answer, as far as trying again is concerned.
+enum class Fault {
+    none,    // no fault, or one that a repetition would not mend
+    unsent,  // the connection failed before the request went out
+    lost,    // the request went out and no answer came back
+    cut,     // an answer began and broke off
+};
+
+// What one attempt ended with.
+struct Answer {
+    std::optional<Error> error{};  // no complete answer (transport, time-out, TLS, local file)
+    Fault fault = Fault::none;
+    int status = 0;  // 0 when no response line arrived
+    HeaderMap headers{};
+    std::string body{};  // a body that did not go to the payload sink
 };
 
 }  // namespace quilo::detail

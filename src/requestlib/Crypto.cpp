@@ -30,37 +30,21 @@ std::string hexEncode(std::string_view bytes) {
     }
 }
 
-std::string base64Encode(std::string_view bytes) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    try {
-        std::string out;
-        out.reserve((bytes.size() + 2) / 3 * 4);
-        std::size_t i = 0;
-        for (; i + 3 <= bytes.size(); i += 3) {
-            unsigned long group = (static_cast<unsigned char>(bytes[i]) << 16) |
-                                  (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                                  static_cast<unsigned char>(bytes[i + 2]);
-            out += kAlphabet[(group >> 18) & 0x3f];
-            out += kAlphabet[(group >> 12) & 0x3f];
-            out += kAlphabet[(group >> 6) & 0x3f];
-            out += kAlphabet[group & 0x3f];
-        }
-        std::size_t rest = bytes.size() - i;
-        if (rest > 0) {
-            unsigned long group = static_cast<unsigned long>(static_cast<unsigned char>(bytes[i]))
-                                  << 16;
-            if (rest == 2)
-                group |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-            out += kAlphabet[(group >> 18) & 0x3f];
-            out += kAlphabet[(group >> 12) & 0x3f];
-            out += rest == 2 ? kAlphabet[(group >> 6) & 0x3f] : '=';
-            out += '=';
-        }
-        return out;
-    } catch (...) {
-        return {};
+std::string hexDecode(std::string_view hex) {
+    const auto value = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const int high = value(hex[i]), low = value(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return {};
+        out.push_back(static_cast<char>(high * 16 + low));
     }
+    return hex.size() % 2 == 0 ? out : std::string();
 }
 
 std::string sha256Hex(std::string_view data) {

@@ -10,7 +10,7 @@ namespace quilo::detail {
 // Nothing here throws: a failure of the crypto library gives an empty string, which no
 // checksum or signature will match.
 std::string hexEncode(std::string_view bytes);
-std::string base64Encode(std::string_view bytes);
+std::string hexDecode(std::string_view hex);  // empty unless it is all hex digit pairs
 std::string sha256Hex(std::string_view data);
 // Raw 32-byte HMAC-SHA256 of `data` under `key`.
 std::string hmacSha256(std::string_view key, std::string_view data);

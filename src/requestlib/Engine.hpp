@@ -4,26 +4,29 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "requestlib/Attempt.hpp"
 
 namespace quilo::detail {
 
-struct ExchangeHandlers {
-    // The final (non-1xx) response line and headers have arrived.
-    std::function<void(int status, const HeaderMap& headers)> onHeaders;
-    // Cumulative request-body bytes sent / 2xx response-body bytes received, and their totals.
+struct AttemptHandlers {
+    // The final (non-1xx) head has arrived, before any of its body; an error ends the attempt.
+    std::function<std::optional<Error>(int status, const HeaderMap& headers)> onHead;
+    // Request-body bytes sent so far by this attempt.
     std::function<void(std::uint64_t sent)> onSent;
+    // Payload bytes held so far and their expected total (0 while unknown).
     std::function<void(std::uint64_t received, std::uint64_t total)> onReceived;
-    std::function<void(ExchangeResult result)> onDone;
+    std::function<void(Answer answer)> onDone;
 };
 
 // The library's network thread: one libcurl multi handle (so connections are reused across
-// requests), a task queue and timers. Every hook of every request runs on this thread.
+// requests), a task queue and timers; and a worker that hashes bodies ahead of sending. Every
+// hook of every request runs on the network thread.
 class Engine {
   public:
     using Task = std::function<void()>;
-    using ExchangeId = std::uint64_t;
+    using AttemptId = std::uint64_t;
 
     static Engine& instance();
 
@@ -32,9 +35,12 @@ class Engine {
     void postAfter(std::chrono::milliseconds delay, Task task);
     bool onEngineThread() const;
 
-    // On the engine thread only. onDone is called exactly once, unless the exchange is aborted.
-    ExchangeId start(AttemptSpec wire, ExchangeHandlers handlers);
-    void abort(ExchangeId id);
+    // On the engine thread only. onDone is called exactly once, later, unless stop() comes first.
+    AttemptId start(Attempt attempt, AttemptHandlers handlers);
+    void stop(AttemptId id);
+    // The hex SHA-256 of `body`, computed off the network thread and handed to `done` on it
+    // (empty when the body could not be read).
+    void hash(BodySource body, std::function<void(std::string sha256)> done);
 
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;

@@ -1,5 +1,10 @@
 #include "quilo/requestlib/Error.hpp"
 
+#include <cerrno>
+#include <cstring>
+
+#include "requestlib/Errors.hpp"
+
 namespace quilo {
 
 std::string_view toString(ErrorKind kind) noexcept {
@@ -42,3 +47,41 @@ std::string Error::description() const {
 }
 
 }  // namespace quilo
+
+namespace quilo::detail {
+
+std::string_view text(Code code) noexcept {
+    switch (code) {
+#define QUILO_NAME(name) \
+    case Code::name:     \
+        return #name;
+        QUILO_ERROR_CODES(QUILO_NAME)
+#undef QUILO_NAME
+    }
+    return "Unknown";
+}
+
+Error makeError(ErrorKind kind, Code code, std::string message, int httpStatus) {
+    return Error{kind, std::string(text(code)), std::move(message), httpStatus, {}};
+}
+
+Error misuse(Code code, std::string message) {
+    return makeError(ErrorKind::misuse, code, std::move(message));
+}
+
+Error fileError(Code code, std::string_view action, std::string_view path) {
+    const char* reason = std::strerror(errno);
+    return makeError(ErrorKind::localFile, code,
+                     std::string(action) + " " + std::string(path) + ": " + reason);
+}
+
+Error cancelledError() {
+    return makeError(ErrorKind::cancelled, Code::Cancelled, "the request was cancelled");
+}
+
+Error malformedError(std::string_view what, std::string_view problem, int httpStatus) {
+    return makeError(ErrorKind::response, Code::MalformedResponse,
+                     std::string(what) + " could not be read: " + std::string(problem), httpStatus);
+}
+
+}  // namespace quilo::detail

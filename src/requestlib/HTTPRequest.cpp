@@ -1,13 +1,13 @@
 #include "quilo/requestlib/HTTPRequest.hpp"
 
-#include <sys/stat.h>
-
 #include <cmath>
 
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/RequestTransport.hpp"
-#include "requestlib/Attempt.hpp"
 #include "requestlib/Engine.hpp"
+#include "requestlib/Errors.hpp"
+#include "requestlib/Hooks.hpp"
+#include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/Text.hpp"
 
@@ -17,26 +17,12 @@ namespace {
 std::mutex gDefaultsMutex;
 std::optional<std::string> gDefaultCAFile;
 
-Error misuse(std::string code, std::string message) {
-    return Error{ErrorKind::misuse, std::move(code), std::move(message), 0, {}};
-}
-
-template <class Hook>
-void callHook(const Hook& hook) {
-    if (!hook)
-        return;
-    try {
-        hook();
-    } catch (...) {
-        // A throwing hook must not take the network thread down with it.
-    }
-}
-
 }  // namespace
 
-HTTPRequest::HTTPRequest() = default;
+HTTPRequest::HTTPRequest() : protocol_(&detail::Protocol::http()) {}
 
-HTTPRequest::HTTPRequest(std::optional<std::string> url) : url_(std::move(url)) {}
+HTTPRequest::HTTPRequest(std::optional<std::string> url)
+    : url_(std::move(url)), protocol_(&detail::Protocol::http()) {}
 
 HTTPRequest::~HTTPRequest() = default;
 
@@ -96,25 +82,22 @@ void HTTPRequest::setURL(std::optional<std::string> url) {
 void HTTPRequest::setRequestMethod(std::string method) {
     if (!configurable())
         return;
-    if (!detail::isHeaderName(method)) {
-        failBeforeSending(misuse("InvalidMethod", "\"" + method + "\" is not an HTTP method"));
-        return;
-    }
+    if (!detail::isHeaderName(method))
+        return failBeforeSending(detail::misuse(detail::Code::InvalidMethod,
+                                                "\"" + method + "\" is not an HTTP method"));
     method_ = std::move(method);
 }
 
 void HTTPRequest::addRequestHeader(std::string name, std::string value) {
+    using detail::Code;
     if (!configurable())
         return;
-    if (!detail::isHeaderName(name) || !detail::isSafeHeaderValue(name)) {
-        failBeforeSending(misuse("InvalidHeader", "a header name must be an HTTP token"));
-        return;
-    }
-    if (!detail::isSafeHeaderValue(value)) {
-        failBeforeSending(misuse("InvalidHeader",
-                                 "the value of header \"" + name + "\" holds a line break or NUL"));
-        return;
-    }
+    if (!detail::isHeaderName(name))
+        return failBeforeSending(
+            detail::misuse(Code::InvalidHeader, "a header name must be an HTTP token"));
+    if (!detail::isSafeHeaderValue(value))
+        return failBeforeSending(detail::misuse(
+            Code::InvalidHeader, "the value of header \"" + name + "\" holds a line break or NUL"));
     headers_.emplace_back(std::move(name), std::move(value));
 }
 
@@ -132,10 +115,9 @@ void HTTPRequest::setTimeOutSeconds(double seconds) {
     if (!configurable())
         return;
     // NaN, infinities and non-positive values would disable the time-out or fail at once.
-    if (!std::isfinite(seconds) || seconds <= 0) {
-        failBeforeSending(misuse("InvalidTimeOut", "the time-out must be a positive number"));
-        return;
-    }
+    if (!std::isfinite(seconds) || seconds <= 0)
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidTimeOut, "the time-out must be a positive number"));
     timeOutSeconds_ = seconds;
 }
 
@@ -150,7 +132,8 @@ void HTTPRequest::setDownloadDestinationPath(std::optional<std::string> path) {
 }
 
 void HTTPRequest::failBeforeSending(Error error) {
-    if (configurable() && !pendingError_)
+    std::lock_guard lock(stateMutex_);
+    if (state_ == State::ready && !pendingError_)
         pendingError_ = std::move(error);
 }
 
@@ -161,6 +144,7 @@ HTTPRequest::State HTTPRequest::state() const {
 
 void HTTPRequest::startAsynchronous() {
     auto self = weak_from_this().lock();
+    std::optional<Error> pending;
     {
         std::lock_guard lock(stateMutex_);
         if (state_ != State::ready)
@@ -169,13 +153,15 @@ void HTTPRequest::startAsynchronous() {
             // Nothing would keep the request alive while it runs, and no hook can be trusted
             // with it: fail at once, without hooks.
             state_ = State::failed;
-            error_ = misuse("NotShared", "a request must be owned by a std::shared_ptr to start");
+            error_ = detail::misuse(detail::Code::NotShared,
+                                    "a request must be owned by a std::shared_ptr to start");
             return;
         }
         state_ = State::waiting;
+        pending = cancelled_ ? detail::cancelledError() : pendingError_;
     }
-    if (pendingError_) {
-        detail::Engine::instance().post([self] { self->end(self->pendingError_); });
+    if (pending) {
+        detail::Engine::instance().post([self, pending] { self->end(pending); });
         return;
     }
     sharedQueue().enqueue(std::move(self));
@@ -183,40 +169,50 @@ void HTTPRequest::startAsynchronous() {
 
 void HTTPRequest::cancel() {
     auto self = weak_from_this().lock();
-    Error cancelled{ErrorKind::cancelled, "Cancelled", "the request was cancelled", 0, {}};
-    if (configurable() || !self) {
-        failBeforeSending(std::move(cancelled));
-        return;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (cancelled_ || state_ == State::finished || state_ == State::failed)
+            return;
+        cancelled_ = true;
+        // Not started yet: the start sees the flag under this same lock.
+        if (state_ == State::ready || !self)
+            return;
     }
-    detail::Engine::instance().post([self, cancelled] {
-        if (sharedQueue().withdraw(*self)) {
-            self->end(cancelled);
-        } else if (self->run_) {
-            auto run = self->run_;
-            run->cancel();
-        } else {
-            self->end(cancelled);
-        }
+    detail::Engine::instance().post([self] {
+        if (sharedQueue().withdraw(*self) || !self->run_)
+            self->end(detail::cancelledError());
+        else
+            std::shared_ptr<detail::RequestRun>(self->run_)->cancel();
     });
 }
 
 void HTTPRequest::begin(const std::shared_ptr<RequestTransport>& transport) {
     auto self = shared_from_this();
+    bool endedWhileWaiting;
     {
         std::lock_guard lock(stateMutex_);
-        state_ = State::running;
-        admitted_ = true;
+        endedWhileWaiting = state_ != State::waiting;
+        admitted_ = !endedWhileWaiting;
+        if (!endedWhileWaiting)
+            state_ = State::running;
     }
-    callHook(hooks_.started);
+    if (endedWhileWaiting)
+        return sharedQueue().release(*this);
+    detail::callHook(hooks_.started);
     if (state() != State::running)
-        return;  // the started hook may not end it, but be sure
-    if (transport) {
-        transport->perform(self);
         return;
+    bool cancelled;
+    {
+        std::lock_guard lock(stateMutex_);
+        cancelled = cancelled_;
     }
+    if (cancelled)
+        return end(detail::cancelledError());
+    if (transport)
+        return transport->perform(self);
     run_ = std::make_shared<detail::RequestRun>(self);
     auto run = run_;
-    perform(*run);
+    run->guarded([&] { protocol_->perform(*run); });
 }
 
 void HTTPRequest::end(std::optional<Error> error) {
@@ -233,7 +229,7 @@ void HTTPRequest::end(std::optional<Error> error) {
     }
     Hooks hooks = std::exchange(hooks_, {});
     run_.reset();
-    callHook(error_ ? hooks.failed : hooks.completion);
+    detail::callHook(error_ ? hooks.failed : hooks.completion);
     // Dropping the hooks releases what they hold, this request included (self keeps it here).
     hooks = {};
     if (admitted)
@@ -246,56 +242,10 @@ void HTTPRequest::recordAnswer(int status, HeaderMap headers, std::string body) 
     responseData_ = std::move(body);
 }
 
-std::optional<Error> HTTPRequest::judgeAnswer() {
-    if (responseStatus_ >= 200 && responseStatus_ < 300)
-        return acceptResponse();
-    return errorForResponse();
-}
-
-std::optional<Error> HTTPRequest::prepareAttempt(detail::AttemptSpec& attempt) {
-    if (attempt.url.empty()) {
-        if (!attempt.redirectURL.empty())
-            attempt.url = attempt.redirectURL;
-        else if (url_ && !url_->empty())
-            attempt.url = *url_;
-        else
-            return misuse("MissingURL", "the request has no URL");
-    }
-    attempt.method = method_;
-    attempt.headers = headers_;
-    if (uploadFilePath_) {
-        struct stat info {};
-        if (::stat(uploadFilePath_->c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-            return Error{ErrorKind::localFile,
-                         "CannotReadFile",
-                         *uploadFilePath_ + " is not a readable file",
-                         0,
-                         {}};
-        attempt.body = detail::AttemptSpec::Body::file;
-        attempt.bodyFile = *uploadFilePath_;
-        attempt.bodyOffset = 0;
-        attempt.bodyLength = static_cast<std::uint64_t>(info.st_size);
-    } else if (!postBody_.empty() || method_ == "PUT" || method_ == "POST") {
-        attempt.body = detail::AttemptSpec::Body::memory;
-        attempt.bodyData = postBody_;
-    }
-    return std::nullopt;
-}
-
-std::optional<Error> HTTPRequest::acceptResponse() {
-    return std::nullopt;
-}
-
-Error HTTPRequest::errorForResponse() const {
-    return Error{ErrorKind::service,
-                 "HTTP" + std::to_string(responseStatus_),
-                 "the server answered HTTP " + std::to_string(responseStatus_),
-                 responseStatus_,
-                 {}};
-}
-
-void HTTPRequest::perform(detail::RequestRun& run) {
-    run.performSingle();
+std::optional<Error> HTTPRequest::judgeAnswer(std::string_view payloadMd5) {
+    if (detail::isSuccess(responseStatus_))
+        return protocol_->accept(*this, payloadMd5);
+    return protocol_->describe(*this);
 }
 
 }  // namespace quilo

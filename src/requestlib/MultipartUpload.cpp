@@ -4,192 +4,234 @@
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "requestlib/Crypto.hpp"
+#include "requestlib/Engine.hpp"
+#include "requestlib/Errors.hpp"
+#include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
+#include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {
 
 // Services accept at most this many parts in one upload.
 constexpr std::uint64_t kMaxParts = 10000;
-constexpr std::uint64_t kMiB = 1u << 20;
+
+std::string headerValue(const HeaderMap& headers, std::string_view name) {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
+}
 
 }  // namespace
 
-void MultipartUpload::start(std::shared_ptr<RequestRun> run, std::uint64_t fileSize) {
-    std::shared_ptr<MultipartUpload> upload(new MultipartUpload(std::move(run), fileSize));
+void MultipartUpload::start(std::shared_ptr<RequestRun> run,
+                            std::shared_ptr<const SourceFile> source) {
+    std::shared_ptr<MultipartUpload> upload(new MultipartUpload(std::move(run), std::move(source)));
     upload->initiate();
 }
 
-MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run, std::uint64_t fileSize)
-    : run_(std::move(run)), fileSize_(fileSize) {
-    file_ = *request().uploadFilePath();
-    partSize_ = S3ObjectRequest::multipartPartSize();
-    if ((fileSize_ + partSize_ - 1) / partSize_ > kMaxParts)
-        partSize_ = ((fileSize_ + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
-    partCount_ = static_cast<int>((fileSize_ + partSize_ - 1) / partSize_);
-    etags_.resize(static_cast<size_t>(partCount_));
-    partMd5s_.resize(static_cast<size_t>(partCount_));
-    run_->setUploadTotal(fileSize_);
+MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run,
+                                 std::shared_ptr<const SourceFile> source)
+    : run_(std::move(run)),
+      source_(std::move(source)),
+      verify_(S3ObjectRequest::verifiesChecksums()),
+      concurrency_(static_cast<std::size_t>(S3ObjectRequest::multipartConcurrency())) {
+    const std::uint64_t size = source_->size();
+    std::uint64_t partSize = S3ObjectRequest::multipartPartSize();
+    if ((size + partSize - 1) / partSize > kMaxParts)
+        partSize = ((size + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
+    for (std::uint64_t offset = 0; offset < size; offset += partSize)
+        parts_.push_back({.offset = offset, .length = std::min(partSize, size - offset)});
+    run_->setUploadTotal(size);
 }
 
 S3ObjectRequest& MultipartUpload::request() {
     return static_cast<S3ObjectRequest&>(run_->request());
 }
 
-std::optional<Error> MultipartUpload::prepare(
-    AttemptSpec& attempt, std::string method,
-    std::vector<std::pair<std::string, std::string>> query) {
-    attempt.method = std::move(method);
-    attempt.url = attempt.redirectURL.empty() ? request().resourceURL(query) : attempt.redirectURL;
-    return request().signAttempt(attempt);
-}
-
 void MultipartUpload::initiate() {
     auto self = shared_from_this();
-    run_->setCancelHandler([self] {
-        self->fail(Error{ErrorKind::cancelled, "Cancelled", "the request was cancelled", 0, {}});
-    });
-    ExchangePlan plan;
-    plan.reportsHeaders = false;
-    plan.prepare = [self](AttemptSpec& attempt) {
-        // The object's own headers (type, metadata, policy) belong to the initiation.
-        for (const auto& header : self->request().requestHeaders())
-            if (!equalsIgnoringCase(header.first, "Expect"))
-                attempt.headers.push_back(header);
-        if (const auto& policy = self->request().accessPolicy())
-            attempt.headers.emplace_back("x-amz-acl", *policy);
-        attempt.body = AttemptSpec::Body::memory;
-        return self->prepare(attempt, "POST", {{"uploads", ""}});
-    };
+    run_->setCancelHandler([self] { self->fail(cancelledError()); });
+    // The object's own headers (type, metadata, policy) belong to the initiation. It must not
+    // be repeated once it may have reached the service: that would leave an orphan upload.
+    Exchange initiation{
+        .prepare =
+            [self](Attempt& attempt) {
+                attempt.headers = self->request().requestHeaders();
+                if (const auto& policy = self->request().accessPolicy())
+                    attempt.headers.emplace_back("x-amz-acl", *policy);
+                attempt.body = BodySource::memory({});
+                return S3Protocol::prepareOwn(self->request(), attempt, "POST", {{"uploads", ""}});
+            },
+        .reportsHeaders = false,
+        .repeatable = false};
     initiating_ = true;
-    run_->exchange(std::move(plan), [self](ExchangeResult result) {
-        self->initiating_ = false;
-        if (self->deferred_) {
-            if (!result.error && result.status / 100 == 2) {
-                if (auto made = parseInitiateMultipartUpload(result.body); made.value)
-                    self->uploadId_ = *made.value;
-            }
-            self->fail(std::move(*self->deferred_));
-            return;
-        }
-        if (result.error || result.status / 100 != 2) {
-            self->fail(self->run_->recordFailure(std::move(result)));
-            return;
-        }
-        auto uploadId = parseInitiateMultipartUpload(result.body);
-        if (!uploadId.value) {
-            self->fail(Error{ErrorKind::response,
-                             "MalformedResponse",
-                             "the multipart initiation could not be read: " + uploadId.problem,
-                             result.status,
-                             {}});
-            return;
-        }
-        self->uploadId_ = *uploadId.value;
-        self->sendParts();
-    });
+    run_->exchange(std::move(initiation),
+                   [self](Answer answer) { self->initiated(std::move(answer)); });
+}
+
+void MultipartUpload::initiated(Answer answer) {
+    initiating_ = false;
+    const bool ok = !answer.error && isSuccess(answer.status);
+    auto uploadId = ok ? parseInitiateMultipartUpload(answer.body) : Parsed<std::string>{};
+    if (uploadId.value)
+        uploadId_ = *uploadId.value;
+    if (deferred_)
+        return fail(std::move(*deferred_));
+    if (!ok)
+        return fail(run_->recordFailure(std::move(answer)));
+    if (!uploadId.value)
+        return fail(malformedError("the multipart initiation", uploadId.problem, answer.status));
+    hashAhead();
+    sendParts();
+}
+
+// Keeps the digests a little ahead of the parts on the wire, never the parts themselves.
+void MultipartUpload::hashAhead() {
+    auto self = shared_from_this();
+    for (; nextHash_ < parts_.size() && nextHash_ < nextSend_ + concurrency_ + 1; ++nextHash_) {
+        const Part& part = parts_[nextHash_];
+        if (!verify_)
+            continue;
+        Engine::instance().hash(
+            BodySource::slice(source_, part.offset, part.length),
+            [self, index = nextHash_](std::string sha256) {
+                if (self->failing_ || self->run_->ended())
+                    return;
+                if (sha256.empty())
+                    return self->fail(makeError(ErrorKind::localFile, Code::CannotReadFile,
+                                                "cannot read " + self->source_->path()));
+                self->parts_[index].sha256 = std::move(sha256);
+                self->run_->guarded([&] { self->sendParts(); });
+            });
+    }
 }
 
 void MultipartUpload::sendParts() {
-    while (!failing_ && nextPart_ <= partCount_ &&
-           partsInFlight_ < S3ObjectRequest::multipartConcurrency())
-        sendPart(nextPart_++);
+    while (!failing_ && nextSend_ < parts_.size() && inFlight_ < concurrency_ &&
+           (!verify_ || !parts_[nextSend_].sha256.empty()))
+        sendPart(nextSend_++);
+    hashAhead();
 }
 
-void MultipartUpload::sendPart(int number) {
-    ++partsInFlight_;
+void MultipartUpload::sendPart(std::size_t index) {
+    ++inFlight_;
     auto self = shared_from_this();
-    std::uint64_t offset = static_cast<std::uint64_t>(number - 1) * partSize_;
-    std::uint64_t length = std::min(partSize_, fileSize_ - offset);
-    ExchangePlan plan;
-    plan.reportsHeaders = false;
-    plan.uploadSlot = number;
-    plan.prepare = [self, number, offset, length](AttemptSpec& attempt) {
-        for (const auto& header : self->request().requestHeaders())
-            if (equalsIgnoringCase(header.first, "Expect"))
-                attempt.headers.push_back(header);
-        attempt.body = AttemptSpec::Body::file;
-        attempt.digestSentBody = S3ObjectRequest::verifiesChecksums();
-        attempt.bodyFile = self->file_;
-        attempt.bodyOffset = offset;
-        attempt.bodyLength = length;
-        return self->prepare(
-            attempt, "PUT",
-            {{"partNumber", std::to_string(number)}, {"uploadId", self->uploadId_}});
-    };
-    run_->exchange(std::move(plan), [self, number, length](ExchangeResult result) {
-        --self->partsInFlight_;
-        if (result.error || result.status / 100 != 2) {
-            self->fail(self->run_->recordFailure(std::move(result)));
-            return;
-        }
-        auto etag = result.headers.find("ETag");
-        if (etag == result.headers.end() || etag->second.empty()) {
-            self->fail(Error{ErrorKind::response,
-                             "MalformedResponse",
-                             "part " + std::to_string(number) + " came back without an ETag",
-                             result.status,
-                             {}});
-            return;
-        }
-        std::string plain = unquoteETag(etag->second);
-        if (contradictsMd5(plain, result.sentMd5)) {
-            self->fail(Error{ErrorKind::integrity,
-                             "ChecksumMismatch",
-                             "part " + std::to_string(number) + " was stored with MD5 " + plain +
-                                 " but " + result.sentMd5 + " was sent",
-                             result.status,
-                             {}});
-            return;
-        }
-        self->etags_[static_cast<size_t>(number - 1)] = etag->second;
-        self->partMd5s_[static_cast<size_t>(number - 1)] = result.sentMd5;
-        self->run_->uploadSlotDone(number, length);
-        if (++self->partsDone_ == self->partCount_)
-            self->complete();
-        else
-            self->sendParts();
-    });
+    const int number = static_cast<int>(index + 1);
+    Exchange put{.prepare =
+                     [self, index, number](Attempt& attempt) {
+                         const Part& part = self->parts_[index];
+                         attempt.body = BodySource::slice(self->source_, part.offset, part.length);
+                         attempt.bodySha256 = part.sha256;
+                         return S3Protocol::prepareOwn(self->request(), attempt, "PUT",
+                                                       {{"partNumber", std::to_string(number)},
+                                                        {"uploadId", self->uploadId_}});
+                     },
+                 .reportsHeaders = false,
+                 .uploadSlot = number};
+    run_->exchange(std::move(put),
+                   [self, index](Answer answer) { self->partDone(index, std::move(answer)); });
 }
 
-// The ETag services give a multipart object: the MD5 of the parts' binary MD5s, then "-<parts>".
-std::string MultipartUpload::multipartETag() const {
+void MultipartUpload::partDone(std::size_t index, Answer answer) {
+    --inFlight_;
+    if (answer.error || !isSuccess(answer.status))
+        return fail(run_->recordFailure(std::move(answer)));
+    Part& part = parts_[index];
+    part.etag = headerValue(answer.headers, "ETag");
+    part.encrypted = isEncrypted(answer.headers);
+    if (part.etag.empty())
+        return fail(makeError(ErrorKind::response, Code::MalformedResponse,
+                              "part " + std::to_string(index + 1) + " came back without an ETag",
+                              answer.status));
+    run_->uploadSlotDone(static_cast<int>(index + 1), part.length);
+    if (++done_ < parts_.size())
+        return sendParts();
+    // The file must still be the one whose parts went up, or the object would splice two.
+    if (auto changed = source_->changed())
+        return fail(std::move(*changed));
+    complete();
+}
+
+// What services name a multipart object: the MD5 of the parts' binary MD5s, then "-<parts>".
+// Empty when a part's ETag is no MD5 (an encrypted object's).
+std::string MultipartUpload::expectedETag() const {
     std::string digests;
-    for (const auto& md5 : partMd5s_)
-        for (size_t i = 0; i + 1 < md5.size(); i += 2)
-            digests.push_back(static_cast<char>(std::stoi(md5.substr(i, 2), nullptr, 16)));
+    for (const auto& part : parts_) {
+        const std::string md5 = hexDecode(unquoteETag(part.etag));
+        if (md5.size() != 16 || part.encrypted)
+            return {};
+        digests += md5;
+    }
     StreamingDigest digest(StreamingDigest::Algorithm::md5);
     digest.update(digests.data(), digests.size());
-    return digest.hexDigest() + "-" + std::to_string(partCount_);
+    return digest.hexDigest() + "-" + std::to_string(parts_.size());
 }
 
 void MultipartUpload::complete() {
     auto self = shared_from_this();
-    request().multipartETag_ = multipartETag();
-    std::vector<std::pair<int, std::string>> parts;
-    for (int number = 1; number <= partCount_; ++number)
-        parts.emplace_back(number, unquoteETag(etags_[static_cast<size_t>(number - 1)]));
-    ExchangePlan plan;
-    plan.reportsHeaders = true;
-    plan.prepare = [self, body = completeMultipartUploadBody(parts)](AttemptSpec& attempt) {
-        attempt.headers.emplace_back("Content-Type", "application/xml");
-        attempt.body = AttemptSpec::Body::memory;
-        attempt.bodyData = body;
-        return self->prepare(attempt, "POST", {{"uploadId", self->uploadId_}});
-    };
-    run_->exchange(std::move(plan), [self](ExchangeResult result) {
-        // A completion can fail after its 200 has gone out: the body then holds an <Error>.
-        bool failed = result.error || result.status / 100 != 2 ||
-                      parseErrorDocument(result.body).value.has_value();
-        if (failed) {
-            self->fail(self->run_->recordFailure(std::move(result)));
-            return;
-        }
-        self->uploadId_.clear();
-        self->run_->finishWith(std::move(result));
+    std::vector<std::pair<int, std::string>> list;
+    for (std::size_t i = 0; i < parts_.size(); ++i)
+        list.emplace_back(static_cast<int>(i + 1), parts_[i].etag);
+    Exchange completion{.prepare =
+                            [self, body = completeMultipartUploadBody(list)](Attempt& attempt) {
+                                attempt.headers.emplace_back("Content-Type", "application/xml");
+                                attempt.body = BodySource::memory(body);
+                                return S3Protocol::prepareOwn(self->request(), attempt, "POST",
+                                                              {{"uploadId", self->uploadId_}});
+                            },
+                        .reportsHeaders = true};
+    run_->exchange(std::move(completion),
+                   [self](Answer answer) { self->completed(std::move(answer)); });
+}
+
+void MultipartUpload::completed(Answer answer) {
+    // A completion can fail after its 200 has gone out: the body then holds an <Error>.
+    const bool failed = answer.error || !isSuccess(answer.status) ||
+                        parseErrorDocument(answer.body).value.has_value();
+    if (!failed) {
+        uploadId_.clear();
+        auto self = shared_from_this();
+        return run_->finishWith(std::move(answer), [self] { return self->readCompletion(); });
+    }
+    // A completion repeated (by the retry, or by curl on a connection that died) may find that
+    // the first one went through after all.
+    const bool gone = answer.status == 404 && serviceCode(answer) == "NoSuchUpload";
+    Error error = run_->recordFailure(std::move(answer));
+    if (gone) {
+        uploadId_.clear();
+        return confirmByHead(std::move(error));
+    }
+    fail(std::move(error));
+}
+
+std::optional<Error> MultipartUpload::readCompletion() {
+    auto completed = parseCompleteMultipartUpload(request().responseData());
+    if (!completed.value)
+        return malformedError("the multipart completion", completed.problem,
+                              request().responseStatusCode());
+    const std::string& given = *completed.value;
+    // Ceph RGW names no ETag: the parts' is the object's. Unchecked, it is the service's word.
+    request().etag_ = given.empty() && verify_ ? expectedETag() : given;
+    return std::nullopt;
+}
+
+void MultipartUpload::confirmByHead(Error missing) {
+    auto self = shared_from_this();
+    Exchange head{.prepare =
+                      [self](Attempt& attempt) {
+                          return S3Protocol::prepareOwn(self->request(), attempt, "HEAD", {});
+                      },
+                  .reportsHeaders = false};
+    run_->exchange(std::move(head), [self, missing](Answer answer) {
+        const std::string expected = self->expectedETag();
+        const std::string etag = unquoteETag(headerValue(answer.headers, "ETag"));
+        if (answer.error || !isSuccess(answer.status) || expected.empty() || etag != expected)
+            return self->run_->finish(missing);
+        self->request().etag_ = etag;
+        self->run_->finish(std::nullopt);
     });
 }
 
@@ -204,19 +246,29 @@ void MultipartUpload::fail(Error error) {
         return;
     }
     failing_ = true;
+    // Parts on the wire and parts waiting for a retry alike: nothing more goes after the abort.
     run_->abortExchanges();
-    if (uploadId_.empty()) {
-        run_->finish(std::move(error));
-        return;
-    }
-    // The request ends once the service has dropped the parts, whatever it answers.
+    if (uploadId_.empty())
+        return run_->finish(std::move(error));
+    abort(std::move(error));
+}
+
+// The request ends once the service has dropped the parts; if it could not, the error says so.
+void MultipartUpload::abort(Error error) {
     auto self = shared_from_this();
-    ExchangePlan plan;
-    plan.reportsHeaders = false;
-    plan.prepare = [self](AttemptSpec& attempt) {
-        return self->prepare(attempt, "DELETE", {{"uploadId", self->uploadId_}});
-    };
-    run_->exchange(std::move(plan), [self, error = std::move(error)](ExchangeResult) mutable {
+    Exchange removal{.prepare =
+                         [self](Attempt& attempt) {
+                             return S3Protocol::prepareOwn(self->request(), attempt, "DELETE",
+                                                           {{"uploadId", self->uploadId_}});
+                         },
+                     .reportsHeaders = false};
+    run_->exchange(std::move(removal), [self, error = std::move(error)](Answer answer) mutable {
+        if (answer.error || !isSuccess(answer.status))
+            error.message +=
+                "; the upload " + self->uploadId_ + " could not be aborted and may hold parts: " +
+                (answer.error
+                     ? answer.error->description()
+                     : "HTTP " + std::to_string(answer.status) + " " + serviceCode(answer));
         self->run_->finish(std::move(error));
     });
 }

@@ -16,37 +16,50 @@ class S3ObjectRequest;
 namespace quilo::detail {
 
 class RequestRun;
+class SourceFile;
+
+inline constexpr std::uint64_t kMiB = 1u << 20;
+// Services refuse parts smaller than this, except the last one.
+inline constexpr std::uint64_t kMinPartSize = 5 * kMiB;
 
 // An upload too large for one PUT, carried out as one request: initiate, send the parts (a few
-// at a time, each retried on its own), complete. On failure or cancellation the upload is
-// aborted before the request ends, so that no orphaned parts are left on the service.
+// at a time, each hashed ahead on a worker and retried on its own), complete. On failure or
+// cancellation the upload is aborted before the request ends, so that no orphaned parts are left
+// on the service.
 class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
   public:
-    static void start(std::shared_ptr<RequestRun> run, std::uint64_t fileSize);
+    static void start(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source);
 
   private:
-    MultipartUpload(std::shared_ptr<RequestRun> run, std::uint64_t fileSize);
+    struct Part {
+        std::uint64_t offset = 0, length = 0;
+        std::string sha256{};  // hex, once hashed
+        std::string etag{};    // as the service returned it
+        bool encrypted = false;
+    };
 
+    MultipartUpload(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source);
     S3ObjectRequest& request();
-    std::optional<Error> prepare(AttemptSpec& attempt, std::string method,
-                                 std::vector<std::pair<std::string, std::string>> query);
     void initiate();
+    void initiated(Answer answer);
+    void hashAhead();
     void sendParts();
-    void sendPart(int number);
+    void sendPart(std::size_t index);
+    void partDone(std::size_t index, Answer answer);
     void complete();
-    std::string multipartETag() const;
+    void completed(Answer answer);
+    std::optional<Error> readCompletion();
+    void confirmByHead(Error missing);
+    std::string expectedETag() const;
     void fail(Error error);
+    void abort(Error error);
 
     std::shared_ptr<RequestRun> run_;
-    std::string file_;
-    std::uint64_t fileSize_;
-    std::uint64_t partSize_;
-    int partCount_;
-    int nextPart_ = 1;
-    int partsInFlight_ = 0;
-    int partsDone_ = 0;
-    std::vector<std::string> etags_;
-    std::vector<std::string> partMd5s_;  // hex MD5 of the bytes sent for each part
+    std::shared_ptr<const SourceFile> source_;
+    const bool verify_;
+    const std::size_t concurrency_;
+    std::vector<Part> parts_;
+    std::size_t nextHash_ = 0, nextSend_ = 0, inFlight_ = 0, done_ = 0;
     std::string uploadId_;
     bool failing_ = false;
     bool initiating_ = false;

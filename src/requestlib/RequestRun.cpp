@@ -1,15 +1,13 @@
 #include "requestlib/RequestRun.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <random>
 
-#include "requestlib/S3Xml.hpp"
+#include "requestlib/Errors.hpp"
+#include "requestlib/Hooks.hpp"
+#include "requestlib/PayloadSink.hpp"
+#include "requestlib/Protocol.hpp"
+#include "requestlib/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {
@@ -20,54 +18,9 @@ constexpr auto kMaxRetryDelay = std::chrono::milliseconds(5000);
 std::atomic<int> gMaxRetries{3};
 std::atomic<long> gBaseDelayMs{100};
 
-// Calls a hook, if set, shielding the network thread from whatever it throws.
-template <class Hook, class... Args>
-void call(const Hook& hook, Args&&... args) {
-    if (!hook)
-        return;
-    try {
-        hook(std::forward<Args>(args)...);
-    } catch (...) {
-    }
-}
-
-// Failures worth another attempt: the connection broke before any answer, or the service
-// said it is overloaded or timed out waiting for us.
-bool isTransient(const ExchangeResult& result) {
-    if (result.error) {
-        const auto& code = result.error->code;
-        return result.status == 0 && result.error->kind == ErrorKind::transport &&
-               (code == "ConnectionFailed" || code == "ConnectionReset" || code == "EmptyResponse");
-    }
-    switch (result.status) {
-        case 500:
-        case 502:
-        case 503:
-        case 504:
-            return true;
-        case 400: {
-            auto document = parseErrorDocument(result.body);
-            return document.value && document.value->code == "RequestTimeout";
-        }
-        default:
-            return false;
-    }
-}
-
-std::optional<std::string> headerValue(const HeaderMap& headers, std::string_view name) {
-    auto found = headers.find(name);
-    if (found == headers.end() || found->second.empty())
-        return std::nullopt;
-    return found->second;
-}
-
-// "scheme://authority" of an absolute URL.
-std::string origin(const std::string& url) {
-    auto scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return {};
-    auto path = url.find('/', scheme + 3);
-    return url.substr(0, path);
+std::string headerValue(const HeaderMap& headers, std::string_view name) {
+    const auto found = headers.find(name);
+    return found == headers.end() ? std::string() : found->second;
 }
 
 }  // namespace
@@ -91,183 +44,264 @@ std::chrono::milliseconds RetryPolicy::delayBeforeRetry(int retry) {
     return std::chrono::milliseconds(jitter(random));
 }
 
-struct RequestRun::Exchange {
-    ExchangePlan plan;
+// An exchange on its way: its attempts so far and where the next one goes.
+struct RequestRun::Flight {
+    Exchange exchange;
     Done done;
     int retries = 0;
     int redirects = 0;
-    std::string url;  // of the latest attempt
-    std::string redirectURL;
-    std::string regionHint;
-    Engine::ExchangeId id = 0;
+    std::string url, scope;  // of the next attempt; empty: as the preparation says
+    std::string sentUrl, sentScope;
+    std::string resumeETag;  // a broken payload goes on from where it stopped, if unchanged
+    bool headReported = false;
+    bool stopped = false;
+    Engine::AttemptId id = 0;
 };
 
 RequestRun::RequestRun(std::shared_ptr<HTTPRequest> request) : request_(std::move(request)) {}
 
-RequestRun::~RequestRun() {
-    // Only a process that exits under a running download gets here without finish().
-    if (!ended_ && !temporaryPath_.empty())
-        ::unlink(temporaryPath_.c_str());
+RequestRun::~RequestRun() = default;
+
+const Protocol& RequestRun::protocol() const {
+    return *request_->protocol_;
 }
 
-void RequestRun::exchange(ExchangePlan plan, Done done) {
-    auto exchange = std::make_shared<Exchange>();
-    exchange->plan = std::move(plan);
-    exchange->done = std::move(done);
-    attempt(exchange);
+std::variant<std::shared_ptr<const SourceFile>, Error> RequestRun::source() {
+    if (!source_) {
+        auto opened = SourceFile::open(*request_->uploadFilePath());
+        if (auto* error = std::get_if<Error>(&opened))
+            return *error;
+        source_ = std::get<std::shared_ptr<const SourceFile>>(opened);
+    }
+    return source_;
+}
+
+void RequestRun::guarded(const std::function<void()>& step) {
+    try {
+        step();
+    } catch (...) {
+        finish(makeError(ErrorKind::response, Code::InternalError,
+                         "the request could not be carried on: " + currentExceptionText()));
+    }
+}
+
+void RequestRun::exchange(Exchange exchange, Done done) {
+    auto flight = std::make_shared<Flight>();
+    flight->exchange = std::move(exchange);
+    flight->done = std::move(done);
+    flights_.emplace(flight.get(), flight);
+    attempt(flight);
+}
+
+std::optional<Error> RequestRun::preparePayload() {
+    const BodyRules rules = protocol().bodyRules(*request_);
+    std::unique_ptr<DownloadFile> file;
+    if (const auto& destination = request_->downloadDestinationPath()) {
+        auto created = DownloadFile::create(*destination);
+        if (auto* error = std::get_if<Error>(&created))
+            return *error;
+        file = std::move(std::get<std::unique_ptr<DownloadFile>>(created));
+    }
+    payload_ =
+        std::make_unique<PayloadSink>(std::move(file), rules.maxPayload, rules.digestPayload);
+    return std::nullopt;
+}
+
+std::optional<Error> RequestRun::prepareBody(Attempt& attempt) {
+    if (request_->uploadFilePath()) {
+        auto opened = source();
+        if (auto* error = std::get_if<Error>(&opened))
+            return *error;
+        attempt.body = BodySource::slice(source_, 0, source_->size());
+        attempt.bodySha256 = bodySha256_;
+    } else if (!request_->postBody().empty() || request_->requestMethod() == "PUT" ||
+               request_->requestMethod() == "POST") {
+        attempt.body = BodySource::memory(request_->postBody());
+    }
+    return std::nullopt;
 }
 
 void RequestRun::performSingle() {
-    const auto& destination = request_->downloadDestinationPath();
-    struct stat info {};
-    if (destination && ::stat(destination->c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        finish(Error{ErrorKind::localFile,
-                     "IsADirectory",
-                     "the download destination " + *destination + " is a directory",
-                     0,
-                     {}});
-        return;
-    }
+    if (auto error = preparePayload())
+        return finish(std::move(error));
     auto self = shared_from_this();
-    exchange({.prepare = [self](AttemptSpec& wire) { return self->request_->prepareAttempt(wire); },
+    exchange({.prepare = [self](Attempt& attempt) -> std::optional<Error> {
+                  if (auto error = self->prepareBody(attempt))
+                      return error;
+                  return self->protocol().prepare(*self->request_, attempt);
+              },
               .reportsHeaders = true,
               .uploadSlot = 0,
-              .carriesPayload = true},
-             [self](ExchangeResult result) { self->finishWith(std::move(result)); });
+              .carriesPayload = true,
+              .repeatable = request_->requestMethod() != "POST"},
+             [self](Answer answer) { self->finishWith(std::move(answer)); });
 }
 
-void RequestRun::attempt(const std::shared_ptr<Exchange>& exchange) {
-    if (ended_)
+void RequestRun::attempt(const std::shared_ptr<Flight>& flight) {
+    if (ended_ || flight->stopped)
         return;
-    AttemptSpec wire;
-    wire.redirectURL = exchange->redirectURL;
-    wire.regionHint = exchange->regionHint;
-    wire.idleTimeoutSeconds = request_->timeOutSeconds();
-    wire.caFile = HTTPRequest::defaultCAFile();
-    wire.accurateProgress = request_->showAccurateProgress();
-    if (auto error = exchange->plan.prepare(wire)) {
-        ExchangeResult result;
-        result.error = std::move(error);
-        exchange->done(std::move(result));
-        return;
+    Attempt attempt;
+    attempt.url = flight->url;
+    attempt.scope = flight->scope;
+    attempt.idleTimeoutSeconds = request_->timeOutSeconds();
+    attempt.caFile = HTTPRequest::defaultCAFile();
+    attempt.accurateProgress = request_->showAccurateProgress();
+    attempt.maxMemoryBody = protocol().bodyRules(*request_).maxOther;
+    attempt.repeatable = flight->exchange.repeatable;
+    if (auto error = flight->exchange.prepare(attempt))
+        return conclude(flight, Answer{.error = std::move(error)});
+    flight->sentUrl = attempt.url;
+    flight->sentScope = attempt.scope;
+    if (flight->exchange.carriesPayload) {
+        attempt.payload = payload_.get();
+        if (!flight->resumeETag.empty() && payload_->size() > 0) {
+            attempt.headers.emplace_back("Range",
+                                         "bytes=" + std::to_string(payload_->size()) + "-");
+            attempt.headers.emplace_back("If-Match", flight->resumeETag);
+        }
     }
-    exchange->url = wire.url;
-    if (exchange->plan.carriesPayload && request_->downloadDestinationPath())
-        wire.bodyPath = temporaryPath();
-    if (exchange->plan.uploadSlot && !uploadTotalKnown_)
-        setUploadTotal(wire.bodySize());
+    if (flight->exchange.uploadSlot && !uploadTotalKnown_)
+        setUploadTotal(attempt.body.size());
+    flight->id = Engine::instance().start(std::move(attempt), handlersFor(flight));
+}
 
+AttemptHandlers RequestRun::handlersFor(const std::shared_ptr<Flight>& flight) {
     auto self = shared_from_this();
-    ExchangeHandlers handlers;
-    if (exchange->plan.reportsHeaders) {
-        handlers.onHeaders = [self](int status, const HeaderMap& headers) {
-            // Other answers may yet be retried or followed; they are reported once settled.
-            if (status >= 200 && status < 300 && !self->ended_)
-                call(self->request_->hooks_.headersReceived, std::optional<HeaderMap>(headers));
-        };
-    }
-    if (auto slot = exchange->plan.uploadSlot) {
+    AttemptHandlers handlers;
+    handlers.onHead = [self, flight](int status, const HeaderMap& headers) {
+        return self->headArrived(*flight, status, headers);
+    };
+    if (auto slot = flight->exchange.uploadSlot)
         handlers.onSent = [self, slot = *slot](std::uint64_t sent) {
             self->uploadSlotProgress(slot, sent);
         };
-    }
-    if (exchange->plan.carriesPayload) {
+    if (flight->exchange.carriesPayload)
         handlers.onReceived = [self](std::uint64_t received, std::uint64_t total) {
             self->reportDownload(received, total);
         };
-    }
-    handlers.onDone = [self, exchange](ExchangeResult result) {
-        self->attemptDone(exchange, std::move(result));
+    handlers.onDone = [self, flight](Answer answer) {
+        self->guarded([&] { self->attemptDone(flight, std::move(answer)); });
     };
-    exchange->id = Engine::instance().start(std::move(wire), std::move(handlers));
-    live_.insert(exchange->id);
+    return handlers;
 }
 
-void RequestRun::attemptDone(const std::shared_ptr<Exchange>& exchange, ExchangeResult result) {
-    live_.erase(exchange->id);
-    if (ended_)
+// A payload that arrives whole again starts from nothing; a resumed one must go on exactly
+// where the file stopped.
+std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const HeaderMap& headers) {
+    if (!isSuccess(status) || ended_)
+        return std::nullopt;
+    if (flight.exchange.reportsHeaders && !std::exchange(flight.headReported, true))
+        callHook(request_->hooks_.headersReceived, std::optional<HeaderMap>(headers));
+    if (!flight.exchange.carriesPayload || payload_->size() == 0)
+        return std::nullopt;
+    const std::string range = headerValue(headers, "Content-Range");
+    if (status != 206 || flight.resumeETag.empty())
+        return payload_->restart();
+    if (!range.starts_with("bytes " + std::to_string(payload_->size()) + "-"))
+        return makeError(ErrorKind::response, Code::MalformedResponse,
+                         "the resumed answer covers \"" + range + "\", not what was missing",
+                         status);
+    return std::nullopt;
+}
+
+void RequestRun::attemptDone(const std::shared_ptr<Flight>& flight, Answer answer) {
+    if (ended_ || flight->stopped)
         return;
+    if (auto slot = flight->exchange.uploadSlot)
+        uploadInFlight_[*slot] = 0;
+    if (tryAgain(flight, answer) || follow(flight, answer))
+        return;
+    conclude(flight, std::move(answer));
+}
+
+// A download cut short goes on with a range, when the answer named the object's version.
+bool RequestRun::tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer) {
+    std::optional<std::chrono::milliseconds> least =
+        protocol().retry(answer, flight->exchange.repeatable);
+    const std::string etag = headerValue(answer.headers, "ETag");
+    const bool resumable = flight->exchange.carriesPayload && answer.fault == Fault::cut &&
+                           isSuccess(answer.status) && payload_->size() > 0 && !etag.empty() &&
+                           !etag.starts_with("W/") && request_->requestMethod() == "GET";
+    if (resumable) {
+        flight->resumeETag = etag;
+        least = std::chrono::milliseconds(0);
+    }
+    if (!least || flight->retries >= RetryPolicy::maxRetries())
+        return false;
+    const auto wait = std::max(*least, RetryPolicy::delayBeforeRetry(++flight->retries));
     auto self = shared_from_this();
-    if (isTransient(result) && exchange->retries < RetryPolicy::maxRetries()) {
-        ++exchange->retries;
-        if (auto slot = exchange->plan.uploadSlot)
-            uploadInFlight_[*slot] = 0;
-        Engine::instance().postAfter(RetryPolicy::delayBeforeRetry(exchange->retries),
-                                     [self, exchange] { self->attempt(exchange); });
-        return;
-    }
-    bool redirect =
-        !result.error && (result.status == 301 || result.status == 307 || result.status == 308);
-    if (redirect) {
-        auto location = headerValue(result.headers, "Location");
-        auto region = headerValue(result.headers, "x-amz-bucket-region");
-        if (location || region) {
-            if (exchange->redirects >= kMaxRedirects) {
-                result.error =
-                    Error{ErrorKind::service,
-                          "TooManyRedirects",
-                          "gave up after " + std::to_string(kMaxRedirects) + " redirects",
-                          result.status,
-                          {}};
-            } else {
-                ++exchange->redirects;
-                if (location) {
-                    exchange->redirectURL =
-                        location->starts_with("/") ? origin(exchange->url) + *location : *location;
-                }
-                if (region)
-                    exchange->regionHint = *region;
-                if (auto slot = exchange->plan.uploadSlot)
-                    uploadInFlight_[*slot] = 0;
-                call(request_->hooks_.redirected);
-                Engine::instance().post([self, exchange] { self->attempt(exchange); });
-                return;
-            }
-        }
-    }
-    if (exchange->plan.reportsHeaders && result.status != 0 &&
-        !(result.status >= 200 && result.status < 300))
-        call(request_->hooks_.headersReceived, std::optional<HeaderMap>(result.headers));
-    exchange->done(std::move(result));
+    Engine::instance().postAfter(wait, [self, flight] { self->attempt(flight); });
+    return true;
 }
 
-void RequestRun::finishWith(ExchangeResult result) {
+bool RequestRun::follow(const std::shared_ptr<Flight>& flight, Answer& answer) {
+    if (answer.error || answer.status < 300 || answer.status >= 400)
+        return false;
+    Attempt sent;
+    sent.url = flight->sentUrl;
+    sent.scope = flight->sentScope;
+    Redirect redirect = protocol().redirect(answer, sent);
+    if (redirect.verdict == Redirect::Verdict::refuse) {
+        answer.error = std::move(redirect.refusal);
+        return false;
+    }
+    // A redirect that would send the same request again is no redirect.
+    if (redirect.verdict == Redirect::Verdict::none ||
+        (redirect.url == sent.url && redirect.scope == sent.scope))
+        return false;
+    if (flight->redirects >= kMaxRedirects) {
+        answer.error = makeError(ErrorKind::service, Code::TooManyRedirects,
+                                 "gave up after " + std::to_string(kMaxRedirects) + " redirects",
+                                 answer.status);
+        return false;
+    }
+    ++flight->redirects;
+    flight->url = std::move(redirect.url);
+    flight->scope = std::move(redirect.scope);
+    callHook(request_->hooks_.redirected);
+    auto self = shared_from_this();
+    Engine::instance().post([self, flight] { self->attempt(flight); });
+    return true;
+}
+
+void RequestRun::conclude(const std::shared_ptr<Flight>& flight, Answer answer) {
+    flights_.erase(flight.get());
+    if (flight->exchange.reportsHeaders && answer.status != 0 && !isSuccess(answer.status))
+        callHook(request_->hooks_.headersReceived, std::optional<HeaderMap>(answer.headers));
+    auto done = std::move(flight->done);
+    done(std::move(answer));
+}
+
+void RequestRun::finishWith(Answer answer, const std::function<std::optional<Error>()>& judge) {
     if (ended_)
         return;
-    if (result.error) {
-        finish(recordFailure(std::move(result)));
-        return;
-    }
-    HTTPRequest& request = *request_;
-    request.receivedMd5_ = std::move(result.bodyMd5);
-    request.sentMd5_ = std::move(result.sentMd5);
-    request.receivedBytes_ = result.bodyBytes;
-    request.recordAnswer(result.status, std::move(result.headers), std::move(result.body));
-    finish(request.judgeAnswer());
+    if (answer.error)
+        return finish(recordFailure(std::move(answer)));
+    std::string body =
+        payload_ && isSuccess(answer.status) ? payload_->takeMemory() : std::move(answer.body);
+    request_->recordAnswer(answer.status, std::move(answer.headers), std::move(body));
+    finish(judge ? judge() : request_->judgeAnswer(payload_ ? payload_->md5() : std::string()));
 }
 
-Error RequestRun::recordFailure(ExchangeResult result) {
-    HTTPRequest& request = *request_;
-    if (result.status != 0)
-        request.recordAnswer(result.status, std::move(result.headers), std::move(result.body));
-    if (result.error)
-        return std::move(*result.error);
-    if (result.status >= 200 && result.status < 300) {
-        if (auto error = request.acceptResponse())
-            return *error;
-        return Error{ErrorKind::response,
-                     "UnexpectedResponse",
-                     "the answer could not be used",
-                     result.status,
-                     {}};
-    }
-    return request.errorForResponse();
+Error RequestRun::recordFailure(Answer answer) {
+    if (answer.status != 0)
+        request_->recordAnswer(answer.status, std::move(answer.headers), std::move(answer.body));
+    if (answer.error)
+        return std::move(*answer.error);
+    if (auto error = request_->judgeAnswer({}))
+        return *error;
+    return makeError(ErrorKind::response, Code::UnexpectedResponse, "the answer could not be used",
+                     answer.status);
 }
 
 void RequestRun::abortExchanges() {
-    for (auto id : live_)
-        Engine::instance().abort(id);
-    live_.clear();
+    for (const auto& [raw, weak] : flights_) {
+        if (auto flight = weak.lock()) {
+            flight->stopped = true;
+            Engine::instance().stop(flight->id);
+        }
+    }
+    flights_.clear();
 }
 
 void RequestRun::finish(std::optional<Error> error) {
@@ -276,19 +310,29 @@ void RequestRun::finish(std::optional<Error> error) {
     ended_ = true;
     cancelHandler_ = nullptr;  // it may hold what holds this run
     abortExchanges();
-    if (auto fileError = settleDownload(!error))
-        error = std::move(fileError);
+    const bool received = payload_ != nullptr;
+    const std::uint64_t size = received ? payload_->size() : 0;
+    error = settle(std::move(error));
     if (!error) {
         // Progress always ends at the total, even when the last chunk went unreported.
-        if (uploadTotalKnown_ && request_->hooks_.bytesSent &&
-            (reportedSent_ < uploadTotal_ || uploadTotal_ == 0))
-            call(request_->hooks_.bytesSent, uploadTotal_, uploadTotal_);
-        std::uint64_t received = request_->receivedBytes_;
-        if (request_->hooks_.bytesReceived && (reportedReceived_ < received || received == 0))
-            call(request_->hooks_.bytesReceived, received, std::max(downloadTotal_, received));
+        const auto& hooks = request_->hooks_;
+        if (uploadTotalKnown_ && (reportedSent_ < uploadTotal_ || uploadTotal_ == 0))
+            callHook(hooks.bytesSent, uploadTotal_, uploadTotal_);
+        if (received && (reportedReceived_ < size || size == 0))
+            callHook(hooks.bytesReceived, size, std::max(downloadTotal_, size));
     }
     auto request = request_;
     request->end(std::move(error));
+}
+
+// A successful request ends with its download in place and its upload file as it began.
+std::optional<Error> RequestRun::settle(std::optional<Error> error) {
+    if (!error && source_)
+        error = source_->changed();
+    if (!error && payload_)
+        error = payload_->commit();
+    payload_.reset();  // an uncommitted download file goes with it
+    return error;
 }
 
 void RequestRun::cancel() {
@@ -298,12 +342,11 @@ void RequestRun::cancel() {
         return;
     if (cancelHandler_) {
         cancelling_ = true;
-        auto handler = std::move(cancelHandler_);
-        cancelHandler_ = nullptr;
+        auto handler = std::exchange(cancelHandler_, nullptr);
         handler();
         return;
     }
-    finish(Error{ErrorKind::cancelled, "Cancelled", "the request was cancelled", 0, {}});
+    finish(cancelledError());
 }
 
 void RequestRun::uploadSlotProgress(int slot, std::uint64_t sent) {
@@ -321,11 +364,14 @@ void RequestRun::reportUpload() {
     std::uint64_t sent = uploadDone_;
     for (const auto& [slot, bytes] : uploadInFlight_)
         sent += bytes;
-    // A retried body starts again from zero; the caller only ever sees the count grow.
+    // A retried body starts again from zero, and a file that grew must not pass its total: the
+    // caller only ever sees the count grow up to the total.
+    if (uploadTotalKnown_)
+        sent = std::min(sent, uploadTotal_);
     if (sent <= reportedSent_ || ended_)
         return;
     reportedSent_ = sent;
-    call(request_->hooks_.bytesSent, sent, uploadTotal_);
+    callHook(request_->hooks_.bytesSent, sent, uploadTotal_);
 }
 
 void RequestRun::reportDownload(std::uint64_t received, std::uint64_t total) {
@@ -334,40 +380,7 @@ void RequestRun::reportDownload(std::uint64_t received, std::uint64_t total) {
     if (received <= reportedReceived_ || ended_)
         return;
     reportedReceived_ = received;
-    call(request_->hooks_.bytesReceived, received, downloadTotal_);
-}
-
-const std::string& RequestRun::temporaryPath() {
-    if (temporaryPath_.empty()) {
-        static std::atomic<unsigned> counter{0};
-        temporaryPath_ = *request_->downloadDestinationPath() + "." + std::to_string(::getpid()) +
-                         "-" + std::to_string(++counter) + ".download";
-    }
-    return temporaryPath_;
-}
-
-std::optional<Error> RequestRun::settleDownload(bool success) {
-    if (temporaryPath_.empty())
-        return std::nullopt;
-    if (!success) {
-        ::unlink(temporaryPath_.c_str());
-        return std::nullopt;
-    }
-    const std::string& destination = *request_->downloadDestinationPath();
-    // An empty body never created the file.
-    int fd = ::open(temporaryPath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0)
-        ::close(fd);
-    if (fd < 0 || ::rename(temporaryPath_.c_str(), destination.c_str()) != 0) {
-        Error error{ErrorKind::localFile,
-                    "CannotWriteFile",
-                    "cannot move the download into " + destination + ": " + std::strerror(errno),
-                    0,
-                    {}};
-        ::unlink(temporaryPath_.c_str());
-        return error;
-    }
-    return std::nullopt;
+    callHook(request_->hooks_.bytesReceived, received, downloadTotal_);
 }
 
 }  // namespace quilo::detail

@@ -8,12 +8,17 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "requestlib/Attempt.hpp"
 #include "requestlib/Engine.hpp"
 
 namespace quilo::detail {
+
+class PayloadSink;
+class Protocol;
+class SourceFile;
 
 // Settings of the retry policy, shared by every request of the process.
 struct RetryPolicy {
@@ -24,72 +29,92 @@ struct RetryPolicy {
     static std::chrono::milliseconds delayBeforeRetry(int retry);
 };
 
-// One logical exchange of a request, as RequestRun::exchange carries it out.
-struct ExchangePlan {
+// One request and its answer as the server sees them, however many attempts it takes: failed
+// attempts are retried, redirects followed, a broken download resumed.
+struct Exchange {
     // Builds every attempt afresh (a retry or a redirect re-signs). An error ends the exchange
     // without sending.
-    std::function<std::optional<Error>(AttemptSpec&)> prepare;
-    // The final answer's headers go to the request's headers-received hook.
+    std::function<std::optional<Error>(Attempt&)> prepare{};
+    // The final answer's head goes to the request's headers-received hook.
     bool reportsHeaders = true;
-    // The request body counts towards the request's bytes-sent progress under this name.
-    std::optional<int> uploadSlot;
-    // The 2xx body is the request's payload: it counts as bytes received and goes to the
-    // request's download destination (through a temporary file) when one is set.
+    // The request body counts towards the request's bytes-sent progress under this number.
+    std::optional<int> uploadSlot{};
+    // The 2xx body is the request's payload: it goes to the payload sink and counts as received.
     bool carriesPayload = false;
+    // May be sent again after it reached the server (false: it may have had its effect).
+    bool repeatable = true;
 };
 
-// A request while it runs on the network: its exchanges, their retries and redirects, its
-// progress, its temporary download file, and its ending. Lives on the network thread.
+// A request while it runs on the network thread: its exchanges, its upload file and payload,
+// its progress and its end.
 class RequestRun : public std::enable_shared_from_this<RequestRun> {
   public:
-    using Done = std::function<void(ExchangeResult)>;
+    using Done = std::function<void(Answer)>;
 
     explicit RequestRun(std::shared_ptr<HTTPRequest> request);
     ~RequestRun();
 
     HTTPRequest& request() { return *request_; }
+    const Protocol& protocol() const;
     bool ended() const { return ended_; }
 
-    // Runs one exchange to its final answer: transient failures are retried with backoff,
-    // redirects are followed. An answer of any status arrives as a result; `error` is set only
-    // when there was no complete answer.
-    void exchange(ExchangePlan plan, Done done);
+    // The request's upload file, opened on first use and kept for the whole request.
+    std::variant<std::shared_ptr<const SourceFile>, Error> source();
+    // The SHA-256 the request's own body is signed with, once a worker has computed it.
+    void setBodySha256(std::string sha256) { bodySha256_ = std::move(sha256); }
+
+    void exchange(Exchange exchange, Done done);
     // The common case: one exchange whose answer becomes the request's outcome.
     void performSingle();
-    // Records `result` as the request's answer and ends the request with its outcome.
-    void finishWith(ExchangeResult result);
+    // Records `answer` as the request's and ends the request with its outcome: the protocol's
+    // judgement of it, or `judge`'s when given.
+    void finishWith(Answer answer, const std::function<std::optional<Error>()>& judge = {});
     // Records a failed exchange's answer as the request's and says what went wrong.
-    Error recordFailure(ExchangeResult result);
-    // Ends the request: stops its exchanges, settles the download file, calls the hooks.
+    Error recordFailure(Answer answer);
+    // Ends the request: stops its exchanges, settles its files, calls the hooks.
     void finish(std::optional<Error> error);
-    // Stops every exchange in flight without ending the request.
+    // Stops every exchange, in flight or waiting to retry, without ending the request.
     void abortExchanges();
     // What cancel() does to a running request; by default finish with a cancelled error.
     void setCancelHandler(std::function<void()> handler) { cancelHandler_ = std::move(handler); }
     void cancel();
+    // Runs an internal step; one that throws ends the request through its failed hook.
+    void guarded(const std::function<void()>& step);
 
     // Upload progress of a request made of several bodies.
     void setUploadTotal(std::uint64_t total) {
         uploadTotal_ = total;
         uploadTotalKnown_ = true;
     }
-    void uploadSlotProgress(int slot, std::uint64_t sent);
     void uploadSlotDone(int slot, std::uint64_t size);
 
   private:
-    struct Exchange;
-    void attempt(const std::shared_ptr<Exchange>& exchange);
-    void attemptDone(const std::shared_ptr<Exchange>& exchange, ExchangeResult result);
+    struct Flight;
+    std::optional<Error> preparePayload();
+    std::optional<Error> prepareBody(Attempt& attempt);
+    void attempt(const std::shared_ptr<Flight>& flight);
+    AttemptHandlers handlersFor(const std::shared_ptr<Flight>& flight);
+    std::optional<Error> headArrived(Flight& flight, int status, const HeaderMap& headers);
+    void attemptDone(const std::shared_ptr<Flight>& flight, Answer answer);
+    bool tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer);
+    bool follow(const std::shared_ptr<Flight>& flight, Answer& answer);
+    void conclude(const std::shared_ptr<Flight>& flight, Answer answer);
+    void uploadSlotProgress(int slot, std::uint64_t sent);
     void reportUpload();
     void reportDownload(std::uint64_t received, std::uint64_t total);
-    std::optional<Error> settleDownload(bool success);
-    const std::string& temporaryPath();
+    std::optional<Error> settle(std::optional<Error> error);
 
     std::shared_ptr<HTTPRequest> request_;
     bool ended_ = false;
-    std::set<Engine::ExchangeId> live_;
+    // Held by their attempts and retry timers alone, so that nothing keeps a run alive in a
+    // cycle: a process leaving with requests under way still removes their download files.
+    std::map<Flight*, std::weak_ptr<Flight>> flights_;
     std::function<void()> cancelHandler_;
     bool cancelling_ = false;  // the cancel handler has been called
+
+    std::shared_ptr<const SourceFile> source_;
+    std::string bodySha256_;
+    std::unique_ptr<PayloadSink> payload_;
 
     bool uploadTotalKnown_ = false;
     std::uint64_t uploadTotal_ = 0;
@@ -98,8 +123,6 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     std::uint64_t reportedSent_ = 0;
     std::uint64_t reportedReceived_ = 0;
     std::uint64_t downloadTotal_ = 0;
-
-    std::string temporaryPath_;
 };
 
 }  // namespace quilo::detail

@@ -11,7 +11,7 @@ void RequestTransport::finish(const std::shared_ptr<HTTPRequest>& request, int s
         if (request->state() != HTTPRequest::State::running)
             return;
         request->recordAnswer(status, std::move(headers), std::move(body));
-        request->end(request->judgeAnswer());
+        request->end(request->judgeAnswer({}));
     });
 }
 

@@ -77,17 +77,17 @@ ResponseHeaders::Step ResponseHeaders::feed(std::string_view line) {
                       "the answer has more than " + std::to_string(kMaxFields) + " header lines");
     // Obsolete line folding: the line continues the previous field.
     if ((line.front() == ' ' || line.front() == '\t') && !lastName_.empty()) {
-        headers_[lastName_] += " " + std::string(trimWhitespace(line));
+        headers_[lastName_].append(" ").append(trimWhitespace(line));
         return Step::more;
     }
     auto colon = line.find(':');
     if (colon == std::string_view::npos)
         return Step::more;
     std::string name(trimWhitespace(line.substr(0, colon)));
-    std::string value(trimWhitespace(line.substr(colon + 1)));
+    const std::string_view value = trimWhitespace(line.substr(colon + 1));
     auto [it, inserted] = headers_.try_emplace(name, value);
     if (!inserted)
-        it->second += ", " + value;
+        it->second.append(", ").append(value);
     lastName_ = std::move(name);
     return Step::more;
 }

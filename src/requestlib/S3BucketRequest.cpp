@@ -1,41 +1,70 @@
 #include "quilo/requestlib/S3BucketRequest.hpp"
 
 #include <algorithm>
+#include <array>
 
+#include "requestlib/Errors.hpp"
+#include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
 
 namespace quilo {
+namespace detail {
+
+struct BucketKinds {
+    using Kind = S3BucketRequest::Operation;
+
+    static std::optional<Error> readListing(S3Request& request, std::string_view) {
+        auto& bucket = static_cast<S3BucketRequest&>(request);
+        auto list = parseObjectList(request.responseData());
+        if (!list.value)
+            return malformedError("the object list", list.problem, request.responseStatusCode());
+        bucket.objects_ = std::move(list.value->objects);
+        bucket.commonPrefixes_ = std::move(list.value->commonPrefixes);
+        bucket.isTruncated_ = list.value->isTruncated;
+        bucket.nextMarker_ = bucket.isTruncated_ ? list.value->nextMarker : std::string();
+        if (bucket.isTruncated_ && bucket.nextMarker_.empty()) {
+            // Without NextMarker the page ends at its greatest key or common prefix.
+            if (!bucket.objects_.empty())
+                bucket.nextMarker_ = bucket.objects_.back().key;
+            if (!bucket.commonPrefixes_.empty())
+                bucket.nextMarker_ = std::max(bucket.nextMarker_, bucket.commonPrefixes_.back());
+        }
+        return std::nullopt;
+    }
+
+    static std::optional<Error> readAcl(S3Request& request, std::string_view) {
+        auto policy = parseAccessControlPolicy(request.responseData());
+        if (!policy.value)
+            return malformedError("the access-control list", policy.problem,
+                                  request.responseStatusCode());
+        static_cast<S3BucketRequest&>(request).acl_ = std::move(policy.value);
+        return std::nullopt;
+    }
+
+    static void createIn(const S3Request& request, Attempt& attempt) {
+        attempt.body = BodySource::memory(createBucketBody(request.region()));
+    }
+
+    // In the order of S3BucketRequest::Operation.
+    static constexpr std::array<S3Kind, 6> kinds{{
+        {.read = &readListing},                         // list
+        {.method = "PUT", .prepare = &createIn},        // create
+        {.method = "DELETE"},                           // remove
+        {.subresource = "acl", .read = &readAcl},       // getAcl
+        {.method = "PUT", .subresource = "acl"},        // setAcl
+        {.method = "HEAD", .missing = "NoSuchBucket"},  // head
+    }};
+};
+
+}  // namespace detail
 
 void S3BucketRequest::setUp(Operation operation, std::string bucket) {
     operation_ = operation;
     if (bucket.empty())
-        failBeforeSending(
-            Error{ErrorKind::misuse, "MissingBucket", "a bucket name is required", 0, {}});
+        failBeforeSending(detail::misuse(detail::Code::MissingBucket, "a bucket name is required"));
     setBucket(std::move(bucket));
-    switch (operation) {
-        case Operation::list:
-            updateListingQuery();
-            break;
-        case Operation::create:
-            setVerb("PUT");
-            // us-east-1 is the one region that must not be named when creating a bucket.
-            if (region() != "us-east-1")
-                setPostBody("<CreateBucketConfiguration><LocationConstraint>" + region() +
-                            "</LocationConstraint></CreateBucketConfiguration>");
-            break;
-        case Operation::remove:
-            setVerb("DELETE");
-            break;
-        case Operation::getAcl:
-            setVerb("GET", "acl");
-            break;
-        case Operation::setAcl:
-            setVerb("PUT", "acl");
-            break;
-        case Operation::head:
-            setVerb("HEAD");
-            break;
-    }
+    setKind(detail::BucketKinds::kinds[static_cast<std::size_t>(operation)]);
+    updateListingQuery();
 }
 
 void S3BucketRequest::setMaxResultCount(std::int32_t count) {
@@ -73,56 +102,14 @@ void S3BucketRequest::updateListingQuery() {
     // Empty options mean "none": leaving them out is what every server reads that way.
     if (!delimiter_.empty())
         setQueryParameter("delimiter", delimiter_);
+    // Keys holding control characters come back intact only percent-encoded.
+    setQueryParameter("encoding-type", "url");
     if (!marker_.empty())
         setQueryParameter("marker", marker_);
     if (maxResultCount_)
         setQueryParameter("max-keys", std::to_string(*maxResultCount_));
     if (!prefix_.empty())
         setQueryParameter("prefix", prefix_);
-}
-
-std::optional<Error> S3BucketRequest::acceptResponse() {
-    if (operation_ == Operation::list) {
-        auto list = detail::parseObjectList(responseData());
-        if (!list.value)
-            return Error{ErrorKind::response,
-                         "MalformedResponse",
-                         "the object list could not be read: " + list.problem,
-                         responseStatusCode(),
-                         {}};
-        objects_ = std::move(list.value->objects);
-        commonPrefixes_ = std::move(list.value->commonPrefixes);
-        isTruncated_ = list.value->isTruncated;
-        nextMarker_.clear();
-        if (isTruncated_) {
-            nextMarker_ = list.value->nextMarker;
-            if (nextMarker_.empty()) {
-                // Without NextMarker the page ends at its greatest key or common prefix.
-                if (!objects_.empty())
-                    nextMarker_ = objects_.back().key;
-                if (!commonPrefixes_.empty())
-                    nextMarker_ = std::max(nextMarker_, commonPrefixes_.back());
-            }
-        }
-    } else if (operation_ == Operation::getAcl) {
-        auto policy = detail::parseAccessControlPolicy(responseData());
-        if (!policy.value)
-            return Error{ErrorKind::response,
-                         "MalformedResponse",
-                         "the access-control list could not be read: " + policy.problem,
-                         responseStatusCode(),
-                         {}};
-        acl_ = std::move(policy.value);
-    }
-    return std::nullopt;
-}
-
-Error S3BucketRequest::errorForResponse() const {
-    Error error = S3Request::errorForResponse();
-    // A HEAD answer has no body to name the error.
-    if (operation_ == Operation::head && responseStatusCode() == 404 && responseData().empty())
-        error.code = "NoSuchBucket";
-    return error;
 }
 
 }  // namespace quilo

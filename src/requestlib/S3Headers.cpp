@@ -3,23 +3,20 @@
 #include <algorithm>
 #include <array>
 
+#include "quilo/requestlib/S3Types.hpp"
+#include "requestlib/Errors.hpp"
 #include "requestlib/Text.hpp"
 #include "requestlib/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {
 
-Error misuse(std::string code, std::string message) {
-    return Error{ErrorKind::misuse, std::move(code), std::move(message), 0, {}};
+// "x-amz-grant-read-acp" for "READ_ACP".
+std::string grantHeaderName(std::string_view permission) {
+    std::string name = "x-amz-grant-" + toLower(permission);
+    std::replace(name.begin(), name.end(), '_', '-');
+    return name;
 }
-
-constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kGrantHeaders{{
-    {"READ", "x-amz-grant-read"},
-    {"WRITE", "x-amz-grant-write"},
-    {"READ_ACP", "x-amz-grant-read-acp"},
-    {"WRITE_ACP", "x-amz-grant-write-acp"},
-    {"FULL_CONTROL", "x-amz-grant-full-control"},
-}};
 
 constexpr std::array<std::string_view, 6> kEntityHeaders{
     "Content-Type",     "Cache-Control",    "Content-Disposition",
@@ -45,23 +42,22 @@ std::optional<std::string> granteeValue(std::string_view grantee) {
 
 std::optional<Error> grantHeaders(const AclMap& acl, HeaderList& out) {
     for (const auto& [permission, grantees] : acl) {
-        auto header = std::find_if(kGrantHeaders.begin(), kGrantHeaders.end(),
-                                   [&](const auto& entry) { return entry.first == permission; });
-        if (header == kGrantHeaders.end())
-            return misuse("InvalidPermission",
+        if (std::find(S3Permissions.begin(), S3Permissions.end(), permission) ==
+            S3Permissions.end())
+            return misuse(Code::InvalidPermission,
                           "\"" + permission +
                               "\" is not one of READ, WRITE, READ_ACP, WRITE_ACP, FULL_CONTROL");
         std::string value;
         for (const auto& grantee : grantees) {
             auto rendered = granteeValue(grantee);
             if (!rendered)
-                return misuse("InvalidGrantee",
+                return misuse(Code::InvalidGrantee,
                               "\"" + grantee + "\" is not id=..., emailAddress=... or uri=...");
             if (!value.empty())
                 value += ", ";
             value += *rendered;
         }
-        out.emplace_back(std::string(header->second), std::move(value));
+        out.emplace_back(grantHeaderName(permission), std::move(value));
     }
     return std::nullopt;
 }
@@ -69,9 +65,10 @@ std::optional<Error> grantHeaders(const AclMap& acl, HeaderList& out) {
 std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
     for (const auto& [name, value] : meta) {
         if (!isHeaderName(name))
-            return misuse("InvalidMetadata", "metadata name \"" + name + "\" is not an HTTP token");
+            return misuse(Code::InvalidMetadata,
+                          "metadata name \"" + name + "\" is not an HTTP token");
         if (!isSafeHeaderValue(value))
-            return misuse("InvalidMetadata",
+            return misuse(Code::InvalidMetadata,
                           "the value of metadata \"" + name + "\" holds a line break or NUL");
         bool entity =
             std::any_of(kEntityHeaders.begin(), kEntityHeaders.end(),
@@ -103,4 +100,33 @@ bool contradictsMd5(std::string_view etag, std::string_view md5) {
     return plain && !md5.empty() && !equalsIgnoringCase(etag, md5);
 }
 
+bool isEncrypted(const HeaderMap& headers) {
+    const auto encryption = headers.find("x-amz-server-side-encryption");
+    return headers.contains("x-amz-server-side-encryption-customer-algorithm") ||
+           (encryption != headers.end() && encryption->second.starts_with("aws:kms"));
+}
+
 }  // namespace quilo::detail
+
+namespace quilo {
+
+std::string aclMapGrantee(const S3Grantee& grantee) {
+    switch (grantee.type) {
+        case S3Grantee::Type::group:
+            return "uri=" + grantee.uri;
+        case S3Grantee::Type::email:
+            return "emailAddress=" + grantee.emailAddress;
+        case S3Grantee::Type::canonicalUser:
+            break;
+    }
+    return "id=" + grantee.id;
+}
+
+AclMap toAclMap(const S3AccessControlPolicy& policy) {
+    AclMap acl;
+    for (const auto& grant : policy.grants)
+        acl[grant.permission].push_back(aclMapGrantee(grant.grantee));
+    return acl;
+}
+
+}  // namespace quilo

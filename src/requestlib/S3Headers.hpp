@@ -3,15 +3,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "quilo/requestlib/Error.hpp"
 #include "quilo/requestlib/Types.hpp"
+#include "requestlib/Attempt.hpp"
 
 namespace quilo::detail {
-
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // The x-amz-grant-* headers that carry an access-control map. A permission other than the five,
 // or a grantee that is not "id=", "emailAddress=" or "uri=" followed by a value that cannot
@@ -28,8 +25,11 @@ std::string copySource(std::string_view bucket, std::string_view key);
 // An ETag without its quotes (and without a weak-validator prefix).
 std::string unquoteETag(std::string_view etag);
 // Whether `md5`, the hex MD5 of the bytes that went by, proves an unquoted ETag wrong. Only a
-// plain ETag is the MD5 of the bytes (multipart and encrypted objects have others), and an empty
-// `md5` (not computed) proves nothing.
+// plain ETag is the MD5 of the bytes (multipart objects have others), and an empty `md5` (not
+// computed) proves nothing.
 bool contradictsMd5(std::string_view etag, std::string_view md5);
+// Whether an answer's object is encrypted with a key the service manages (SSE-KMS) or the
+// caller gave (SSE-C): its ETag is then no MD5 of the bytes.
+bool isEncrypted(const HeaderMap& headers);
 
 }  // namespace quilo::detail

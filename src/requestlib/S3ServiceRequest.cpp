@@ -1,20 +1,29 @@
 #include "quilo/requestlib/S3ServiceRequest.hpp"
 
+#include "requestlib/Errors.hpp"
+#include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
 
 namespace quilo {
+namespace detail {
 
-std::optional<Error> S3ServiceRequest::acceptResponse() {
-    auto list = detail::parseBucketList(responseData());
-    if (!list.value)
-        return Error{ErrorKind::response,
-                     "MalformedResponse",
-                     "the bucket list could not be read: " + list.problem,
-                     responseStatusCode(),
-                     {}};
-    buckets_ = std::move(list.value->buckets);
-    owner_ = std::move(list.value->owner);
-    return std::nullopt;
+struct ServiceKinds {
+    static std::optional<Error> readBuckets(S3Request& request, std::string_view) {
+        auto& service = static_cast<S3ServiceRequest&>(request);
+        auto list = parseBucketList(request.responseData());
+        if (!list.value)
+            return malformedError("the bucket list", list.problem, request.responseStatusCode());
+        service.buckets_ = std::move(list.value->buckets);
+        service.owner_ = std::move(list.value->owner);
+        return std::nullopt;
+    }
+    static constexpr S3Kind listBuckets{.read = &readBuckets};
+};
+
+}  // namespace detail
+
+void S3ServiceRequest::setUp() {
+    setKind(detail::ServiceKinds::listBuckets);
 }
 
 }  // namespace quilo

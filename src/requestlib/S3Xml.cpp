@@ -2,11 +2,16 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <string>
 #include <utility>
+
+#include "requestlib/S3Headers.hpp"
+#include "requestlib/Text.hpp"
+#include "requestlib/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {
@@ -96,17 +101,8 @@ std::string requiredText(pugi::xml_node parent, std::string_view name, std::stri
     return std::move(*text);
 }
 
-std::string_view trimmed(std::string_view s) {
-    constexpr std::string_view kSpace = " \t\r\n";
-    const auto first = s.find_first_not_of(kSpace);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
-}
-
 std::optional<std::uint64_t> decimalUint64(std::string_view s) {
-    s = trimmed(s);
+    s = trimWhitespace(s);
     if (s.empty()) {
         return std::nullopt;
     }
@@ -123,13 +119,6 @@ std::optional<std::uint64_t> decimalUint64(std::string_view s) {
         value = value * 10 + digit;
     }
     return value;
-}
-
-std::string unquotedETag(std::string etag) {
-    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') {
-        return etag.substr(1, etag.size() - 2);
-    }
-    return etag;
 }
 
 // pugixml decodes &#0; (and references that overflow to 0) into a NUL that silently
@@ -291,8 +280,44 @@ S3Grantee readGrantee(pugi::xml_node grantee, std::string_view where) {
 }
 
 bool isPermission(std::string_view p) {
-    return p == "READ" || p == "WRITE" || p == "READ_ACP" || p == "WRITE_ACP" ||
-           p == "FULL_CONTROL";
+    return std::find(S3Permissions.begin(), S3Permissions.end(), p) != S3Permissions.end();
+}
+
+// A listing asked for with encoding-type=url, answered so: its names are form-encoded, so that
+// a key holding CR or LF survives the XML. A server that ignores the request sends them as they
+// are, and a '%' in them must then stay.
+void decodeNames(ObjectList& list) {
+    for (auto& object : list.objects)
+        object.key = percentDecode(object.key, true);
+    for (auto& prefix : list.commonPrefixes)
+        prefix = percentDecode(prefix, true);
+    list.nextMarker = percentDecode(list.nextMarker, true);
+}
+
+std::string escaped(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\r':  // a raw CR would reach the service as LF
+                out += "&#13;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -326,7 +351,7 @@ Parsed<ObjectList> parseObjectList(std::string_view xml) {
             // Guessing "false" could silently drop the rest of a listing.
             fail("ListBucketResult has no <IsTruncated>");
         }
-        const std::string_view flag = trimmed(*truncated);
+        const std::string_view flag = trimWhitespace(*truncated);
         if (flag == "true" || flag == "1") {
             list.isTruncated = true;
         } else if (flag != "false" && flag != "0") {
@@ -345,7 +370,7 @@ Parsed<ObjectList> parseObjectList(std::string_view xml) {
                      ", not a decimal unsigned 64-bit integer");
             }
             o.size = *parsedSize;
-            o.etag = unquotedETag(textOr(contents, "ETag"));
+            o.etag = unquoteETag(textOr(contents, "ETag"));
             o.lastModified = textOr(contents, "LastModified");
             o.storageClass = textOr(contents, "StorageClass");
             if (const pugi::xml_node owner = child(contents, "Owner")) {
@@ -361,6 +386,8 @@ Parsed<ObjectList> parseObjectList(std::string_view xml) {
                 fail("CommonPrefixes without <Prefix>");
             }
         });
+        if (trimWhitespace(textOr(root, "EncodingType")) == "url")
+            decodeNames(list);
         return list;
     });
 }
@@ -407,17 +434,25 @@ Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml) {
 Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml) {
     // Ceph RGW answers with an empty <ETag>; the element alone marks a completed upload.
     return parse<std::string>(xml, "CompleteMultipartUploadResult", [](pugi::xml_node root) {
-        return unquotedETag(textOr(root, "ETag"));
+        return unquoteETag(textOr(root, "ETag"));
     });
 }
 
 Parsed<CopyResult> parseCopyObjectResult(std::string_view xml) {
     return parse<CopyResult>(xml, "CopyObjectResult", [](pugi::xml_node root) {
         CopyResult copy;
-        copy.etag = unquotedETag(requiredText(root, "ETag", "CopyObjectResult"));
+        copy.etag = unquoteETag(requiredText(root, "ETag", "CopyObjectResult"));
         copy.lastModified = textOr(root, "LastModified");
         return copy;
     });
+}
+
+std::string createBucketBody(std::string_view region) {
+    // us-east-1 is the one region that must not be named.
+    if (region == "us-east-1")
+        return {};
+    return "<CreateBucketConfiguration><LocationConstraint>" + escaped(region) +
+           "</LocationConstraint></CreateBucketConfiguration>";
 }
 
 std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::string>>& parts) {
@@ -427,27 +462,7 @@ std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::st
         body += std::to_string(number);
         body += "</PartNumber><ETag>\"";
         // Callers may hand over the ETag with or without its quotes.
-        for (const char c : unquotedETag(etag)) {
-            switch (c) {
-                case '&':
-                    body += "&amp;";
-                    break;
-                case '<':
-                    body += "&lt;";
-                    break;
-                case '>':
-                    body += "&gt;";
-                    break;
-                case '"':
-                    body += "&quot;";
-                    break;
-                case '\r':  // a raw CR would reach the service as LF
-                    body += "&#13;";
-                    break;
-                default:
-                    body += c;
-            }
-        }
+        body += escaped(unquoteETag(etag));
         body += "\"</ETag></Part>";
     }
     body += "</CompleteMultipartUpload>";

@@ -48,6 +48,8 @@ Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml);  // the 
 Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag, maybe ""
 Parsed<CopyResult> parseCopyObjectResult(std::string_view xml);
 
+// The body of CreateBucket for a region: empty for us-east-1.
+std::string createBucketBody(std::string_view region);
 // The body of CompleteMultipartUpload for (part number, ETag) pairs in ascending order.
 std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::string>>& parts);
 

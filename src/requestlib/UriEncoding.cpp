@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "requestlib/Text.hpp"
+
 namespace quilo::detail {
 
 namespace {
@@ -76,6 +78,94 @@ std::string canonicalQuery(const std::vector<std::pair<std::string, std::string>
     } catch (...) {
         return {};
     }
+}
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string percentDecode(std::string_view text, bool plusIsSpace) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+            hexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(plusIsSpace && text[i] == '+' ? ' ' : text[i]);
+        }
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, std::string>> decodeQuery(std::string_view query) {
+    std::vector<std::pair<std::string, std::string>> parameters;
+    while (!query.empty()) {
+        const auto end = query.find('&');
+        const std::string_view item = query.substr(0, end);
+        if (!item.empty()) {
+            const auto equals = item.find('=');
+            parameters.emplace_back(percentDecode(item.substr(0, equals)),
+                                    equals == std::string_view::npos
+                                        ? std::string()
+                                        : percentDecode(item.substr(equals + 1)));
+        }
+        if (end == std::string_view::npos)
+            break;
+        query.remove_prefix(end + 1);
+    }
+    return parameters;
+}
+
+std::optional<Url> parseUrl(std::string_view text) {
+    const auto schemeEnd = text.find("://");
+    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
+        return std::nullopt;
+    Url url;
+    url.scheme = toLower(text.substr(0, schemeEnd));
+    text.remove_prefix(schemeEnd + 3);
+    const auto pathStart = text.find_first_of("/?");
+    url.authority = text.substr(0, pathStart);
+    if (url.authority.empty() || url.authority.find('@') != std::string::npos)
+        return std::nullopt;
+    const auto colon = url.authority.rfind(':');
+    const bool bracketed = url.authority.back() == ']';
+    url.host = toLower(bracketed || colon == std::string::npos ? url.authority
+                                                               : url.authority.substr(0, colon));
+    url.port = bracketed || colon == std::string::npos ? std::string(defaultPort(url.scheme))
+                                                       : url.authority.substr(colon + 1);
+    text.remove_prefix(pathStart == std::string_view::npos ? text.size() : pathStart);
+    const auto queryStart = text.find('?');
+    url.path = text.substr(0, queryStart);
+    if (url.path.empty())
+        url.path = "/";
+    if (queryStart != std::string_view::npos)
+        url.query = text.substr(queryStart + 1);
+    return url;
+}
+
+std::string_view defaultPort(std::string_view scheme) {
+    return scheme == "https" ? "443" : scheme == "http" ? "80" : "";
+}
+
+std::string hostHeader(const Url& url) {
+    const bool implied = url.authority.ends_with(":" + std::string(defaultPort(url.scheme)));
+    return implied ? url.authority.substr(0, url.authority.rfind(':')) : url.authority;
+}
+
+std::string origin(const Url& url) {
+    return url.scheme + "://" + url.authority;
 }
 
 }  // namespace quilo::detail

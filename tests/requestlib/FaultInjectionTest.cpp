@@ -5,18 +5,22 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/S3BucketRequest.hpp"
 #include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "requestlib/Crypto.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
+#include "support/SharedState.hpp"
 
 namespace quilo::test {
 namespace {
@@ -32,6 +36,12 @@ FaultServer::Handler scripted(std::vector<FaultAction> script) {
     return [script = std::move(script)](const ServedRequest& request) {
         return script[std::min<std::size_t>(request.sequence, script.size() - 1)];
     };
+}
+
+std::string md5Hex(const std::string& bytes) {
+    detail::StreamingDigest digest(detail::StreamingDigest::Algorithm::md5);
+    digest.update(bytes.data(), bytes.size());
+    return digest.hexDigest();
 }
 
 template <class R>
@@ -63,8 +73,9 @@ class FaultInjection : public ::testing::Test {
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::string destination() const {
-        std::ifstream in(dir_ / "object", std::ios::binary);
+    std::string destination() const { return readFile(dir_ / "object"); }
+    static std::string readFile(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
@@ -74,15 +85,17 @@ class FaultInjection : public ::testing::Test {
 
 TEST_F(FaultInjection, RetriesTransientFailuresOnly) {
     const auto ok = FaultAction::reply(200, "ok"), unavailable = FaultAction::reply(503);
+    const std::string slowDown = "<Error><Code>SlowDown</Code></Error>";
     const struct {
         std::vector<FaultAction> script;
         std::string outcome;
         std::size_t attempts;
+        std::chrono::milliseconds least{0};
     } cases[] = {
         {{unavailable, unavailable, ok}, "finished", 3},
         {{FaultAction::hangUp()}, "failed transport error EmptyResponse", 4},
         {{FaultAction::reply(400, "<Error><Code>Nope</Code></Error>")},
-         "failed service error HTTP400",
+         "failed service error Nope",
          1},
         // The same status with a transient code is retried.
         {{FaultAction::reply(400, "<Error><Code>RequestTimeout</Code></Error>"), ok},
@@ -91,56 +104,79 @@ TEST_F(FaultInjection, RetriesTransientFailuresOnly) {
         {{FaultAction{.kind = FaultAction::Kind::reset}, ok}, "finished", 2},
         // Once an answer has begun, sending again could repeat what it did.
         {{FaultAction{.cutHead = true}}, "failed transport error TruncatedResponse", 1},
+        // The service's word on when to come back counts, above the backoff.
+        {{FaultAction::reply(503, slowDown).header("Retry-After", "1"), ok}, "finished", 2, 1s},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome + " " + std::to_string(c.attempts));
         FaultServer server(scripted(c.script));
-        auto request = std::make_shared<HTTPRequest>(server.url("/thing"));
-        EXPECT_EQ(RequestWatch(*request).run(*request), c.outcome) << c.attempts;
-        EXPECT_EQ(server.requestCount(), c.attempts) << c.outcome;
+        auto request = pointedAt(S3ObjectRequest::requestWithBucket("b", "k"), server.host());
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(RequestWatch(*request).run(*request), c.outcome);
+        EXPECT_GE(std::chrono::steady_clock::now() - begin, c.least);
+        EXPECT_EQ(server.requestCount(), c.attempts);
         EXPECT_EQ(request->responseData(), c.script.back().body);  // the last answer's alone
     }
 }
 
-TEST_F(FaultInjection, FollowsRedirectsToAnotherServerButNotInALoop) {
+// Credentials and bodies go nowhere but where the request was going.
+TEST_F(FaultInjection, FollowsRedirectsOnlyOnTheSameServer) {
     FaultServer there(scripted({FaultAction::reply(200, "from there")}));
-    FaultServer here(scripted({FaultAction::reply(307).header("Location", there.url("/b?x=1"))}));
-    auto request = std::make_shared<HTTPRequest>(here.url("/a"));
-    RequestWatch watch(*request);
-    EXPECT_EQ(watch.run(*request), "finished");
-    EXPECT_EQ(watch.count(Hook::redirected), 1);
-    EXPECT_EQ(request->responseData(), "from there");
-    ASSERT_EQ(there.requests().size(), 1u);
-    EXPECT_EQ(there.requests()[0].target, "/b?x=1");
-
-    there.setHandler(scripted({FaultAction::reply(307).header("Location", here.url("/loop"))}));
-    here.setHandler(scripted({FaultAction::reply(307).header("Location", there.url("/loop"))}));
-    auto looping = std::make_shared<HTTPRequest>(here.url("/loop"));
-    RequestWatch loopWatch(*looping);
-    const std::string outcome = loopWatch.run(*looping);
-    EXPECT_TRUE(outcome.starts_with("failed ") && outcome.ends_with(" TooManyRedirects"))
-        << outcome;
-    EXPECT_EQ(loopWatch.count(Hook::redirected), 5);
-    EXPECT_EQ(here.requestCount() + there.requestCount(), 2u + 6u);  // the first and 5 redirects
+    const auto elsewhere = "http://localhost:" + std::to_string(there.port()) + "/b";
+    const struct {
+        FaultAction answer;
+        std::string outcome;
+        std::size_t attempts;
+    } cases[] = {
+        {FaultAction::reply(307).header("Location", "/b?x=1"), "finished", 2},
+        {FaultAction::reply(307).header("Location", elsewhere),
+         "failed service error RedirectRefused", 1},
+        {FaultAction::reply(301).header("Location", there.url("/b")),
+         "failed service error RedirectRefused", 1},
+        // Only a region to go by, and it is the one already signed for: no loop.
+        {FaultAction::reply(301).header("x-amz-bucket-region", "us-east-1"),
+         "failed service error PermanentRedirect", 1},
+        {FaultAction::reply(301).header("x-amz-bucket-region", "eu-west-1"), "finished", 2},
+        {FaultAction::reply(307).header("Location", "/loop"),
+         "failed service error TooManyRedirects", 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome + " " + std::to_string(c.attempts));
+        FaultServer here([&](const ServedRequest& request) {
+            FaultAction answer = c.answer;
+            const bool looping = answer.headers[0].second == "/loop";
+            if (looping)  // a new place every time
+                answer.headers[0].second += std::to_string(request.sequence);
+            return looping || request.sequence == 0 ? answer : FaultAction::reply(200, "here");
+        });
+        auto request = pointedAt(S3ObjectRequest::requestWithBucket("b", "k"), here.host());
+        RequestWatch watch(*request);
+        EXPECT_EQ(watch.run(*request), c.outcome);
+        EXPECT_EQ(here.requestCount(), c.attempts);
+        EXPECT_EQ(watch.count(Hook::redirected), static_cast<int>(c.attempts) - 1);
+    }
+    EXPECT_EQ(there.requestCount(), 0u);
 }
 
-TEST_F(FaultInjection, IdleTimeOutFiresOnSilenceOnly) {
-    FaultServer server([](const ServedRequest& request) {
-        if (request.target == "/silent")
-            return FaultAction::stall(10s);
-        return FaultAction::reply(200, "fifteen bytes!!").paced(1, 200ms);  // ~3 s in all
-    });
-    auto silent = std::make_shared<HTTPRequest>(server.url("/silent"));
-    auto slow = std::make_shared<HTTPRequest>(server.url("/slow"));
-    RequestWatch slowWatch(*slow);
-    silent->setTimeOutSeconds(1);
-    slow->setTimeOutSeconds(1);
-    slow->startAsynchronous();
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(RequestWatch(*silent).run(*silent, 10s), "failed time-out Timeout");
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
-    EXPECT_EQ(slowWatch.ending(*slow, 10s), "finished");
-    EXPECT_EQ(slow->responseData(), "fifteen bytes!!");
-    EXPECT_GT(std::chrono::steady_clock::now() - begin, 2s);
+// Silence times out, and so does a server too slow to count as moving.
+TEST_F(FaultInjection, TimesOutOnSilenceAndBelowTheSpeedFloor) {
+    const struct {
+        FaultAction answer;
+        std::string outcome;
+    } cases[] = {
+        {FaultAction::stall(10s), "failed time-out Timeout"},
+        {FaultAction::generated(100000).paced(10, 100ms), "failed time-out Timeout"},
+        {FaultAction::generated(100000).paced(4096, 100ms), "finished"},  // ~40 KiB/s
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        FaultServer server(scripted({c.answer}));
+        auto request = std::make_shared<HTTPRequest>(server.url("/"));
+        request->setTimeOutSeconds(1);
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(RequestWatch(*request).run(*request, 15s), c.outcome);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 8s);
+    }
 }
 
 TEST_F(FaultInjection, UnreadableOrOversizedListingsAreBadResponses) {
@@ -183,23 +219,213 @@ TEST_F(FaultInjection, CopyAnsweredWithAnErrorUnderA200Fails) {
               "/src-bucket/dir/%D0%BA%D0%BB%D1%8E%D1%87%20%3F%23%2B%252F../x%26%3D~");
 }
 
-// The object reaches its destination whole and checked, or the destination stays as it was.
+// The object reaches its destination whole and checked, or the destination stays as it was; a
+// broken connection goes on where it stopped, and nothing else in the directory is touched.
 TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
-    const std::string md5OfHello = "\"5d41402abc4b2a76b9719d911017c592\"";
-    const std::pair<FaultAction, std::string> cases[] = {
-        {FaultAction::truncated(std::string(5000, 'n'), 100000),
-         "failed transport error TruncatedResponse"},
-        {FaultAction::reply(200, "hello").header("ETag", "\"00000000000000000000000000000000\""),
-         "failed integrity error ChecksumMismatch"},
-        {FaultAction::reply(200, "hello").header("ETag", md5OfHello), "finished"},
+    std::string object(100000, '\0');
+    for (std::size_t i = 0; i < object.size(); ++i)
+        object[i] = static_cast<char>(i * 7 % 251);
+    const std::string etag = "\"" + md5Hex(object) + "\"";
+    const auto whole = FaultAction::reply(200, object).header("ETag", etag);
+    const auto firstHalf =
+        FaultAction::truncated(object.substr(0, 40000), object.size()).header("ETag", etag);
+    const auto rest = FaultAction::reply(206, object.substr(40000))
+                          .header("ETag", etag)
+                          .header("Content-Range", "bytes 40000-99999/100000");
+    const auto removeTemporary = [&] {
+        for (const auto& entry : fs::directory_iterator(dir_))
+            if (entry.path().extension() == ".download")
+                fs::remove(entry.path());
+        return whole;
     };
-    for (const auto& [answer, outcome] : cases) {
-        FaultServer server(scripted({answer}));
+    const struct {
+        std::vector<FaultAction> script;
+        std::string outcome;
+        bool plant = false;
+        std::function<FaultAction()> during{};
+    } cases[] = {
+        {{FaultAction::truncated(std::string(5000, 'n'), 100000)},
+         "failed transport error TruncatedResponse"},
+        {{FaultAction::reply(200, object).header("ETag", "\"00000000000000000000000000000000\"")},
+         "failed integrity error ChecksumMismatch"},
+        {{whole}, "finished", true},
+        {{firstHalf, rest}, "finished"},
+        {{firstHalf, whole}, "finished"},  // sent whole again: from zero
+        {{firstHalf, FaultAction::reply(412)}, "failed service error PreconditionFailed"},
+        {{whole}, "failed local file error FileChanged", false, removeTemporary},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.outcome + " after " + std::to_string(c.script.size()));
+        // Links and files under the names the temporary file used to have.
+        const std::string victim = (dir_ / "victim").string();
+        std::ofstream(victim) << "victim";
+        for (int n = 0; c.plant && n < 64; ++n) {
+            const auto old = dir_ / ("object." + std::to_string(::getpid()) + "-" +
+                                     std::to_string(n) + ".download");
+            n % 2 ? fs::create_symlink(victim, old) : void(std::ofstream(old) << "planted");
+        }
+        FaultServer server([&](const ServedRequest& request) {
+            return request.sequence == 0 && c.during ? c.during() : scripted(c.script)(request);
+        });
         auto get = pointedAt(S3ObjectRequest::requestWithBucket("bucket", "key"), server.host());
         get->setDownloadDestinationPath((dir_ / "object").string());
-        EXPECT_EQ(RequestWatch(*get).run(*get), outcome);
-        EXPECT_EQ(destination(), outcome == "finished" ? "hello" : "original") << outcome;
-        EXPECT_EQ(files(), Files{"object"}) << outcome;  // no temporary file left
+        EXPECT_EQ(RequestWatch(*get).run(*get), c.outcome);
+        EXPECT_EQ(destination(), c.outcome == "finished" ? object : "original");
+        EXPECT_EQ(readFile(victim), "victim");
+        for (const auto& name : files()) {
+            if (name != "object" && name != "victim") {
+                EXPECT_TRUE(fs::is_symlink(dir_ / name) || readFile(dir_ / name) == "planted")
+                    << name;
+            }
+        }
+        const auto served = server.requests();
+        if (c.script.size() > 1 && served.size() > 1) {
+            EXPECT_EQ(headerOf(served[1].headers, "Range"), "bytes=40000-");
+            EXPECT_EQ(headerOf(served[1].headers, "If-Match"), etag);
+        }
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        std::ofstream(dir_ / "object") << "original";
+    }
+}
+
+// An upload's requests against a service that plays along, unless `twist` answers instead.
+FaultServer::Handler multipartService(
+    std::function<std::optional<FaultAction>(const ServedRequest&)> twist) {
+    return [twist](const ServedRequest& request) {
+        if (auto twisted = twist(request))
+            return *twisted;
+        const bool initiate = request.target.ends_with("?uploads");
+        if (request.method == "POST" && initiate)
+            return FaultAction::reply(200,
+                                      "<InitiateMultipartUploadResult><UploadId>u-1</UploadId>"
+                                      "</InitiateMultipartUploadResult>");
+        if (request.method == "PUT")
+            return FaultAction::reply(200).header("ETag", "\"" + md5Hex(request.body) + "\"");
+        if (request.method == "POST")  // Ceph RGW's answer
+            return FaultAction::reply(
+                200,
+                "<CompleteMultipartUploadResult><ETag></ETag></CompleteMultipartUploadResult>");
+        return FaultAction::reply(request.method == "DELETE" ? 204 : 200);
+    };
+}
+
+// A part, an initiation or a completion must not happen twice, nor an upload outlive a failure;
+// an ETag that is no MD5 fails nothing.
+TEST_F(FaultInjection, UploadsRepeatNoSideEffectAndLeaveNoParts) {
+    const SharedStateGuard restore;
+    S3ObjectRequest::setMultipartThreshold(5 << 20);
+    S3ObjectRequest::setMultipartPartSize(5 << 20);
+    std::string content(11 << 20, '\0');  // three parts: 5, 5 and 1 MiB
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 131 % 253);
+    std::string digests;
+    for (std::size_t at = 0; at < content.size(); at += 5 << 20)
+        digests += detail::hexDecode(md5Hex(content.substr(at, 5 << 20)));
+    const std::string expected = md5Hex(digests) + "-3";
+    const std::string kms = "\"0123456789abcdef0123456789abcdef\"", source = (dir_ / "up").string();
+    const auto kmsAnswer = FaultAction::reply(200)
+                               .header("ETag", kms)
+                               .header("x-amz-server-side-encryption", "aws:kms");
+    const auto error = [](int status, const std::string& code) {
+        return FaultAction::reply(status, "<Error><Code>" + code + "</Code></Error>");
+    };
+    using Twist = std::function<std::optional<FaultAction>(const ServedRequest&)>;
+    const auto isPart = [](const ServedRequest& r, char n) {
+        return r.method == "PUT" && r.target.find(std::string("partNumber=") + n) != r.target.npos;
+    };
+    const auto isComplete = [](const ServedRequest& r) {
+        return r.method == "POST" && r.target.ends_with("?uploadId=u-1");
+    };
+    const struct {
+        std::string name, outcome, etag;
+        Twist twist;
+        std::size_t size = 11 << 20;
+    } cases[] = {
+        {"plain", "finished", expected, [](const auto&) { return std::nullopt; }},
+        {"kms single", "finished", kms.substr(1, 32), [&](const auto&) { return kmsAnswer; }, 1000},
+        {"kms parts", "finished", "f-3",
+         [&](const ServedRequest& r) -> std::optional<FaultAction> {
+             if (r.method == "PUT")
+                 return kmsAnswer;
+             if (isComplete(r))
+                 return FaultAction::reply(200,
+                                           "<CompleteMultipartUploadResult><ETag>\"f-3\""
+                                           "</ETag></CompleteMultipartUploadResult>")
+                     .header("x-amz-server-side-encryption", "aws:kms");
+             return std::nullopt;
+         }},
+        {"completed, answer lost", "finished", expected,
+         [&, completions =
+                 std::make_shared<int>(0)](const ServedRequest& r) -> std::optional<FaultAction> {
+             if (isComplete(r) && (*completions)++ == 0)
+                 return FaultAction{.kind = FaultAction::Kind::reset};
+             if (isComplete(r))
+                 return error(404, "NoSuchUpload");
+             if (r.method == "HEAD")
+                 return FaultAction::reply(200).header("ETag", "\"" + expected + "\"");
+             return std::nullopt;
+         }},
+        {"initiation lost", "failed transport error ConnectionReset", "",
+         [](const ServedRequest& r) -> std::optional<FaultAction> {
+             if (r.target.ends_with("?uploads"))
+                 return FaultAction{.kind = FaultAction::Kind::reset};
+             return std::nullopt;
+         }},
+        {"initiation slowed down", "finished", expected,
+         [&](const ServedRequest& r) -> std::optional<FaultAction> {
+             if (r.target.ends_with("?uploads") && r.sequence == 0)
+                 return error(503, "SlowDown");
+             return std::nullopt;
+         }},
+        {"part refused, abort refused", "failed service error InvalidPart", "",
+         [&](const ServedRequest& r) -> std::optional<FaultAction> {
+             if (isPart(r, '1'))  // waits a second for its retry, which must never come
+                 return error(503, "SlowDown").header("Retry-After", "1");
+             if (isPart(r, '2'))
+                 return error(400, "InvalidPart");
+             if (r.method == "DELETE")
+                 return error(500, "InternalError");
+             return std::nullopt;
+         }},
+        {"file replaced", "failed local file error FileChanged", "",
+         [&](const ServedRequest& r) -> std::optional<FaultAction> {
+             if (isPart(r, '1')) {
+                 std::ofstream(source + ".new") << content;
+                 fs::rename(source + ".new", source);
+             }
+             return std::nullopt;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(source, std::ios::binary) << content.substr(0, c.size);
+        FaultServer server(multipartService(c.twist));
+        auto put = pointedAt(S3ObjectRequest::PUTRequestForFile(source, "b", "k"), server.host());
+        put->addRequestHeader("Expect", "100-continue");
+        EXPECT_EQ(RequestWatch(*put).run(*put), c.outcome);
+        EXPECT_EQ(put->etag(), c.etag);
+        std::this_thread::sleep_for(c.outcome == "finished" ? 0s : 1200ms);  // retries due
+        const auto served = server.requests();
+        const auto deletes = std::count_if(served.begin(), served.end(),
+                                           [](const auto& r) { return r.method == "DELETE"; });
+        const bool uploaded = served.size() > 1 && c.size > (5u << 20);
+        EXPECT_EQ(deletes > 0, c.outcome != "finished" && uploaded);
+        if (deletes > 0) {  // nothing after the abort
+            EXPECT_EQ(served.back().method, "DELETE");
+        }
+        if (c.outcome.find("InvalidPart") != c.outcome.npos) {
+            EXPECT_NE(put->error()->message.find("could not be aborted"), std::string::npos);
+        }
+        for (const auto& r : served) {
+            EXPECT_EQ(headerOf(r.headers, "Expect"), r.method == "PUT" ? "100-continue" : "")
+                << r.method << " " << r.target;
+        }
+        EXPECT_EQ(std::count_if(served.begin(), served.end(),
+                                [](const auto& r) { return r.target.ends_with("?uploads"); }),
+                  c.size <= (5u << 20)                 ? 0
+                  : c.name == "initiation slowed down" ? 2
+                                                       : 1);
     }
 }
 

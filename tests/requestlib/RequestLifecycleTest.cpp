@@ -157,6 +157,25 @@ TEST_F(RequestLifecycle, ConcurrentCancelsEndEachRequestOnce) {
                                   "finished"};
         EXPECT_EQ(watches_[i].ending(*requests_[i], 20s), outcomes[i % 3]) << i;
     }
+    // A cancel racing the start is never lost, whichever comes first.
+    std::vector<std::shared_ptr<HTTPRequest>> raced;
+    std::vector<RequestWatch> racedWatches;
+    for (int i = 0; i < 200; ++i) {
+        raced.push_back(request("/stall"));
+        racedWatches.emplace_back(*raced.back());
+        std::thread canceller([each = raced.back()] { each->cancel(); });
+        raced.back()->startAsynchronous();
+        canceller.join();
+    }
+    for (std::size_t i = 0; i < raced.size(); ++i) {
+        ASSERT_TRUE(racedWatches[i].waitForEnd(10s, 0ms)) << i;
+    }
+    std::this_thread::sleep_for(200ms);  // a second end would show by now
+    for (std::size_t i = 0; i < raced.size(); ++i) {
+        EXPECT_EQ(racedWatches[i].count(Hook::failed), 1) << i;
+        EXPECT_EQ(racedWatches[i].count(Hook::finished), 0) << i;
+        EXPECT_EQ(raced[i]->error() ? raced[i]->error()->code : "none", "Cancelled") << i;
+    }
 }
 
 TEST_F(RequestQueue, RunsAtMostTheLimitAndAdmitsInStartOrder) {

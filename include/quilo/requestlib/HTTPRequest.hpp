@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,8 +17,9 @@ namespace quilo {
 
 class HTTPRequestQueue;
 class RequestTransport;
+class S3Request;
 namespace detail {
-struct AttemptSpec;
+class Protocol;
 class RequestRun;
 }  // namespace detail
 
@@ -89,23 +91,25 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     void setUploadFilePath(std::optional<std::string> path);
     const std::optional<std::string>& uploadFilePath() const { return uploadFilePath_; }
 
-    // Idle time-out: the request fails with a time-out error when no byte has moved for this long
-    // (connecting included). A slow transfer that keeps moving never times out.
+    // The request fails with a time-out error when connecting takes this long, or when less than
+    // 1 KiB a second moves over this long: a server that trickles cannot hold a request forever.
     void setTimeOutSeconds(double seconds);
     double timeOutSeconds() const { return timeOutSeconds_; }
     // true: a progress report for every chunk that moves. false: at most about ten a second.
     void setShowAccurateProgress(bool accurate);
     bool showAccurateProgress() const { return showAccurateProgress_; }
-    // Streams a successful body into a temporary file beside this path and renames it over the
-    // path only once the body is complete (and, where possible, verified). On failure, and when
-    // the process exits during the download, the temporary file is removed and the path is left
-    // as it was. With no path the body is kept in responseData().
+    // Streams a successful body into a new file of its own beside this path, created under a
+    // name no one can guess, and renames it over the path only once the body is complete (and,
+    // where possible, verified). A connection that breaks mid-body is resumed where it stopped
+    // when the answer named the object's version (ETag). On failure the file is removed and the
+    // path is left as it was. With no path the body is kept in responseData().
     void setDownloadDestinationPath(std::optional<std::string> path);
     const std::optional<std::string>& downloadDestinationPath() const { return destinationPath_; }
 
     // Lifecycle.
     void startAsynchronous();
-    // Ends a waiting or running request with a `cancelled` error; no effect once it has ended.
+    // Ends the request with a `cancelled` error: a running or waiting one at once, one not yet
+    // started as soon as it starts. No effect once it has ended.
     void cancel();
     // Makes the request fail with `error` when it is started, without sending anything.
     // The first such error wins.
@@ -120,33 +124,10 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // Absent on success.
     const std::optional<Error>& error() const { return error_; }
 
-  protected:
-    // Fills in one attempt's wire form; called on the network thread before every attempt,
-    // retries and redirects included. The default sends url(), requestMethod(), the headers and
-    // the body as they are. An error fails the request without sending.
-    virtual std::optional<Error> prepareAttempt(detail::AttemptSpec& attempt);
-    // Inspects a complete 2xx answer (responseData() holds the body unless it went to a file).
-    // An error turns the answer into a failure.
-    virtual std::optional<Error> acceptResponse();
-    // Describes a 3xx/4xx/5xx answer as an error.
-    virtual Error errorForResponse() const;
-    // Runs the request on the network thread once the queue admits it. The default performs
-    // one exchange, with retries and redirects; a request made of several exchanges overrides
-    // it and ends through run.finish().
-    virtual void perform(detail::RequestRun& run);
-
-    // The first misuse found while the request was configured.
-    const std::optional<Error>& pendingError() const { return pendingError_; }
-    // Hex MD5 of the body bytes received and of the request body bytes sent by the exchange
-    // that produced the answer, computed while they streamed.
-    const std::string& receivedBodyMd5() const { return receivedMd5_; }
-    const std::string& sentBodyMd5() const { return sentMd5_; }
-    // The number of body bytes of the answer, in memory or in the downloaded file.
-    std::uint64_t receivedBodySize() const { return receivedBytes_; }
-
   private:
     friend class HTTPRequestQueue;
     friend class RequestTransport;
+    friend class S3Request;
     friend class detail::RequestRun;
 
     struct Hooks {
@@ -159,8 +140,8 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     void begin(const std::shared_ptr<RequestTransport>& transport);
     void end(std::optional<Error> error);
     void recordAnswer(int status, HeaderMap headers, std::string body);
-    // The outcome of an answer: acceptResponse() for 2xx, else errorForResponse().
-    std::optional<Error> judgeAnswer();
+    // The outcome of the recorded answer, as the protocol judges it.
+    std::optional<Error> judgeAnswer(std::string_view payloadMd5);
 
     Hooks hooks_;
     std::optional<std::string> url_;
@@ -171,10 +152,13 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     double timeOutSeconds_ = 60.0;
     bool showAccurateProgress_ = false;
     std::optional<std::string> destinationPath_;
-    std::optional<Error> pendingError_;
+    const detail::Protocol* protocol_;
 
+    // One lock for the state and what start and cancel decide together.
     mutable std::mutex stateMutex_;
     State state_ = State::ready;
+    std::optional<Error> pendingError_;        // fails the request when it starts
+    bool cancelled_ = false;                   // cancel() has been called
     bool admitted_ = false;                    // holds a slot of the queue
     std::shared_ptr<detail::RequestRun> run_;  // while running on the network
 
@@ -182,8 +166,6 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     HeaderMap responseHeaders_;
     std::string responseData_;
     std::optional<Error> error_;
-    std::string receivedMd5_, sentMd5_;
-    std::uint64_t receivedBytes_ = 0;
 };
 
 }  // namespace quilo

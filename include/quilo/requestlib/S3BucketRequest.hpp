@@ -11,6 +11,9 @@
 #include "quilo/requestlib/S3Types.hpp"
 
 namespace quilo {
+namespace detail {
+struct BucketKinds;
+}
 
 // A request on one bucket. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. An empty bucket name is a misuse: the request fails when started,
@@ -83,11 +86,8 @@ class S3BucketRequest : public S3Request {
     // The answer of requestForAclWithBucket.
     const std::optional<S3AccessControlPolicy>& accessControlPolicy() const { return acl_; }
 
-  protected:
-    std::optional<Error> acceptResponse() override;
-    Error errorForResponse() const override;
-
   private:
+    friend struct detail::BucketKinds;
     template <class R>
     static std::shared_ptr<R> make(Operation operation, std::string bucket) {
         auto request = std::make_shared<R>();

@@ -13,8 +13,10 @@
 
 namespace quilo {
 namespace detail {
+struct ObjectKinds;
+class MetadataReplacement;
 class MultipartUpload;
-}
+}  // namespace detail
 
 // A request on one object. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. A bucket or key that is absent or empty is a misuse: the request
@@ -111,9 +113,11 @@ class S3ObjectRequest : public S3Request {
     static std::uint64_t multipartPartSize();
     static void setMultipartConcurrency(int parts);  // parts in flight, default 4
     static int multipartConcurrency();
-    // Whether uploads and downloads compute the MD5 of their bytes as they stream and fail with
-    // ErrorKind::integrity when it differs from a plain-MD5 ETag (default true). Turning it off
-    // saves the digest's CPU time, about a second per 600 MiB, and gives up that check.
+    // Whether the bytes are checked (default true). Uploads are signed with the SHA-256 of each
+    // body, hashed ahead of sending, so that the service refuses a body changed on the way;
+    // downloads take the MD5 of their bytes and fail with ErrorKind::integrity when it differs
+    // from a plain-MD5 ETag. Turning it off sends uploads as UNSIGNED-PAYLOAD and saves the
+    // digests' CPU time, giving up both checks.
     static void setVerifiesChecksums(bool verify);
     static bool verifiesChecksums();
 
@@ -122,12 +126,6 @@ class S3ObjectRequest : public S3Request {
     // The object's ETag, without quotes, from the answer of a get, head, upload or copy.
     const std::string& etag() const { return etag_; }
 
-  protected:
-    std::optional<Error> prepareAttempt(detail::AttemptSpec& attempt) override;
-    std::optional<Error> acceptResponse() override;
-    Error errorForResponse() const override;
-    void perform(detail::RequestRun& run) override;
-
   private:
     template <class R>
     static std::shared_ptr<R> make(Operation operation, OptionalString bucket, OptionalString key) {
@@ -135,19 +133,16 @@ class S3ObjectRequest : public S3Request {
         static_cast<S3ObjectRequest&>(*request).setUp(operation, std::move(bucket), std::move(key));
         return request;
     }
-    void setUp(Operation operation, OptionalString bucket, OptionalString key);
+    friend struct detail::ObjectKinds;
     friend class detail::MultipartUpload;
+    friend class detail::MetadataReplacement;
+    void setUp(Operation operation, OptionalString bucket, OptionalString key);
     void setCopySource(OptionalString bucket, OptionalString key);
     void setSourceFile(OptionalString path);
     void setMetadataHeaders(const StringMap& meta);
-    std::optional<Error> checkIntegrity(const std::string& expectedMd5) const;
-    void copyKeepingAcl(detail::RequestRun& run);
 
     Operation operation_ = Operation::get;
-    OptionalString copySourceBucket_, copySourceKey_;
     std::optional<std::string> accessPolicy_;
-    bool multipart_ = false;
-    std::string multipartETag_;  // computed from the parts, for services that send none
     std::vector<std::pair<std::string, std::string>> keptGrants_;  // sent with a setMeta copy
 
     std::optional<S3AccessControlPolicy> acl_;

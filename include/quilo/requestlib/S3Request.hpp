@@ -9,6 +9,10 @@
 #include "quilo/requestlib/HTTPRequest.hpp"
 
 namespace quilo {
+namespace detail {
+struct S3Kind;
+class S3Protocol;
+}  // namespace detail
 
 inline constexpr std::string_view S3RequestSchemeHTTP = "http";
 inline constexpr std::string_view S3RequestSchemeHTTPS = "https";
@@ -56,23 +60,16 @@ class S3Request : public HTTPRequest {
     void setBucket(std::optional<std::string> bucket) { bucket_ = std::move(bucket); }
     void setKey(std::optional<std::string> key) { key_ = std::move(key); }
     void setQueryParameter(std::string name, std::string value);
-    // The method and, for a sub-resource such as "acl", its value-less query parameter.
-    void setVerb(std::string method, const char* subresource = nullptr);
+    void clearQueryParameters() { query_.clear(); }
     // Sends an access-control map as x-amz-grant-* headers; a malformed map fails the request.
     void setGrants(const AclMap& acl);
-    void clearQueryParameters() { query_.clear(); }
-    // "https://host/bucket/key?query" as sent, with every part percent-encoded.
-    std::string resourceURL() const { return resourceURL(query_); }
-    std::string resourceURL(const std::vector<std::pair<std::string, std::string>>& query) const;
-
-    // Fills the attempt from this request and signs it.
-    std::optional<Error> prepareAttempt(detail::AttemptSpec& attempt) override;
-    // Signs an attempt whose method, URL, headers and body are already set (adds Host,
-    // x-amz-date, x-amz-content-sha256 and Authorization), for this request's credentials.
-    std::optional<Error> signAttempt(detail::AttemptSpec& attempt) const;
-    Error errorForResponse() const override;
+    // What kind of request this is: its method, sub-resource and reading of the answer.
+    void setKind(const detail::S3Kind& kind);
 
   private:
+    friend class detail::S3Protocol;
+
+    const detail::S3Kind* kind_ = nullptr;
     std::optional<std::string> accessKey_;
     std::optional<std::string> secretKey_;
     std::string scheme_{S3RequestSchemeHTTP};

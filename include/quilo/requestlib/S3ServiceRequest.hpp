@@ -9,6 +9,9 @@
 #include "quilo/requestlib/S3Types.hpp"
 
 namespace quilo {
+namespace detail {
+struct ServiceKinds;
+}
 
 // A request to the service as a whole: the list of the caller's buckets.
 class S3ServiceRequest : public S3Request {
@@ -19,16 +22,20 @@ class S3ServiceRequest : public S3Request {
     // requests of their own type.
     template <class R = S3ServiceRequest>
     requires std::derived_from<R, S3ServiceRequest>
-    static std::shared_ptr<R> serviceRequest() { return std::make_shared<R>(); }
+    static std::shared_ptr<R> serviceRequest() {
+        auto request = std::make_shared<R>();
+        static_cast<S3ServiceRequest&>(*request).setUp();
+        return request;
+    }
 
     // The answer, once the request has finished.
     const std::vector<S3Bucket>& buckets() const { return buckets_; }
     const std::optional<S3Owner>& owner() const { return owner_; }
 
-  protected:
-    std::optional<Error> acceptResponse() override;
-
   private:
+    friend struct detail::ServiceKinds;
+    void setUp();
+
     std::vector<S3Bucket> buckets_;
     std::optional<S3Owner> owner_;
 };

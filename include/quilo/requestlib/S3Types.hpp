@@ -1,9 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "quilo/requestlib/Types.hpp"
 
 namespace quilo {
 
@@ -39,9 +43,13 @@ struct S3Grantee {
     bool operator==(const S3Grantee&) const = default;
 };
 
+// The permissions an access-control list can grant.
+inline constexpr std::array<std::string_view, 5> S3Permissions = {"READ", "WRITE", "READ_ACP",
+                                                                  "WRITE_ACP", "FULL_CONTROL"};
+
 struct S3Grant {
     S3Grantee grantee;
-    std::string permission;  // "READ", "WRITE", "READ_ACP", "WRITE_ACP" or "FULL_CONTROL"
+    std::string permission;  // one of S3Permissions
     bool operator==(const S3Grant&) const = default;
 };
 
@@ -50,5 +58,11 @@ struct S3AccessControlPolicy {
     std::vector<S3Grant> grants;
     bool operator==(const S3AccessControlPolicy&) const = default;
 };
+
+// A grantee as an AclMap writes it: "id=<canonical id>", "uri=<group uri>" or
+// "emailAddress=<address>".
+std::string aclMapGrantee(const S3Grantee& grantee);
+// The grants of a policy as an AclMap, ready to be sent again.
+AclMap toAclMap(const S3AccessControlPolicy& policy);
 
 }  // namespace quilo

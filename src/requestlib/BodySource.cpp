@@ -1,0 +1,56 @@
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "requestlib/Attempt.hpp"
+#include "requestlib/Crypto.hpp"
+#include "requestlib/SourceFile.hpp"
+
+namespace quilo::detail {
+
+BodySource BodySource::memory(std::string bytes) {
+    BodySource source;
+    source.present_ = true;
+    source.length_ = bytes.size();
+    source.bytes_ = std::make_shared<const std::string>(std::move(bytes));
+    return source;
+}
+
+BodySource BodySource::slice(std::shared_ptr<const SourceFile> file, std::uint64_t offset,
+                             std::uint64_t length) {
+    BodySource source;
+    source.present_ = true;
+    source.file_ = std::move(file);
+    source.offset_ = offset;
+    source.length_ = length;
+    return source;
+}
+
+std::optional<std::size_t> BodySource::read(std::uint64_t at, char* buffer,
+                                            std::size_t capacity) const {
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>(capacity, length_ - std::min(at, length_)));
+    if (!file_) {
+        if (wanted > 0)
+            std::memcpy(buffer, bytes_->data() + at, wanted);
+        return wanted;
+    }
+    return file_->read(offset_ + at, buffer, wanted);
+}
+
+std::string BodySource::sha256() const {
+    if (!file_)
+        return sha256Hex(bytes_ ? std::string_view(*bytes_) : std::string_view());
+    StreamingDigest digest(StreamingDigest::Algorithm::sha256);
+    std::vector<char> buffer(1u << 20);
+    for (std::uint64_t at = 0; at < length_;) {
+        const auto got = read(at, buffer.data(), buffer.size());
+        if (!got || *got == 0)
+            return {};  // unreadable or shorter than it was: no digest, nothing to sign
+        digest.update(buffer.data(), *got);
+        at += *got;
+    }
+    return digest.hexDigest();
+}
+
+}  // namespace quilo::detail

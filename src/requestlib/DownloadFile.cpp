@@ -1,0 +1,108 @@
+#include "requestlib/DownloadFile.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "requestlib/Crypto.hpp"
+#include "requestlib/Errors.hpp"
+
+namespace quilo::detail {
+namespace {
+
+// ".<name>.<32 random hex digits>.download" in the destination's directory: nobody can plant a
+// link under a name nobody can guess, and O_EXCL refuses one that is there anyway.
+std::string temporaryName(const std::string& destination) {
+    unsigned char random[16];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        return {};
+    const auto slash = destination.rfind('/');
+    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+    return destination.substr(0, name) + "." + destination.substr(name) + "." +
+           hexEncode(std::string_view(reinterpret_cast<const char*>(random), sizeof random)) +
+           ".download";
+}
+
+}  // namespace
+
+std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(std::string destination) {
+    struct stat info {};
+    if (::stat(destination.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return makeError(ErrorKind::localFile, Code::IsADirectory,
+                         "the download destination " + destination + " is a directory");
+    for (int tries = 0; tries < 8; ++tries) {
+        const std::string path = temporaryName(destination);
+        if (path.empty())
+            break;
+        // 0666 under the umask: the file ends up as any other the process would create.
+        const int fd =
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return std::unique_ptr<DownloadFile>(new DownloadFile(destination, path, fd));
+        if (errno != EEXIST)
+            return fileError(Code::CannotWriteFile, "cannot write beside", destination);
+    }
+    return fileError(Code::CannotWriteFile, "cannot write beside", destination);
+}
+
+DownloadFile::DownloadFile(std::string destination, std::string path, int fd)
+    : destination_(std::move(destination)), path_(std::move(path)), fd_(fd) {}
+
+DownloadFile::~DownloadFile() {
+    discard();
+}
+
+std::optional<Error> DownloadFile::write(const char* data, std::size_t size) {
+    for (std::size_t written = 0; written < size;) {
+        const ssize_t n =
+            ::pwrite(fd_, data + written, size - written, static_cast<off_t>(size_ + written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fileError(Code::CannotWriteFile, "cannot write", destination_);
+        written += static_cast<std::size_t>(n);
+    }
+    size_ += size;
+    return std::nullopt;
+}
+
+std::optional<Error> DownloadFile::truncate() {
+    if (::ftruncate(fd_, 0) != 0)
+        return fileError(Code::CannotWriteFile, "cannot write", destination_);
+    size_ = 0;
+    return std::nullopt;
+}
+
+bool DownloadFile::stillOurs() const {
+    struct stat mine {
+    }, named{};
+    return ::fstat(fd_, &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+std::optional<Error> DownloadFile::commit() {
+    if (!stillOurs())
+        return makeError(
+            ErrorKind::localFile, Code::FileChanged,
+            "the temporary file of the download into " + destination_ + " was removed or replaced");
+    if (::rename(path_.c_str(), destination_.c_str()) != 0)
+        return fileError(Code::CannotWriteFile, "cannot move the download into", destination_);
+    ::close(std::exchange(fd_, -1));
+    return std::nullopt;
+}
+
+// Removes the name only while it is still this file: never someone else's file put there since.
+void DownloadFile::discard() {
+    if (fd_ < 0)
+        return;
+    if (stillOurs())
+        ::unlink(path_.c_str());
+    ::close(std::exchange(fd_, -1));
+}
+
+}  // namespace quilo::detail

@@ -1,0 +1,48 @@
+#include "requestlib/MetadataReplacement.hpp"
+
+#include <algorithm>
+
+#include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "requestlib/Errors.hpp"
+#include "requestlib/RequestRun.hpp"
+#include "requestlib/S3Headers.hpp"
+#include "requestlib/S3Protocol.hpp"
+#include "requestlib/S3Xml.hpp"
+#include "requestlib/Text.hpp"
+
+namespace quilo::detail {
+
+void MetadataReplacement::perform(RequestRun& run) {
+    auto& request = static_cast<S3ObjectRequest&>(run.request());
+    // A caller who names the list for the copy gets that one.
+    const bool ownAcl = std::any_of(
+        request.requestHeaders().begin(), request.requestHeaders().end(), [](const auto& header) {
+            const std::string name = toLower(header.first);
+            return name == "x-amz-acl" || name.starts_with("x-amz-grant-");
+        });
+    if (ownAcl)
+        return run.performSingle();
+    auto running = run.shared_from_this();
+    Exchange read{.prepare =
+                      [&request](Attempt& attempt) {
+                          return S3Protocol::prepareOwn(request, attempt, "GET", {{"acl", ""}});
+                      },
+                  .reportsHeaders = false};
+    run.exchange(std::move(read), [running, &request](Answer answer) {
+        if (answer.error || !isSuccess(answer.status))
+            return running->finish(running->recordFailure(std::move(answer)));
+        auto policy = parseAccessControlPolicy(answer.body);
+        if (!policy.value)
+            return running->finish(
+                malformedError("the object's access-control list", policy.problem, answer.status));
+        if (auto error = grantHeaders(toAclMap(*policy.value), request.keptGrants_))
+            return running->finish(
+                makeError(ErrorKind::response, Code::UnsupportedAccessControlList,
+                          "the object's access-control list cannot be carried over the copy: " +
+                              error->message,
+                          answer.status));
+        running->performSingle();
+    });
+}
+
+}  // namespace quilo::detail

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "quilo/requestlib/Error.hpp"
+#include "requestlib/Attempt.hpp"
+
+namespace quilo {
+class S3Request;
+}
+
+namespace quilo::detail {
+
+class RequestRun;
+
+// One kind of S3 request (list a bucket, fetch an object, ...): what it sends and how it reads
+// the answer. Each request class keeps a table of its kinds.
+struct S3Kind {
+    std::string_view method = "GET";
+    const char* subresource = nullptr;  // a value-less query parameter such as "acl"
+    // Adds what this kind sends with each attempt beyond the request's own headers and body.
+    void (*prepare)(const S3Request& request, Attempt& attempt) = nullptr;
+    // Reads a complete 2xx answer into the request; an error rejects the answer.
+    std::optional<Error> (*read)(S3Request& request, std::string_view payloadMd5) = nullptr;
+    // Carries out the admitted request; without it, one exchange.
+    void (*perform)(RequestRun& run) = nullptr;
+    // The code of a 404 that comes without a document, as a HEAD's does.
+    const char* missing = nullptr;
+    // The answer is the object: kept in memory whatever its size, and its MD5 taken.
+    bool fetchesObject = false;
+};
+
+}  // namespace quilo::detail

@@ -1,0 +1,213 @@
+#include "requestlib/S3Protocol.hpp"
+
+#include <chrono>
+
+#include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "quilo/requestlib/S3Request.hpp"
+#include "requestlib/Crypto.hpp"
+#include "requestlib/Errors.hpp"
+#include "requestlib/RequestRun.hpp"
+#include "requestlib/S3Kind.hpp"
+#include "requestlib/S3Xml.hpp"
+#include "requestlib/SigV4.hpp"
+#include "requestlib/Text.hpp"
+#include "requestlib/UriEncoding.hpp"
+
+namespace quilo::detail {
+namespace {
+
+using Query = std::vector<std::pair<std::string, std::string>>;
+
+// "https://host/bucket/key?query" as sent, with every part percent-encoded.
+std::string resourceURL(const S3Request& request, const Query& query) {
+    std::string url = request.requestScheme() + "://" + request.host() +
+                      encodedPath(request.bucket().value_or(""), request.key().value_or(""));
+    char separator = '?';
+    for (const auto& [name, value] : query) {
+        url += separator;
+        url += uriEncode(name);
+        // A bare sub-resource ("?acl") is written as servers expect; it is signed as "acl=".
+        if (!value.empty())
+            url += "=" + uriEncode(value);
+        separator = '&';
+    }
+    return url;
+}
+
+bool isSignedHeader(std::string_view name) {
+    return toLower(name).starts_with("x-amz-") || equalsIgnoringCase(name, "content-type") ||
+           equalsIgnoringCase(name, "content-md5") || equalsIgnoringCase(name, "host");
+}
+
+// The code S3 would have named for a status whose answer came without a document.
+std::string codeForStatus(int status) {
+    switch (status) {
+        case 301:
+            return "PermanentRedirect";
+        case 307:
+            return "TemporaryRedirect";
+        case 400:
+            return "BadRequest";
+        case 403:
+            return "AccessDenied";
+        case 404:
+            return "NotFound";
+        case 405:
+            return "MethodNotAllowed";
+        case 409:
+            return "Conflict";
+        case 412:
+            return "PreconditionFailed";
+        case 501:
+            return "NotImplemented";
+        case 503:
+            return "ServiceUnavailable";
+        default:
+            return status >= 500 ? "InternalError" : "HTTP" + std::to_string(status);
+    }
+}
+
+// A file body is signed with the digest a worker computed ahead; without one (checks turned
+// off) it goes unsigned.
+std::string payloadHash(const Attempt& attempt) {
+    if (attempt.body.isFile())
+        return attempt.bodySha256.empty() ? kUnsignedPayload : attempt.bodySha256;
+    return attempt.body.sha256();
+}
+
+}  // namespace
+
+const S3Protocol& S3Protocol::instance() {
+    static const S3Protocol protocol;
+    return protocol;
+}
+
+void S3Protocol::perform(RequestRun& run) const {
+    const auto& request = static_cast<const S3Request&>(run.request());
+    if (request.kind_ && request.kind_->perform)
+        return request.kind_->perform(run);
+    run.performSingle();
+}
+
+std::optional<Error> S3Protocol::prepare(HTTPRequest& request, Attempt& attempt) const {
+    auto& s3 = static_cast<S3Request&>(request);
+    if (attempt.url.empty())
+        attempt.url = s3.url() && !s3.url()->empty() ? *s3.url() : resourceURL(s3, s3.query_);
+    if (auto error = Protocol::prepare(request, attempt))
+        return error;
+    if (s3.kind_ && s3.kind_->prepare)
+        s3.kind_->prepare(s3, attempt);
+    return sign(s3, attempt);
+}
+
+std::optional<Error> S3Protocol::prepareOwn(const S3Request& request, Attempt& attempt,
+                                            std::string method, const Query& query) {
+    attempt.method = std::move(method);
+    attempt.expectContinue = asksToContinue(request.requestHeaders());
+    if (attempt.url.empty())
+        attempt.url = resourceURL(request, query);
+    return sign(request, attempt);
+}
+
+std::optional<Error> S3Protocol::sign(const S3Request& request, Attempt& attempt) {
+    if (request.accessKey_.has_value() != request.secretKey_.has_value())
+        return misuse(Code::IncompleteCredentials,
+                      request.accessKey_ ? "an access key was given without a secret key"
+                                         : "a secret key was given without an access key");
+    const auto url = parseUrl(attempt.url);
+    if (!url)
+        return misuse(Code::InvalidURL, "\"" + attempt.url + "\" is not a URL");
+    attempt.headers.emplace_back("Host", hostHeader(*url));
+    if (attempt.scope.empty())
+        attempt.scope = request.region();
+    if (!request.accessKey_)
+        return std::nullopt;  // anonymous
+
+    SigningInput input;
+    input.payloadHash = payloadHash(attempt);
+    input.time = std::chrono::system_clock::now();
+    attempt.headers.emplace_back("x-amz-date", amzDate(input.time));
+    attempt.headers.emplace_back("x-amz-content-sha256", input.payloadHash);
+    input.method = attempt.method;
+    input.encodedPath = url->path;
+    input.query = decodeQuery(url->query);
+    for (const auto& header : attempt.headers)
+        if (isSignedHeader(header.first))
+            input.headers.push_back(header);
+    input.accessKey = *request.accessKey_;
+    input.secretKey = *request.secretKey_;
+    input.region = attempt.scope;
+    auto signature = signV4(input);
+    if (signature.authorization.empty())
+        return makeError(ErrorKind::transport, Code::SigningFailed,
+                         "the request could not be signed");
+    attempt.headers.emplace_back("Authorization", std::move(signature.authorization));
+    return std::nullopt;
+}
+
+std::optional<Error> S3Protocol::accept(HTTPRequest& request, std::string_view payloadMd5) const {
+    auto& s3 = static_cast<S3Request&>(request);
+    if (s3.kind_ && s3.kind_->read)
+        return s3.kind_->read(s3, payloadMd5);
+    return std::nullopt;
+}
+
+Error S3Protocol::describe(const HTTPRequest& request) const {
+    const auto& s3 = static_cast<const S3Request&>(request);
+    const int status = request.responseStatusCode();
+    Error error{ErrorKind::service, codeForStatus(status), {}, status, {}};
+    if (auto document = parseErrorDocument(request.responseData()); document.value) {
+        if (!document.value->code.empty())
+            error.code = document.value->code;
+        error.message = document.value->message;
+        error.requestId = document.value->requestId;
+    } else if (status == 404 && request.responseData().empty() && s3.kind_ && s3.kind_->missing) {
+        error.code = s3.kind_->missing;
+    }
+    if (error.message.empty())
+        error.message = "the service answered HTTP " + std::to_string(status);
+    if (error.requestId.empty()) {
+        const auto id = request.responseHeaders().find("x-amz-request-id");
+        if (id != request.responseHeaders().end())
+            error.requestId = id->second;
+    }
+    return error;
+}
+
+// SlowDown says that nothing was done, so even a request that must not repeat its effect may
+// go again; RequestTimeout says the service gave up waiting for the body.
+std::optional<std::chrono::milliseconds> S3Protocol::retry(const Answer& answer,
+                                                           bool repeatable) const {
+    if (!answer.error && (answer.status == 503 || answer.status == 400)) {
+        const std::string code = serviceCode(answer);
+        if (answer.status == 503 && code == "SlowDown")
+            return retryAfter(answer);
+        if (answer.status == 400 && code == "RequestTimeout" && repeatable)
+            return std::chrono::milliseconds(0);
+    }
+    return Protocol::retry(answer, repeatable);
+}
+
+// A 301 without a Location names the bucket's region instead: the same request, signed for it.
+Redirect S3Protocol::redirect(const Answer& answer, const Attempt& sent) const {
+    const auto region = answer.headers.find("x-amz-bucket-region");
+    if (answer.status == 301 && !answer.headers.contains("Location") &&
+        region != answer.headers.end() && !region->second.empty())
+        return {.verdict = Redirect::Verdict::follow, .url = sent.url, .scope = region->second};
+    return Protocol::redirect(answer, sent);
+}
+
+BodyRules S3Protocol::bodyRules(const HTTPRequest& request) const {
+    const auto* kind = static_cast<const S3Request&>(request).kind_;
+    const bool object = kind && kind->fetchesObject;
+    return {.maxPayload = object ? SIZE_MAX : kMaxXmlBytes,
+            .maxOther = kMaxXmlBytes,
+            .digestPayload = object && S3ObjectRequest::verifiesChecksums()};
+}
+
+std::string serviceCode(const Answer& answer) {
+    auto document = parseErrorDocument(answer.body);
+    return document.value ? document.value->code : std::string();
+}
+
+}  // namespace quilo::detail
