@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using detail::RetryPolicy;
-using Hook = RequestWatch::Hook;
+using Hook = RequestWatch;
 using Files = std::vector<std::string>;
 
 // Plays `script` in order, repeating its last action.

@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using detail::RetryPolicy;
-using Hook = RequestWatch::Hook;
+using Hook = RequestWatch;
 
 class RequestLifecycle : public ::testing::Test {
   protected:

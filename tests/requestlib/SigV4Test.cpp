@@ -99,30 +99,6 @@ TEST(UriEncoding, EncodesEveryByteButTheUnreservedAndSortsTheQuery) {
               "%7B=1&a=y&a=z&a-b=1&uploads=");
 }
 
-// SHA-256 and HMAC are checked by the signatures above; uploads feed MD5 in uneven pieces and
-// reset it between attempts.
-TEST(Crypto, StreamingDigestInPiecesMatchesKnownVectorsAndResets) {
-    const std::string abc = "abc";
-    for (const auto& [algorithm, expected] :
-         {std::pair{StreamingDigest::Algorithm::md5, "900150983cd24fb0d6963f7d28e17f72"},
-          {StreamingDigest::Algorithm::sha256,
-           "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}}) {
-        StreamingDigest digest(algorithm);
-        digest.update("junk", 4);
-        digest.reset();
-        for (char c : abc)
-            digest.update(&c, 1);
-        EXPECT_EQ(digest.hexDigest(), expected);
-    }
-    std::string data;
-    for (int i = 0; i < 100000; ++i)
-        data += static_cast<char>((i * 7919) % 251);  // every byte value, signed-char traps
-    StreamingDigest digest(StreamingDigest::Algorithm::sha256);
-    for (std::size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 3 % 4099 + 1)
-        digest.update(data.data() + at, std::min(piece, data.size() - at));
-    EXPECT_EQ(digest.hexDigest(), sha256Hex(data));
-}
-
 // A large body is hashed on a second thread: its digest must still cover every byte in order,
 // across the switch from hashing in place, and a reset must drop what was queued.
 TEST(Crypto, OverlappedDigestOfALargeBodyIsTheDigestOfItsBytes) {

@@ -1,43 +1,40 @@
 #pragma once
 
-#include <array>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
+#include "support/Outcome.hpp"
 
 namespace quilo::test {
 
-// Records the hook calls of one HTTPRequest. The hooks hold the record only, never the request.
+// Records the hook calls of one HTTPRequest, as Outcome does an operation's callables. The hooks
+// hold the record only, never the request.
 class RequestWatch {
   public:
-    enum Hook { started, finished, failed, redirected, headers, received };
+    using Hook = Event;
+    static constexpr Event started = Event::started, finished = Event::finished,
+                           failed = Event::failed, redirected = Event::redirected,
+                           headers = Event::headerReceived, received = Event::progress;
 
     explicit RequestWatch(HTTPRequest& request) {
-        auto note = [record = record_](Hook hook) { return [record, hook] { record->add(hook); }; };
+        auto note = [log = log_](Event event) {
+            return [log, event] { log->add({event, nullptr, std::this_thread::get_id()}); };
+        };
         request.setStartedBlock(note(started));
         request.setCompletionBlock(note(finished));
         request.setFailedBlock(note(failed));
         request.setRequestRedirectedBlock(note(redirected));
-        request.setHeadersReceivedBlock([record = record_](const auto&) { record->add(headers); });
-        request.setBytesReceivedBlock([record = record_](auto, auto) { record->add(received); });
+        request.setHeadersReceivedBlock([note = note(headers)](const auto&) { note(); });
+        request.setBytesReceivedBlock([note = note(received)](auto, auto) { note(); });
     }
 
-    // Waits for completion or failure, then `grace` longer so that a wrong second call shows.
     bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(30),
                     std::chrono::milliseconds grace = std::chrono::milliseconds(150)) const {
-        std::unique_lock lock(record_->mutex);
-        bool ended = record_->changed.wait_for(
-            lock, timeout, [&] { return record_->counts[finished] + record_->counts[failed] > 0; });
-        lock.unlock();
-        std::this_thread::sleep_for(grace);
-        return ended;
+        return log_->waitForEnd(timeout, grace);
     }
     // Starts the watched `request`, then describes its end as ending() does.
     std::string run(HTTPRequest& request,
@@ -61,44 +58,17 @@ class RequestWatch {
                      : "failed without an error";
     }
 
-    int count(Hook hook) const {
-        std::lock_guard lock(record_->mutex);
-        return record_->counts[hook];
-    }
+    int count(Event event) const { return log_->count(event); }
     std::set<std::thread::id> threads() const {
-        std::lock_guard lock(record_->mutex);
-        return record_->threads;
+        std::lock_guard lock(log_->mutex);
+        std::set<std::thread::id> threads;
+        for (const auto& call : log_->calls)
+            threads.insert(call.thread);
+        return threads;
     }
 
   private:
-    struct Record {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::array<int, 6> counts{};
-        std::set<std::thread::id> threads;
-
-        void add(Hook hook) {
-            {
-                std::lock_guard lock(mutex);
-                ++counts[hook];
-                threads.insert(std::this_thread::get_id());
-            }
-            changed.notify_all();
-        }
-    };
-    std::shared_ptr<Record> record_ = std::make_shared<Record>();
+    std::shared_ptr<CallLog> log_ = std::make_shared<CallLog>();
 };
-
-// Polls `condition` until it holds or `timeout` passes; returns its last value.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 }  // namespace quilo::test
