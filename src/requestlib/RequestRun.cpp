@@ -80,8 +80,9 @@ void RequestRun::guarded(const std::function<void()>& step) {
     try {
         step();
     } catch (...) {
-        finish(makeError(ErrorKind::response, Code::InternalError,
-                         "the request could not be carried on: " + currentExceptionText()));
+        finish(makeError(
+            ErrorKind::response, Code::InternalError,
+            std::string("the request could not be carried on: ").append(currentExceptionText())));
     }
 }
 

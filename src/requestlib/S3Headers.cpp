@@ -13,7 +13,8 @@ namespace {
 
 // "x-amz-grant-read-acp" for "READ_ACP".
 std::string grantHeaderName(std::string_view permission) {
-    std::string name = "x-amz-grant-" + toLower(permission);
+    std::string name = "x-amz-grant-";
+    name += toLower(permission);
     std::replace(name.begin(), name.end(), '_', '-');
     return name;
 }
@@ -70,9 +71,10 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
         if (!isSafeHeaderValue(value))
             return misuse(Code::InvalidMetadata,
                           "the value of metadata \"" + name + "\" holds a line break or NUL");
-        bool entity =
-            std::any_of(kEntityHeaders.begin(), kEntityHeaders.end(),
-                        [&](std::string_view header) { return equalsIgnoringCase(header, name); });
+        const std::string_view given = name;
+        const bool entity = std::any_of(
+            kEntityHeaders.begin(), kEntityHeaders.end(),
+            [given](std::string_view header) { return equalsIgnoringCase(header, given); });
         out.emplace_back(entity ? name : "x-amz-meta-" + name, value);
     }
     return std::nullopt;
@@ -81,7 +83,8 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
 std::string copySource(std::string_view bucket, std::string_view key) {
     // The key keeps its slashes, as in the path: some servers (s3rver) decode this header
     // with a decoder that leaves %2F alone, and the bucket ends at the first slash anyway.
-    return "/" + uriEncode(bucket) + "/" + uriEncode(key, true);
+    std::string source = "/";
+    return source.append(uriEncode(bucket)).append("/").append(uriEncode(key, true));
 }
 
 std::string unquoteETag(std::string_view etag) {

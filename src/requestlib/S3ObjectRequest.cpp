@@ -49,7 +49,8 @@ struct ObjectKinds {
             return std::nullopt;
         return makeError(
             ErrorKind::integrity, Code::ChecksumMismatch,
-            "the bytes have MD5 " + std::string(md5) + " but the service's ETag is " + etag,
+            std::string("the bytes have MD5 ").append(md5).append(" but the service's ETag is ") +
+                etag,
             request.responseStatusCode());
     }
 

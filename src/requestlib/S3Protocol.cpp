@@ -28,7 +28,7 @@ std::string resourceURL(const S3Request& request, const Query& query) {
         url += uriEncode(name);
         // A bare sub-resource ("?acl") is written as servers expect; it is signed as "acl=".
         if (!value.empty())
-            url += "=" + uriEncode(value);
+            url.append("=").append(uriEncode(value));
         separator = '&';
     }
     return url;

@@ -63,9 +63,9 @@ void S3Request::setRequestScheme(std::string_view scheme) {
     if (state() != State::ready)
         return;
     if (scheme != S3RequestSchemeHTTP && scheme != S3RequestSchemeHTTPS)
-        return failBeforeSending(
-            detail::misuse(detail::Code::InvalidScheme,
-                           "\"" + std::string(scheme) + "\" is neither http nor https"));
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidScheme,
+            std::string("\"").append(scheme).append("\" is neither http nor https")));
     scheme_ = std::string(scheme);
 }
 

@@ -451,8 +451,9 @@ std::string createBucketBody(std::string_view region) {
     // us-east-1 is the one region that must not be named.
     if (region == "us-east-1")
         return {};
-    return "<CreateBucketConfiguration><LocationConstraint>" + escaped(region) +
-           "</LocationConstraint></CreateBucketConfiguration>";
+    return std::string("<CreateBucketConfiguration><LocationConstraint>")
+        .append(escaped(region))
+        .append("</LocationConstraint></CreateBucketConfiguration>");
 }
 
 std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::string>>& parts) {

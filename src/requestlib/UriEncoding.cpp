@@ -147,9 +147,8 @@ std::optional<Url> parseUrl(std::string_view text) {
                                                        : url.authority.substr(colon + 1);
     text.remove_prefix(pathStart == std::string_view::npos ? text.size() : pathStart);
     const auto queryStart = text.find('?');
-    url.path = text.substr(0, queryStart);
-    if (url.path.empty())
-        url.path = "/";
+    const std::string_view path = text.substr(0, queryStart);
+    url.path = path.empty() ? std::string_view("/") : path;
     if (queryStart != std::string_view::npos)
         url.query = text.substr(queryStart + 1);
     return url;
@@ -160,7 +159,7 @@ std::string_view defaultPort(std::string_view scheme) {
 }
 
 std::string hostHeader(const Url& url) {
-    const bool implied = url.authority.ends_with(":" + std::string(defaultPort(url.scheme)));
+    const bool implied = url.authority.ends_with(std::string(":").append(defaultPort(url.scheme)));
     return implied ? url.authority.substr(0, url.authority.rfind(':')) : url.authority;
 }
 
