@@ -33,12 +33,7 @@ struct BucketKinds {
     }
 
     static std::optional<Error> readAcl(S3Request& request, std::string_view) {
-        auto policy = parseAccessControlPolicy(request.responseData());
-        if (!policy.value)
-            return malformedError("the access-control list", policy.problem,
-                                  request.responseStatusCode());
-        static_cast<S3BucketRequest&>(request).acl_ = std::move(policy.value);
-        return std::nullopt;
+        return readPolicy(request, static_cast<S3BucketRequest&>(request).acl_);
     }
 
     static void createIn(const S3Request& request, Attempt& attempt) {

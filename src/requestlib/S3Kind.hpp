@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/S3Types.hpp"
 #include "requestlib/Attempt.hpp"
 
 namespace quilo {
@@ -30,5 +31,9 @@ struct S3Kind {
     // The answer is the object: kept in memory whatever its size, and its MD5 taken.
     bool fetchesObject = false;
 };
+
+// Reads an answer's access-control list into `policy`, for the kinds that fetch one.
+std::optional<Error> readPolicy(const S3Request& request,
+                                std::optional<S3AccessControlPolicy>& policy);
 
 }  // namespace quilo::detail

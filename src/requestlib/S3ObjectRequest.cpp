@@ -66,12 +66,7 @@ struct ObjectKinds {
     }
 
     static std::optional<Error> readAcl(S3Request& request, std::string_view) {
-        auto policy = parseAccessControlPolicy(request.responseData());
-        if (!policy.value)
-            return malformedError("the access-control list", policy.problem,
-                                  request.responseStatusCode());
-        object(request).acl_ = std::move(policy.value);
-        return std::nullopt;
+        return readPolicy(request, static_cast<S3ObjectRequest&>(request).acl_);
     }
 
     static void withPolicy(const S3Request& request, Attempt& attempt) {

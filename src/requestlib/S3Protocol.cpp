@@ -205,6 +205,16 @@ BodyRules S3Protocol::bodyRules(const HTTPRequest& request) const {
             .digestPayload = object && S3ObjectRequest::verifiesChecksums()};
 }
 
+std::optional<Error> readPolicy(const S3Request& request,
+                                std::optional<S3AccessControlPolicy>& policy) {
+    auto parsed = parseAccessControlPolicy(request.responseData());
+    if (!parsed.value)
+        return malformedError("the access-control list", parsed.problem,
+                              request.responseStatusCode());
+    policy = std::move(parsed.value);
+    return std::nullopt;
+}
+
 std::string serviceCode(const Answer& answer) {
     auto document = parseErrorDocument(answer.body);
     return document.value ? document.value->code : std::string();

@@ -70,9 +70,10 @@ TEST(S3Xml, ListsObjectsKeepingKeysExact) {
     EXPECT_FALSE(rgw.value->isTruncated);
 
     // Names come back as stored when the answer says they are encoded, and only then.
-    const std::string names = "<Contents><Key>a%0D%0Ab+c%2B%25</Key><Size>1</Size></Contents>"
-                              "<CommonPrefixes><Prefix>d%0A/</Prefix></CommonPrefixes>"
-                              "<NextMarker>a%0D</NextMarker>";
+    const std::string names =
+        "<Contents><Key>a%0D%0Ab+c%2B%25</Key><Size>1</Size></Contents>"
+        "<CommonPrefixes><Prefix>d%0A/</Prefix></CommonPrefixes>"
+        "<NextMarker>a%0D</NextMarker>";
     for (const bool encoded : {true, false}) {
         const auto page =
             listing((encoded ? "<EncodingType>url</EncodingType>" : "") + names, "true");

@@ -66,7 +66,10 @@ FaultAction FaultProxy::pass(const ServedRequest& request) {
     const ProxyFault fault = early ? early.mapped() : decide();
     if (auto own = answerOf(fault))
         return *own;
-    FaultAction answer = forward(request);
+    ServedRequest sent = request;
+    if (fault == ProxyFault::flipByte && !sent.body.empty())
+        sent.body[sent.body.size() / 2] ^= 1;
+    FaultAction answer = forward(sent);
     if (fault == ProxyFault::cutResponse && answer.kind == FaultAction::Kind::answer) {
         // Half the body; with no body to cut, half the head.
         answer.cutHead = request.method == "HEAD" || answer.body.size() < 2;

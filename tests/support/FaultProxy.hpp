@@ -17,6 +17,7 @@ enum class ProxyFault {
     reset,        // resets the connection once the request has arrived
     slowDown,     // answers 503 SlowDown itself, forwarding nothing, and closes
     cutResponse,  // forwards the request, then closes halfway through the answer
+    flipByte,     // forwards the request with one bit of its body's middle byte flipped
 };
 
 // A proxy on 127.0.0.1 in front of a real server, for faults the server would not make: a
