@@ -3,14 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "support/FaultServer.hpp"
-#include "support/RequestWatch.hpp"
 
 namespace quilo::detail {
 namespace {
@@ -91,16 +86,6 @@ TEST(ResponseHeaders, LinesSizeAndFieldCountAreBounded) {
     while (feedAll(head, {"HTTP/1.1 100 Continue", ""}) == Step::more)
         ASSERT_LT(++heads, ResponseHeaders::kMaxTotalBytes);
     EXPECT_EQ(head.refusal(), Refusal::tooLarge);
-}
-
-// What the parser refuses fails the request as a bad response, without a retry.
-TEST(ResponseHeadersInEngine, AnOversizedHeadFailsTheRequestUnretried) {
-    test::FaultServer server([](const test::ServedRequest&) {
-        return test::FaultAction::reply(200, "body").header("X-Big", std::string(70 << 10, 'b'));
-    });
-    auto request = std::make_shared<HTTPRequest>(server.url("/"));
-    EXPECT_EQ(test::RequestWatch(*request).run(*request), "failed bad response ResponseTooLarge");
-    EXPECT_EQ(server.requestCount(), 1u);
 }
 
 }  // namespace
