@@ -48,32 +48,25 @@ Context::~Context() {
 
 Command Context::library(const LibraryJob& job) const {
     const Settings& s = target_;
-    return {{"/proc/self/exe",
-             "--endpoint",
-             s.endpoint,
-             "--access-key",
-             s.accessKey,
-             "--secret-key",
-             s.secretKey,
-             "--region",
-             s.region,
-             "--requests",
-             std::to_string(s.requests),
-             "--concurrency",
-             std::to_string(s.concurrency),
-             "--child-job",
-             job.name,
-             "--child-bucket",
-             job.bucket,
-             "--child-key",
-             job.key,
-             "--child-file",
-             job.file,
-             "--child-threshold",
-             job.threshold,
-             "--child-verify",
-             job.verify ? "1" : "0"},
-            {}};
+    const std::pair<const char*, std::string> options[] = {
+        {"--endpoint", s.endpoint},
+        {"--access-key", s.accessKey},
+        {"--secret-key", s.secretKey},
+        {"--region", s.region},
+        {"--requests", std::to_string(s.requests)},
+        {"--concurrency", std::to_string(s.concurrency)},
+        {"--child-job", job.name},
+        {"--child-bucket", job.bucket},
+        {"--child-key", job.key},
+        {"--child-file", job.file},
+        {"--child-threshold", job.threshold},
+        {"--child-verify", job.verify ? "1" : "0"},
+    };
+    Command command{{"/proc/self/exe"}, {}};
+    for (const auto& [flag, value] : options) {
+        command.argv.insert(command.argv.end(), {flag, value});
+    }
+    return command;
 }
 
 std::string Context::makeBucket(const std::string& tag) {

@@ -58,8 +58,11 @@ int listenOnLoopback(int& port) {
 
 // The child's whole life: relay until told to stop, then report.
 [[noreturn]] void serve(int listenFd, int statsFd, sockaddr_in upstream, const Shape& shape,
-                        int lifetimeSeconds) {
+                        int lifetimeSeconds, pid_t parent) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) {  // the run ended before the line above took effect
+        _exit(0);
+    }
     sigset_t stopping;
     sigemptyset(&stopping);
     sigaddset(&stopping, SIGTERM);
@@ -91,10 +94,11 @@ std::unique_ptr<ProxyProcess> ProxyProcess::start(const std::string& upstream, c
         return nullptr;
     }
     std::fflush(nullptr);  // the child must not write out the parent's buffers again
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         ::close(stats[0]);
-        serve(listenFd, stats[1], *address, shape, lifetimeSeconds);
+        serve(listenFd, stats[1], *address, shape, lifetimeSeconds, parent);
     }
     ::close(listenFd);
     ::close(stats[1]);

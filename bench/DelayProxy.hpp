@@ -7,8 +7,10 @@
 //   - a bottleneck of `bytesPerSecond` that serialises the bytes in order (0: none). The sum
 //     over connections is not capped: the limit is per flow, as on a long path where each
 //     connection is bound by its own window or a per-flow shaper.
-// Not modelled: TCP slow start and windows (a connection gets its full rate from the first
-// byte), loss and reordering; a reset passes at once. It relays bytes without reading them,
+// Each direction holds at most rate x 2 x delay + 1 MiB (8 MiB without a cap) before it stops
+// reading, which is the back-pressure a sender feels. Not modelled: TCP slow start and windows
+// (a connection gets its full rate from its first byte), loss and reordering; a reset passes at
+// once. Bytes leave in steps of about 2 ms of the rate. It relays bytes without reading them,
 // so clients sign for the proxy's host:port and RGW checks the same Host header it receives.
 #pragma once
 

@@ -130,10 +130,6 @@ std::optional<Time> Pipe::wake(Time now) const {
     return queue_.front().due;
 }
 
-}  // namespace bench
-
-namespace bench {
-
 Relay::Relay(int listenFd, int signalFd, sockaddr_in upstream, Shape shape)
     : listen_(listenFd),
       signal_(signalFd),

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -94,9 +95,11 @@ int main(int argc, char** argv) {
         std::cerr << "cannot make a folder in " << s.workDir << '\n';
         return 1;
     }
-    if (s.wan) {
+    const bool clients = std::any_of(s.sections.begin(), s.sections.end(),
+                                     [](const std::string& name) { return name != "proxy"; });
+    if (clients && s.wan) {
         runWan(s, scratch);
-    } else {
+    } else if (clients) {
         Context context(s, scratch, "loopback");
         runSections(context, s);
     }
