@@ -100,9 +100,10 @@ Command Peers::run(Tool tool, const std::vector<std::string>& args) const {
             env["AWS_ENDPOINT_URL"] = url("");
             break;
         case Tool::curl:
-            command.argv.insert(command.argv.end(), {"-q", "--silent", "--show-error", "--fail",
-                                                     "--aws-sigv4", "aws:amz:" + c.region + ":s3",
-                                                     "--user", c.accessKey + ":" + c.secretKey});
+            command.argv.insert(
+                command.argv.end(),
+                {"-q", "--silent", "--no-progress-meter", "--show-error", "--fail", "--aws-sigv4",
+                 "aws:amz:" + c.region + ":s3", "--user", c.accessKey + ":" + c.secretKey});
             break;
         case Tool::s3cmd:
             command.argv.insert(command.argv.end(), {"-c", scratch_ + "/s3cmd.cfg"});
