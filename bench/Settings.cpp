@@ -1,5 +1,6 @@
 #include "Settings.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <CLI/CLI.hpp>
@@ -22,7 +23,7 @@ Sections (--only, comma-separated; default small,transfers,tool,tree):
   tree       --tree-files files of --tree-kib: quilo put -r, get -r, sync (twice) vs
              aws s3 sync, rclone sync and the RGW ceiling (curl -Z PUTs, signed)
   proxy      the delay proxy's own cost: curl direct vs through it unshaped, and shaped
-  wan        the same as --wan with small,transfers
+  wan        the same as --wan
 With --wan the chosen sections (default small,transfers) go through the delay proxy, which
 holds each direction's bytes --delay-ms and caps each connection at --rate-mib.
 RGW's memstore must hold the largest object several times over while garbage collection
@@ -106,9 +107,12 @@ std::optional<int> parse(int argc, char** argv, Settings& s) {
     if (s.sections.erase("wan")) {
         s.wan = true;
     }
-    if (s.sections.empty()) {
-        s.sections = s.wan ? std::set<std::string>{"small", "transfers"}
-                           : std::set<std::string>{"small", "transfers", "tool", "tree"};
+    const bool clients = std::any_of(s.sections.begin(), s.sections.end(),
+                                     [](const std::string& name) { return name != "proxy"; });
+    if (s.wan && !clients) {
+        s.sections.insert({"small", "transfers"});
+    } else if (s.sections.empty()) {
+        s.sections = {"small", "transfers", "tool", "tree"};
     }
     return std::nullopt;
 }
