@@ -94,7 +94,7 @@ std::string uniqueBucketName(std::string_view prefix) {
                     ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
                     : '-';
     if (name.empty() || name.front() == '-')
-        name.insert(0, "q");
+        name = std::string("q").append(name);  // not insert(): a -Wrestrict false positive
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch());
     char suffix[64];

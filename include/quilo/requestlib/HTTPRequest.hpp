@@ -87,7 +87,9 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     }
     void setPostBody(std::string body);
     const std::string& postBody() const { return postBody_; }
-    // Streams the body from this file (read again from its start on every attempt).
+    // Streams the body from this file, opened once when the request starts and read by every
+    // attempt through that descriptor. A file that is written, resized or replaced before the
+    // request ends fails it (FileChanged).
     void setUploadFilePath(std::optional<std::string> path);
     const std::optional<std::string>& uploadFilePath() const { return uploadFilePath_; }
 
