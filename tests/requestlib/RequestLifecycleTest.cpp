@@ -186,7 +186,7 @@ TEST_F(RequestQueue, RunsAtMostTheLimitAndAdmitsInStartOrder) {
     std::vector<int> admitted;
     std::atomic<int> finished{0}, failed{0};
     for (int i = 0; i < kCount; ++i) {
-        auto each = request("/" + std::to_string(i));
+        auto each = request(std::string("/").append(std::to_string(i)));
         each->setStartedBlock([&, i] {
             std::lock_guard lock(mutex);
             admitted.push_back(i);
