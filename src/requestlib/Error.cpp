@@ -69,6 +69,10 @@ Error misuse(Code code, std::string message) {
     return makeError(ErrorKind::misuse, code, std::move(message));
 }
 
+Error serviceError(std::string code, std::string message, int httpStatus) {
+    return Error{ErrorKind::service, std::move(code), std::move(message), httpStatus, {}};
+}
+
 Error fileError(Code code, std::string_view action, std::string_view path) {
     const char* reason = std::strerror(errno);
     return makeError(ErrorKind::localFile, code,

@@ -59,6 +59,8 @@ std::string_view text(Code code) noexcept;
 // The one place errors are made.
 Error makeError(ErrorKind kind, Code code, std::string message, int httpStatus = 0);
 Error misuse(Code code, std::string message);
+// An error answer, under the code the server gave or the one its status stands for.
+Error serviceError(std::string code, std::string message, int httpStatus);
 // "<action> <path>: <the reason errno gives>", so call it before anything can change errno.
 Error fileError(Code code, std::string_view action, std::string_view path);
 Error cancelledError();

@@ -52,11 +52,8 @@ std::optional<Error> Protocol::accept(HTTPRequest&, std::string_view) const {
 
 Error Protocol::describe(const HTTPRequest& request) const {
     const int status = request.responseStatusCode();
-    return Error{ErrorKind::service,
-                 "HTTP" + std::to_string(status),
-                 "the server answered HTTP " + std::to_string(status),
-                 status,
-                 {}};
+    const std::string number = std::to_string(status);
+    return serviceError("HTTP" + number, "the server answered HTTP " + number, status);
 }
 
 std::optional<std::chrono::milliseconds> Protocol::retry(const Answer& answer,

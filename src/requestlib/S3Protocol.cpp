@@ -155,7 +155,7 @@ std::optional<Error> S3Protocol::accept(HTTPRequest& request, std::string_view p
 Error S3Protocol::describe(const HTTPRequest& request) const {
     const auto& s3 = static_cast<const S3Request&>(request);
     const int status = request.responseStatusCode();
-    Error error{ErrorKind::service, codeForStatus(status), {}, status, {}};
+    Error error = serviceError(codeForStatus(status), {}, status);
     if (auto document = parseErrorDocument(request.responseData()); document.value) {
         if (!document.value->code.empty())
             error.code = document.value->code;
