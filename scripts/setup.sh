@@ -10,9 +10,13 @@ PACKAGES=(
     # build
     g++ cmake pkg-config libcurl4-openssl-dev libssl-dev libpugixml-dev libcli11-dev
     libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
+    # the quilo tool: profile files, JSON output, its man page
+    libinih-dev nlohmann-json3-dev help2man
     # test servers and the tools the tests and the demo compare against
     ceph-mon ceph-osd radosgw ceph-common awscli python3-boto3 s3cmd openssl curl
     ca-certificates util-linux
+    # more peers for the benchmark: rclone, and libs3's `s3` tool
+    rclone libs3-2
 )
 # Node.js 20 with npm usually comes with the machine; Debian's own is a fallback.
 command -v npm >/dev/null || PACKAGES+=(nodejs npm)
