@@ -56,6 +56,31 @@ class Buckets : public test::BothServers {
             ASSERT_TRUE(upload.waitForEnd(std::chrono::seconds(60), {}) && upload.ok())
                 << upload.summary();
     }
+
+    // Page by page, checked against awscli, and level by level; every key listed.
+    std::vector<std::string> checkListings(const std::string& bucket) {
+        const auto paged = test::listAll(s_.client, bucket, 100);
+        EXPECT_EQ(paged.pages, 3);
+        EXPECT_EQ(paged.keys, keysUnder("", false));
+        std::vector<std::pair<std::string, std::uint64_t>> sizes;
+        for (const auto& object : paged.objects) {
+            sizes.emplace_back(object.key, object.size);
+            EXPECT_EQ(object.etag.size(), 32u) << object.key << ": " << object.etag;
+        }
+        EXPECT_EQ(test::awsListing(s_.server, bucket, 100), sizes) << "awscli, paging by itself";
+        // 50 keys and 3 prefixes at the top: on RGW the second page of 13 ends on "alpha/".
+        const std::vector<std::string> top{"alpha/", "beta/", "gamma/"};
+        for (const auto& [prefix, maxKeys, prefixes] :
+             std::vector<std::tuple<std::string, int, std::vector<std::string>>>{
+                 {"", 1000, top}, {"", 13, top}, {"alpha/", 1000, {"alpha/one/", "alpha/two/"}}}) {
+            SCOPED_TRACE(prefix + " by " + std::to_string(maxKeys));
+            const auto level = test::listAll(s_.client, bucket, maxKeys, prefix, "/");
+            EXPECT_EQ(level.prefixes, prefixes);
+            EXPECT_EQ(level.keys, keysUnder(prefix, true));
+            EXPECT_GE(level.pages, maxKeys == 13 ? 4 : 1);
+        }
+        return paged.keys;
+    }
 };
 
 // Made, found among the buckets as awscli sees it, filled, listed page by page and level by
@@ -81,32 +106,13 @@ TEST_P(Buckets, RoundTrip) {
     EXPECT_TRUE(op(client, &Quilo::getBucketMeta, bucket).ok());
 
     fill();
-    const auto paged = test::listAll(client, bucket, 100);
-    EXPECT_EQ(paged.pages, 3);
-    EXPECT_EQ(paged.keys, keysUnder("", false));
-    std::vector<std::pair<std::string, std::uint64_t>> sizes;
-    for (const auto& object : paged.objects) {
-        sizes.emplace_back(object.key, object.size);
-        EXPECT_EQ(object.etag.size(), 32u) << object.key << ": " << object.etag;
-    }
-    EXPECT_EQ(test::awsListing(s_.server, bucket, 100), sizes) << "awscli, paging by itself";
-    // 50 keys and 3 prefixes at the top: on RGW the second page of 13 ends on "alpha/".
-    const std::vector<std::string> top{"alpha/", "beta/", "gamma/"};
-    for (const auto& [prefix, maxKeys, prefixes] :
-         std::vector<std::tuple<std::string, int, std::vector<std::string>>>{
-             {"", 1000, top}, {"", 13, top}, {"alpha/", 1000, {"alpha/one/", "alpha/two/"}}}) {
-        SCOPED_TRACE(prefix + " by " + std::to_string(maxKeys));
-        const auto level = test::listAll(client, bucket, maxKeys, prefix, "/");
-        EXPECT_EQ(level.prefixes, prefixes);
-        EXPECT_EQ(level.keys, keysUnder(prefix, true));
-        EXPECT_GE(level.pages, maxKeys == 13 ? 4 : 1);
-    }
+    const auto keys = checkListings(bucket);
 
     EXPECT_TRUE(failedOnce(op(client, &Quilo::deleteBucket, bucket), ErrorKind::service, 409,
                            "BucketNotEmpty"));
-    std::vector<test::ObjectEnded> deletes(paged.keys.size());
+    std::vector<test::ObjectEnded> deletes(keys.size());
     for (std::size_t i = 0; i < deletes.size(); ++i)
-        client.deleteObject({{"bucket", bucket}, {"key", paged.keys[i]}}, deletes[i].callbacks());
+        client.deleteObject({{"bucket", bucket}, {"key", keys[i]}}, deletes[i].callbacks());
     for (auto& deleted : deletes)
         ASSERT_TRUE(deleted.waitForEnd(std::chrono::seconds(60), {}) && deleted.ok());
     ASSERT_TRUE(op(client, &Quilo::deleteBucket, bucket).ok());
