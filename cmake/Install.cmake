@@ -3,7 +3,9 @@ include(CMakePackageConfigHelpers)
 install(TARGETS quilo EXPORT quiloTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(DIRECTORY include/quilo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# <quilo/quilo.hpp> is the one public include; the headers it pulls in come along.
+install(DIRECTORY include/quilo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.hpp")
 install(EXPORT quiloTargets NAMESPACE quilo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quilo)
 configure_package_config_file(cmake/quiloConfig.cmake.in
   ${PROJECT_BINARY_DIR}/quiloConfig.cmake

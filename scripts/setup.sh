@@ -14,6 +14,8 @@ PACKAGES=(
     # test servers and the tools the tests and the demo compare against
     ceph-mon ceph-osd radosgw ceph-common awscli python3-boto3 s3cmd openssl curl
     ca-certificates util-linux
+    # more peers for the benchmark: rclone, and libs3's `s3` tool
+    rclone libs3-2
 )
 # Node.js 20 with npm usually comes with the machine; Debian's own is a fallback.
 command -v npm >/dev/null || PACKAGES+=(nodejs npm)

@@ -2,7 +2,7 @@
 
 #include "quilo/AccessPolicy.hpp"
 #include "quilo/Callbacks.hpp"
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
 #include "quilo/requestlib/Error.hpp"

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "quilo/Callbacks.hpp"
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 #include "quilo/Value.hpp"
 #include "quilo/requestlib/Error.hpp"
 

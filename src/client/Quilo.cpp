@@ -1,4 +1,4 @@
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 
 #include <mutex>
 

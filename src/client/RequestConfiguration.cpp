@@ -2,7 +2,7 @@
 #include <string>
 
 #include "client/OperationSkeleton.hpp"
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 
 namespace quilo {

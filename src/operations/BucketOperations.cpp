@@ -1,5 +1,5 @@
 #include "client/OperationSkeleton.hpp"
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 
 namespace quilo {
 

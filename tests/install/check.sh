@@ -21,6 +21,9 @@ quietly() { "$@" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }; }
 echo "== cmake --install $build --prefix $prefix"
 quietly cmake --install "$build" --prefix "$prefix"
 [[ "$with_tool" != ON ]] || "$prefix/bin/quilo" --version
+# Two headers whose paths differ only in case overwrite each other on macOS and Windows.
+clashes="$(cd "$prefix" && find include -type f | sort -f | uniq -di)"
+[[ -z "$clashes" ]] || { echo "headers that differ only in case: $clashes" >&2; exit 1; }
 
 echo "== find_package(quilo CONFIG REQUIRED)"
 quietly cmake -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 
 namespace quilo {
 namespace {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 
 namespace quilo::test {
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "quilo/requestlib/S3Request.hpp"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "quilo/Quilo.hpp"
+#include "quilo/Client.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/S3ObjectRequest.hpp"
 

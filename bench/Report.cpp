@@ -1,0 +1,109 @@
+#include "Report.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace bench {
+
+Table::Table(std::string title, std::string unit, double units)
+    : title_(std::move(title)), unit_(std::move(unit)), units_(units) {}
+
+void Table::record(const std::string& label, const Measurement& m) {
+    for (auto& row : rows_) {
+        if (row.label == label) {
+            row.rounds.push_back(m);
+            return;
+        }
+    }
+    rows_.push_back({label, {m}, {}});
+}
+
+void Table::declare(const std::string& label) {
+    if (!find(label)) {
+        rows_.push_back({label, {}, {}});
+    }
+}
+
+void Table::skip(const std::string& label, const std::string& why) {
+    if (!find(label)) {
+        rows_.push_back({label, {}, why});
+    }
+}
+
+void Table::ratio(const std::string& ours, const std::string& peer) {
+    ratios_.emplace_back(ours, peer);
+}
+
+const Table::Row* Table::find(const std::string& label) const {
+    for (const auto& row : rows_) {
+        if (row.label == label) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+void Table::printRow(const Row& row) const {
+    if (!row.skipped.empty() || row.rounds.empty()) {
+        std::printf("  %-46s    skipped: %s\n", row.label.c_str(),
+                    row.skipped.empty() ? "not run" : row.skipped.c_str());
+        return;
+    }
+    const Measurement m = best(row.rounds);
+    std::printf("  %-46s %s %9.1f %s/s  wall %8.3f s  cpu %7.3f s  peak RSS %7.1f MiB\n",
+                row.label.c_str(), m.ok ? "  " : "!!", units_ / m.wallSeconds, unit_.c_str(),
+                m.wallSeconds, m.cpuSeconds, m.peakRssKiB / 1024.0);
+    if (!m.ok) {
+        std::printf("  %-46s    failed: %s\n", "", m.note.c_str());
+    }
+}
+
+void Table::printRatio(const std::string& ours, const std::string& peer) const {
+    const Row* a = find(ours);
+    const Row* b = find(peer);
+    std::printf("  => %s / %s: ", ours.c_str(), peer.c_str());
+    for (const Row* row : {a, b}) {
+        if (!row || row->rounds.empty()) {
+            std::printf("n/a (%s)\n",
+                        row && !row->skipped.empty() ? row->skipped.c_str() : "not run");
+            return;
+        }
+    }
+    const Measurement x = best(a->rounds), y = best(b->rounds);
+    if (!x.ok || !y.ok) {
+        std::printf("n/a (failed)\n");
+        return;
+    }
+    std::printf("rate %.2fx, cpu %.2fx\n", y.wallSeconds / x.wallSeconds,
+                x.cpuSeconds / y.cpuSeconds);
+}
+
+void Table::print() const {
+    progress("");
+    std::printf("\n%s\n", title_.c_str());
+    for (const auto& text : notes_) {
+        std::printf("  (%s)\n", text.c_str());
+    }
+    for (const auto& row : rows_) {
+        printRow(row);
+    }
+    for (const auto& [ours, peer] : ratios_) {
+        printRatio(ours, peer);
+    }
+    std::fflush(stdout);
+}
+
+void note(const std::string& text) {
+    std::printf("  %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void progress(const std::string& text) {
+    static const bool terminal = isatty(STDERR_FILENO);
+    if (terminal) {
+        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    }
+}
+
+}  // namespace bench

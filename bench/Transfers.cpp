@@ -1,0 +1,102 @@
+#include <cstdint>
+
+#include <quilo/quilo.hpp>
+
+#include "Fixtures.hpp"
+#include "Workloads.hpp"
+
+namespace bench {
+
+void runSmall(Context& context) {
+    const Settings& s = context.settings();
+    const Peers& peers = context.peers();
+    const std::string curlLabel = format("curl -Z --parallel-max %d", s.concurrency);
+    Command curl = peers.run(
+        Tool::curl, {"-Z", "--parallel-max", std::to_string(s.concurrency), "--head", "--output",
+                     "/dev/null", "-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD"});
+    for (int i = 0; i < s.requests; ++i) {
+        curl.argv.push_back(peers.url("/" + context.bucket()));
+    }
+    Table table(format("%d HEAD-bucket requests at concurrency %d, %s (best of %d)", s.requests,
+                       s.concurrency, context.profile().c_str(), s.rounds),
+                "req", s.requests);
+    context.runRounds(
+        table,
+        {{"quilo getBucketMeta", context.library({.name = "heads", .bucket = context.bucket()})},
+         {curlLabel, curl}},
+        s.rounds);
+    table.ratio("quilo getBucketMeta", curlLabel);
+    table.print();
+}
+
+namespace {
+
+// Uploads, each of them, then downloads of what the last one (curl, in one piece) put: a plain
+// MD5 ETag, so that the download's check has something to check.
+std::vector<Job> transferJobs(const Context& context, const std::string& source,
+                              const std::string& copy, const std::string& key) {
+    const Peers& peers = context.peers();
+    const std::string url = peers.url("/" + context.bucket() + "/" + key);
+    const LibraryJob upload{"upload", context.bucket(), key, source};
+    LibraryJob oneStream = upload, bare = upload;
+    oneStream.threshold = bare.threshold = std::to_string(UINT64_MAX);
+    bare.verify = false;
+    const LibraryJob download{"download", context.bucket(), key, copy};
+    LibraryJob bareDownload = download;
+    bareDownload.verify = false;
+    const std::uint64_t bytes = fileSize(source);
+    auto same = [copy, bytes](Measurement& m) { check(m, fileSize(copy) == bytes, "wrong size"); };
+    auto fresh = [copy] { removeAll(copy); };
+    return {
+        {"quilo upload (default)", context.library(upload)},
+        {"quilo upload, one stream", context.library(oneStream)},
+        {"quilo upload, one stream, checks off", context.library(bare)},
+        {"curl -T, UNSIGNED-PAYLOAD", peers.curlUnsignedPut(source, url)},
+        {"curl -T, signed payload", peers.curlSignedPut(source, url)},
+        {"quilo download (default)", context.library(download), fresh, same},
+        {"quilo download, checks off", context.library(bareDownload), fresh, same},
+        {"curl -o",
+         peers.run(Tool::curl, {"-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD", "-o", copy, url}),
+         fresh, same}};
+}
+
+void transfer(Context& context, std::uint64_t mib, int rounds) {
+    const std::string source = context.scratch() + "/transfer.bin";
+    const std::string copy = context.scratch() + "/transfer.down";
+    makeFile(source, mib << 20);
+    Table table(format("%llu MiB transfers, %s (best of %d)", static_cast<unsigned long long>(mib),
+                       context.profile().c_str(), rounds),
+                "MiB", static_cast<double>(mib));
+    table.note(
+        format("library defaults: parts above %llu MiB, %llu MiB each, %d at once; curl's "
+               "signed row includes hashing the file with openssl",
+               static_cast<unsigned long long>(quilo::S3ObjectRequest::multipartThreshold() >> 20),
+               static_cast<unsigned long long>(quilo::S3ObjectRequest::multipartPartSize() >> 20),
+               quilo::S3ObjectRequest::multipartConcurrency()));
+    const std::string key = format("transfer-%llu", static_cast<unsigned long long>(mib));
+    context.runRounds(table, transferJobs(context, source, copy, key), rounds);
+    for (const char* curl : {"curl -T, signed payload", "curl -T, UNSIGNED-PAYLOAD"}) {
+        table.ratio("quilo upload (default)", curl);
+        table.ratio("quilo upload, one stream", curl);
+    }
+    table.ratio("quilo upload, one stream, checks off", "curl -T, UNSIGNED-PAYLOAD");
+    table.ratio("quilo download (default)", "curl -o");
+    table.ratio("quilo download, checks off", "curl -o");
+    table.print();
+    removeAll(source);
+    removeAll(copy);
+}
+
+}  // namespace
+
+void runTransfers(Context& context) {
+    const Settings& s = context.settings();
+    if (s.transferMiB > 0) {
+        transfer(context, s.transferMiB, s.rounds);
+    }
+    if (s.rssGiB > 0) {
+        transfer(context, s.rssGiB << 10, 1);
+    }
+}
+
+}  // namespace bench

@@ -1,0 +1,14 @@
+// The sections of a run; each prints its own table.
+#pragma once
+
+#include "Context.hpp"
+
+namespace bench {
+
+void runSmall(Context& context);      // many small requests at a fixed concurrency
+void runTransfers(Context& context);  // large uploads and downloads, library vs curl
+void runTool(Context& context);       // the quilo tool vs the other clients, one large file
+void runTree(Context& context);       // trees of small files and sync
+void runProxy(Context& context);      // what the delay proxy itself costs and does
+
+}  // namespace bench
