@@ -8,11 +8,11 @@
 #include <quilo/quilo.hpp>
 
 #include "Batch.hpp"
-#include "Client.hpp"
 #include "Commands.hpp"
 #include "Output.hpp"
 #include "S3Url.hpp"
 #include "Summary.hpp"
+#include "ToolClient.hpp"
 
 namespace quilo::cli {
 

@@ -8,10 +8,10 @@
 #include <map>
 #include <stdexcept>
 
-#include "Client.hpp"
 #include "Output.hpp"
 #include "S3Url.hpp"
 #include "Summary.hpp"
+#include "ToolClient.hpp"
 
 namespace quilo::cli {
 

@@ -43,13 +43,8 @@ Settings resolveSettings(const Flags& flags);
 
 // Sets the library's process-wide endpoint, region and CA file, and the shared configuration's
 // keys, session token, scheme and concurrency. Throws UsageError when the settings contradict
-// each other.
+// each other. Without keys, and without --no-sign-request, client() refuses from then on.
 void applySettings(const Settings& settings);
-
-// The client every command sends with. Throws std::runtime_error, saying where keys were looked
-// for, when there are none and --no-sign-request was not given: so that a wrong command line is
-// still reported as such, commands ask for it only once their arguments are checked.
-Quilo& client();
 
 // `quilo config`: each setting, its value (keys shortened) and where it came from.
 int showSettings(const Settings& settings);

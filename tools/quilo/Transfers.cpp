@@ -6,9 +6,9 @@
 #include <quilo/quilo.hpp>
 
 #include "Batch.hpp"
-#include "Client.hpp"
 #include "Progress.hpp"
 #include "Summary.hpp"
+#include "ToolClient.hpp"
 #include "Tree.hpp"
 
 namespace quilo::cli {

@@ -11,9 +11,9 @@
 #include <ctime>
 
 #include "Batch.hpp"
-#include "Client.hpp"
 #include "Output.hpp"
 #include "Summary.hpp"
+#include "ToolClient.hpp"
 
 namespace quilo::cli {
 

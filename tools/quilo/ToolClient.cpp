@@ -1,4 +1,4 @@
-#include "Client.hpp"
+#include "ToolClient.hpp"
 
 #include <algorithm>
 #include <array>

@@ -7,7 +7,9 @@
 
 namespace quilo::cli {
 
-// The client every command sends with (declared in Settings.hpp too).
+// The client every command sends with. Throws std::runtime_error, saying where keys were looked
+// for, when there are none and --no-sign-request was not given: so that a wrong command line is
+// still reported as such, commands ask for it only once their arguments are checked.
 Quilo& client();
 
 // Requests that run at once (--jobs); set with the settings.
