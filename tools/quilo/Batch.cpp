@@ -12,10 +12,12 @@
 namespace quilo::cli {
 
 namespace {
-// Set by the signal handler: nothing else is safe to do there.
+// Set by the signal handler, which does nothing else that is unsafe there. A second signal of
+// the same kind ends the process at once, for when cancelling takes too long for someone.
 volatile std::sig_atomic_t signalled = 0;
-void onSignal(int) {
+void onSignal(int signal) {
     signalled = 1;
+    std::signal(signal, SIG_DFL);
 }
 }  // namespace
 

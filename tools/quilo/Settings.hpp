@@ -16,7 +16,7 @@ struct Flags {
     std::string caFile;
     bool ssl = false;
     bool anonymous = false;  // --no-sign-request
-    int jobs = 8;
+    int jobs = 16;
 };
 
 // One setting and where it came from: "--region", "AWS_REGION", "profile dev
@@ -32,7 +32,7 @@ struct Settings {
     std::string lookedIn{};  // where keys were looked for, for the message when there are none
     bool anonymous = false;
     bool ssl = false;
-    int jobs = 8;
+    int jobs = 16;
 };
 
 // Flags first, then the environment, then the profile in the shared files, as awscli has it, except

@@ -43,7 +43,7 @@ Quilo& client() {
 }
 
 int& jobs() {
-    static int count = 8;
+    static int count = 16;
     return count;
 }
 

@@ -90,8 +90,8 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
             requests.push_back(&transfer);
         }
     }
-    if (requests.empty()) {
-        return ok;
+    if (requests.empty() || interrupted()) {
+        return ok && requests.empty();
     }
     Quilo& quilo = client();  // throws here, before anything has started, without credentials
     Batch batch;
