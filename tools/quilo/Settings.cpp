@@ -143,6 +143,7 @@ Settings resolveSettings(const Flags& flags) {
                         fromEnvironment("AWS_SECRET_ACCESS_KEY"),
                         fromEnvironment("AWS_SESSION_TOKEN"));
     };
+    // The first source that holds keys gives them, and its token with them.
     takeKeys(settings, fromFlag(flags.accessKey, "--access-key"),
              fromFlag(flags.secretKey, "--secret-key")) ||
         (named && fromProfile()) || fromVariables() || fromProfile();
