@@ -7,6 +7,9 @@ QUILO_RGW_PORT="${QUILO_RGW_PORT:-7480}"
 QUILO_RGW_HTTPS_PORT="${QUILO_RGW_HTTPS_PORT:-7443}"
 QUILO_RGW_MON_PORT="${QUILO_RGW_MON_PORT:-6789}"
 QUILO_S3RVER_PORT="${QUILO_S3RVER_PORT:-4568}"
+# The gateway with temporary credentials (STS) sits next to the main one unless told otherwise.
+QUILO_RGW_STS_PORT="${QUILO_RGW_STS_PORT:-$((QUILO_RGW_PORT + 1))}"
+QUILO_RGW_STS_HTTPS_PORT="${QUILO_RGW_STS_HTTPS_PORT:-$((QUILO_RGW_HTTPS_PORT + 1))}"
 
 # Fixed keys so that a developer can reuse them by hand; these servers live on loopback only.
 QUILO_RGW_USER_ID=quilo-test
@@ -15,6 +18,10 @@ QUILO_RGW_SECRET_KEY='quilo/test/secret/0123456789abcdefABCDEF'
 QUILO_RGW_OTHER_USER_ID=quilo-other
 QUILO_RGW_OTHER_ACCESS_KEY=QUILOOTHERACCESSKEY1
 QUILO_RGW_OTHER_SECRET_KEY='quilo/other/secret/0123456789abcdefABCDE'
+# The user that asks the STS gateway for temporary credentials.
+QUILO_RGW_STS_USER_ID=quilo-sts
+QUILO_RGW_STS_ACCESS_KEY=QUILOSTSACCESSKEY001
+QUILO_RGW_STS_SECRET_KEY='quilo/sts/secret/0123456789abcdefABCDEFG'
 
 die() {
     echo "$(basename "$0"): $*" >&2

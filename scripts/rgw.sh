@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # A single-node Ceph RADOS Gateway on loopback for the tests: one monitor, one memstore OSD
-# (objects live in RAM) and radosgw with HTTP and HTTPS endpoints.
+# (objects live in RAM) and two radosgw daemons on them, each with HTTP and HTTPS endpoints:
+# - the main gateway, which also serves virtual-hosted buckets at http://<bucket>.localhost:<port>;
+# - a gateway that issues temporary credentials (STS) and accepts them. It is apart because STS
+#   changes the answer to a wrong secret from SignatureDoesNotMatch to AccessDenied.
 #
 #   scripts/rgw.sh start|stop|status
 #
 # All state lives in $QUILO_RUN_DIR/rgw (default <repo>/.run/rgw); the CA that signed the HTTPS
 # certificate is $QUILO_RUN_DIR/ca.pem. Environment: QUILO_RGW_PORT (7480),
-# QUILO_RGW_HTTPS_PORT (7443), QUILO_RGW_MON_PORT (6789), QUILO_RGW_MEMSTORE_BYTES (6 GiB: the
-# tests upload 200 MiB objects and the benchmarks 1 GiB ones), QUILO_RGW_START_TIMEOUT (120 s).
+# QUILO_RGW_HTTPS_PORT (7443), QUILO_RGW_STS_PORT and QUILO_RGW_STS_HTTPS_PORT (one above
+# each), QUILO_RGW_MON_PORT (6789), QUILO_RGW_MEMSTORE_BYTES (6 GiB: the tests upload 200 MiB
+# objects and the benchmarks 1 GiB ones), QUILO_RGW_START_TIMEOUT (120 s).
 set -euo pipefail
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -18,7 +22,9 @@ CA_PEM="$QUILO_RUN_DIR/ca.pem"
 MEMSTORE_BYTES="${QUILO_RGW_MEMSTORE_BYTES:-$((6 * 1024 * 1024 * 1024))}"
 START_TIMEOUT="${QUILO_RGW_START_TIMEOUT:-120}"
 EMPTY_SHA256=e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855
-DAEMONS=(rgw osd mon)  # stop order: clients first, the monitor last
+DAEMONS=(sts rgw osd mon)  # stop order: clients first, the monitor last
+# Exactly 16 characters, as RGW wants; it encrypts the temporary credentials.
+STS_KEY=quilo-sts-key-16
 export CEPH_CONF="$CONF"
 
 daemon_running() {
@@ -32,7 +38,7 @@ all_running() {
     for d in "${DAEMONS[@]}"; do
         daemon_running "$d" || return 1
     done
-    http_answers "$QUILO_RGW_PORT"
+    http_answers "$QUILO_RGW_PORT" && http_answers "$QUILO_RGW_STS_PORT"
 }
 
 kill_daemons() {
@@ -51,12 +57,15 @@ remove_state() {
     rm -rf "$STATE" "$CA_PEM"
 }
 
+# The beast frontend on HTTP port $1 and HTTPS port $2.
+frontends() {
+    echo "beast endpoint=127.0.0.1:$1 ssl_endpoint=127.0.0.1:$2" \
+        "ssl_certificate=$STATE/tls/server.pem"
+}
+
 write_conf() {
-    local fsid frontends
+    local fsid
     fsid="$(cat /proc/sys/kernel/random/uuid)"
-    frontends="beast endpoint=127.0.0.1:$QUILO_RGW_PORT"
-    frontends+=" ssl_endpoint=127.0.0.1:$QUILO_RGW_HTTPS_PORT"
-    frontends+=" ssl_certificate=$STATE/tls/server.pem"
     cat >"$CONF" <<EOF
 [global]
 fsid = $fsid
@@ -99,12 +108,21 @@ memstore device bytes = $MEMSTORE_BYTES
 osd crush update on start = false
 osd class update on start = false
 
-[client.rgw.a]
-rgw frontends = $frontends
+[client]
 # Deleted objects (the parts of a multipart upload above all) keep their RAM until garbage
 # collection runs, two hours later by default: long enough to fill the store in one test run.
 rgw gc obj min wait = 1
 rgw gc processor period = 5
+# <bucket>.localhost names the bucket; any other host (127.0.0.1) means path-style.
+rgw dns name = localhost
+
+[client.rgw.a]
+rgw frontends = $(frontends "$QUILO_RGW_PORT" "$QUILO_RGW_HTTPS_PORT")
+
+[client.rgw.sts]
+rgw frontends = $(frontends "$QUILO_RGW_STS_PORT" "$QUILO_RGW_STS_HTTPS_PORT")
+rgw sts key = $STS_KEY
+rgw s3 auth use sts = true
 EOF
 }
 
@@ -176,11 +194,34 @@ create_user() {
         --access-key="$3" --secret-key="$4"
 }
 
-# A signed request proves both that RGW serves and that it knows the user.
+# A signed request to the gateway on port $3 proves both that it serves and that it knows the
+# keys $1 and $2.
 user_answers() {
     # This curl does not send the payload hash itself, and RGW insists on it.
     curl -sf -o /dev/null --max-time 5 --aws-sigv4 "aws:amz:us-east-1:s3" --user "$1:$2" \
-        -H "x-amz-content-sha256: $EMPTY_SHA256" "http://127.0.0.1:$QUILO_RGW_PORT/"
+        -H "x-amz-content-sha256: $EMPTY_SHA256" "http://127.0.0.1:$3/"
+}
+
+# True when the STS gateway hands the STS user temporary credentials.
+sts_answers() {
+    local body="Action=GetSessionToken&Version=2011-06-15"
+    curl -sf --max-time 5 --aws-sigv4 "aws:amz:us-east-1:sts" \
+        --user "$QUILO_RGW_STS_ACCESS_KEY:$QUILO_RGW_STS_SECRET_KEY" \
+        -H "x-amz-content-sha256: $(printf %s "$body" | sha256sum | cut -d' ' -f1)" \
+        -d "$body" "http://127.0.0.1:$QUILO_RGW_STS_PORT/" | grep -q "<SessionToken>"
+}
+
+# The STS user may ask for temporary credentials, which may do anything it may.
+allow_sts() {
+    run radosgw-admin caps add --uid="$QUILO_RGW_STS_USER_ID" --caps="user-policy=*"
+    (
+        rgw_aws_env
+        export AWS_ACCESS_KEY_ID="$QUILO_RGW_STS_ACCESS_KEY"
+        export AWS_SECRET_ACCESS_KEY="$QUILO_RGW_STS_SECRET_KEY"
+        run aws --endpoint-url "http://127.0.0.1:$QUILO_RGW_STS_PORT" iam put-user-policy \
+            --user-name "$QUILO_RGW_STS_USER_ID" --policy-name sts --policy-document \
+            '{"Version":"2012-10-17","Statement":[{"Effect":"Allow","Action":["sts:GetSessionToken","s3:*"],"Resource":"*"}]}'
+    )
 }
 
 start() {
@@ -191,12 +232,13 @@ start() {
     kill_daemons
     remove_state
     local port tool
-    for port in "$QUILO_RGW_PORT" "$QUILO_RGW_HTTPS_PORT" "$QUILO_RGW_MON_PORT"; do
+    for port in "$QUILO_RGW_PORT" "$QUILO_RGW_HTTPS_PORT" "$QUILO_RGW_STS_PORT" \
+        "$QUILO_RGW_STS_HTTPS_PORT" "$QUILO_RGW_MON_PORT"; do
         if (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
             die "port $port is already taken by another program"
         fi
     done
-    for tool in ceph-mon ceph-osd radosgw radosgw-admin ceph openssl curl; do
+    for tool in ceph-mon ceph-osd radosgw radosgw-admin ceph openssl curl aws; do
         command -v "$tool" >/dev/null || die "$tool is missing: run scripts/setup.sh"
     done
 
@@ -221,18 +263,27 @@ start() {
     run radosgw -c "$CONF" -n client.rgw.a --pid-file "$STATE/rgw.pid"
     wait_until "radosgw to answer on port $QUILO_RGW_PORT" http_answers "$QUILO_RGW_PORT"
     daemon_running rgw || fail_start "radosgw is not running"
+    # Only now: the first gateway has made the pools, which two at once would race to make.
+    run radosgw -c "$CONF" -n client.rgw.sts --pid-file "$STATE/sts.pid"
 
     create_user "$QUILO_RGW_USER_ID" "Quilo Test" "$QUILO_RGW_ACCESS_KEY" "$QUILO_RGW_SECRET_KEY"
     create_user "$QUILO_RGW_OTHER_USER_ID" "Quilo Other" \
         "$QUILO_RGW_OTHER_ACCESS_KEY" "$QUILO_RGW_OTHER_SECRET_KEY"
+    create_user "$QUILO_RGW_STS_USER_ID" "Quilo STS" \
+        "$QUILO_RGW_STS_ACCESS_KEY" "$QUILO_RGW_STS_SECRET_KEY"
     wait_until "RGW to accept the test user" \
-        user_answers "$QUILO_RGW_ACCESS_KEY" "$QUILO_RGW_SECRET_KEY"
+        user_answers "$QUILO_RGW_ACCESS_KEY" "$QUILO_RGW_SECRET_KEY" "$QUILO_RGW_PORT"
     wait_until "RGW to accept the second user" \
-        user_answers "$QUILO_RGW_OTHER_ACCESS_KEY" "$QUILO_RGW_OTHER_SECRET_KEY"
-    note "started on 127.0.0.1:$QUILO_RGW_PORT (HTTPS $QUILO_RGW_HTTPS_PORT)" \
+        user_answers "$QUILO_RGW_OTHER_ACCESS_KEY" "$QUILO_RGW_OTHER_SECRET_KEY" "$QUILO_RGW_PORT"
+    wait_until "the STS gateway to accept its user" \
+        user_answers "$QUILO_RGW_STS_ACCESS_KEY" "$QUILO_RGW_STS_SECRET_KEY" "$QUILO_RGW_STS_PORT"
+    daemon_running sts || fail_start "the STS radosgw is not running"
+    allow_sts
+    wait_until "the STS gateway to issue temporary credentials" sts_answers
+    note "started on 127.0.0.1:$QUILO_RGW_PORT (HTTPS $QUILO_RGW_HTTPS_PORT)," \
+        "STS on 127.0.0.1:$QUILO_RGW_STS_PORT (HTTPS $QUILO_RGW_STS_HTTPS_PORT)" \
         "in $((SECONDS - started))s"
 }
-
 stop() {
     kill_daemons
     remove_state
@@ -242,6 +293,7 @@ stop() {
 status() {
     if all_running; then
         echo "rgw: running on 127.0.0.1:$QUILO_RGW_PORT (HTTPS $QUILO_RGW_HTTPS_PORT)," \
+            "STS on 127.0.0.1:$QUILO_RGW_STS_PORT (HTTPS $QUILO_RGW_STS_HTTPS_PORT)," \
             "state in $STATE"
     else
         echo "rgw: not running"

@@ -11,7 +11,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 STATE="$QUILO_RUN_DIR/s3rver"
 PID_FILE="$STATE/s3rver.pid"
-BIN="$QUILO_ROOT/node_modules/s3rver/bin/s3rver.js"
+BIN="$QUILO_ROOT/scripts/s3rver/node_modules/s3rver/bin/s3rver.js"
 START_TIMEOUT="${QUILO_S3RVER_START_TIMEOUT:-30}"
 
 running() {

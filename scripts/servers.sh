@@ -6,6 +6,9 @@
 # `start` writes $QUILO_RUN_DIR/servers.env (default <repo>/.run/servers.env); the integration
 # tests read their endpoints and keys from the variables it exports:
 #   source .run/servers.env && ctest --test-dir build
+# QUILO_TEST_RGW_VIRTUAL_HOST (localhost:<port>) reaches the main RGW with buckets in the host
+# name; QUILO_TEST_STS_HOST is the RGW that issues and accepts temporary credentials, to be
+# asked with the QUILO_TEST_STS_* keys.
 set -euo pipefail
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -20,6 +23,7 @@ write_env() {
         printf 'export %s=%q\n' \
             QUILO_TEST_RGW_HOST "127.0.0.1:$QUILO_RGW_PORT" \
             QUILO_TEST_RGW_HTTPS_HOST "127.0.0.1:$QUILO_RGW_HTTPS_PORT" \
+            QUILO_TEST_RGW_VIRTUAL_HOST "localhost:$QUILO_RGW_PORT" \
             QUILO_TEST_CA_FILE "$QUILO_RUN_DIR/ca.pem" \
             QUILO_TEST_ACCESS_KEY "$QUILO_RGW_ACCESS_KEY" \
             QUILO_TEST_SECRET_KEY "$QUILO_RGW_SECRET_KEY" \
@@ -27,6 +31,11 @@ write_env() {
             QUILO_TEST_OTHER_ACCESS_KEY "$QUILO_RGW_OTHER_ACCESS_KEY" \
             QUILO_TEST_OTHER_SECRET_KEY "$QUILO_RGW_OTHER_SECRET_KEY" \
             QUILO_TEST_OTHER_USER_ID "$QUILO_RGW_OTHER_USER_ID" \
+            QUILO_TEST_STS_HOST "127.0.0.1:$QUILO_RGW_STS_PORT" \
+            QUILO_TEST_STS_HTTPS_HOST "127.0.0.1:$QUILO_RGW_STS_HTTPS_PORT" \
+            QUILO_TEST_STS_ACCESS_KEY "$QUILO_RGW_STS_ACCESS_KEY" \
+            QUILO_TEST_STS_SECRET_KEY "$QUILO_RGW_STS_SECRET_KEY" \
+            QUILO_TEST_STS_USER_ID "$QUILO_RGW_STS_USER_ID" \
             QUILO_TEST_S3RVER_HOST "127.0.0.1:$QUILO_S3RVER_PORT" \
             QUILO_TEST_S3RVER_ACCESS_KEY S3RVER \
             QUILO_TEST_S3RVER_SECRET_KEY S3RVER \

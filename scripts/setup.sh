@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the test servers need on Debian 12, then the Node
-# packages pinned in package-lock.json. Quiet and quick when everything is already there.
+# packages that s3rver needs, pinned in scripts/s3rver/package-lock.json. Quiet and quick when
+# everything is already there.
 set -euo pipefail
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -39,12 +40,13 @@ install_packages() {
 
 # npm ci wipes and refills node_modules, so run it only when the lock file has changed since.
 install_node_packages() {
-    local stamp="$QUILO_ROOT/node_modules/.quilo-lock.sha256" want
-    want="$(sha256sum "$QUILO_ROOT/package-lock.json" | cut -d' ' -f1)"
+    local dir="$QUILO_ROOT/scripts/s3rver" want
+    local stamp="$dir/node_modules/.quilo-lock.sha256"
+    want="$(sha256sum "$dir/package-lock.json" | cut -d' ' -f1)"
     if [[ -f "$stamp" && "$(cat "$stamp")" == "$want" ]]; then
         return 0
     fi
-    (cd "$QUILO_ROOT" && quietly npm ci --no-audit --no-fund --loglevel=error)
+    (cd "$dir" && quietly npm ci --no-audit --no-fund --loglevel=error)
     echo "$want" >"$stamp"
 }
 

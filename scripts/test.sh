@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the stages are called by name
-# The whole check, as CI runs it: set up the machine, build, start the test servers, run every
-# test, then build and run them again under AddressSanitizer with UndefinedBehaviorSanitizer and
-# under ThreadSanitizer, and fuzz the parsers for a bounded time.
+# The whole check, as CI runs it: set up the machine, make a Release build, start the test
+# servers, run every test, then build with clang and run them again under AddressSanitizer with
+# UndefinedBehaviorSanitizer, build and run them under ThreadSanitizer, and fuzz the parsers for
+# a bounded time. Every build here turns compiler warnings into errors.
 #
 #   scripts/test.sh                 every stage, in order
 #   scripts/test.sh build test      only the stages named (see STAGES)
@@ -22,11 +23,12 @@ BUILD_DIR="${QUILO_BUILD_DIR:-build}"
 ASAN_BUILD_DIR="${QUILO_ASAN_BUILD_DIR:-build-asan}"
 TSAN_BUILD_DIR="${QUILO_TSAN_BUILD_DIR:-build-tsan}"
 
+# Configures and builds in $1; later options override the defaults given here.
 configure_and_build() {
     local dir="$1"
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILO_BUILD_TESTS=ON \
-        -DQUILO_BUILD_TOOLS=ON -DQUILO_BUILD_BENCH=ON "$@" &&
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILO_WARNINGS_AS_ERRORS=ON \
+        -DQUILO_BUILD_TESTS=ON -DQUILO_BUILD_TOOLS=ON -DQUILO_BUILD_BENCH=ON "$@" &&
         cmake --build "$dir" -j"$JOBS"
 }
 
@@ -58,8 +60,9 @@ stage_setup() {
     scripts/setup.sh
 }
 
+# The build a consumer gets, so that its optimiser's warnings are seen.
 stage_build() {
-    configure_and_build "$BUILD_DIR"
+    configure_and_build "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
 }
 
 servers_started=0
@@ -73,9 +76,10 @@ stage_test() {
     run_ctest "$BUILD_DIR"
 }
 
+# With clang, so that a second compiler sees the library, the tests and the tool.
 stage_build_asan() {
-    configure_and_build "$ASAN_BUILD_DIR" -DQUILO_SANITIZE=address,undefined \
-        -DQUILO_BUILD_BENCH=OFF
+    configure_and_build "$ASAN_BUILD_DIR" -DCMAKE_CXX_COMPILER=clang++ \
+        -DQUILO_SANITIZE=address,undefined -DQUILO_BUILD_BENCH=OFF
 }
 
 stage_test_asan() {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "quilo/Callbacks.hpp"
@@ -70,20 +71,43 @@ std::string currentExceptionText();
 
 enum class Progress { none, sent, received };
 
-struct NoOptions {
-    template <class R>
-    void operator()(R&) const noexcept {}
+template <class F, class Result, class... Args>
+concept CallableAs = std::is_invocable_r_v<Result, const F&, Args...>;
+
+// A callable borrowed for one call of runOperation. An operation's lambdas live until that call
+// returns, and borrowing them copies nothing, so building the steps can neither allocate nor
+// throw.
+template <class Signature>
+class Borrowed;
+
+template <class Result, class... Args>
+class Borrowed<Result(Args...)> {
+  public:
+    Borrowed() = default;
+    // Implicit, so that a lambda initialises a step.
+    template <CallableAs<Result, Args...> F>
+    Borrowed(const F& callable) noexcept
+        : callable_(&callable), call_([](const void* object, Args... args) -> Result {
+              return (*static_cast<const F*>(object))(std::forward<Args>(args)...);
+          }) {}
+
+    explicit operator bool() const noexcept { return call_ != nullptr; }
+    Result operator()(Args... args) const { return call_(callable_, std::forward<Args>(args)...); }
+
+  private:
+    const void* callable_ = nullptr;
+    Result (*call_)(const void*, Args...) = nullptr;
 };
 
 // What makes one operation. `make` reads the parameters and calls the factory; when a
 // ParamReader is given and reports a misuse, whatever `make` returned is discarded.
-template <class Make, class Before = NoOptions, class After = NoOptions>
+template <class R>
 struct Steps {
     std::string_view name;
-    Make make;
+    Borrowed<std::shared_ptr<R>()> make;
     const ParamReader* params = nullptr;
-    Before beforeConfiguration{};  // listObjects sets its listing options here
-    After afterHooks{};            // the options an operation fixes
+    Borrowed<void(R&)> beforeConfiguration{};  // listObjects sets its listing options here
+    Borrowed<void(R&)> afterHooks{};           // the options an operation fixes
     Progress progress = Progress::none;
 };
 
@@ -157,9 +181,8 @@ void startNeverSent(std::shared_ptr<R> request, Error error, const CallbackSet& 
     request->startAsynchronous();
 }
 
-template <class R, class CallbackSet, class Make, class Before, class After>
-void runOperation(Quilo& client, const CallbackSet& callbacks,
-                  Steps<Make, Before, After> steps) noexcept {
+template <class R, class CallbackSet>
+void runOperation(Quilo& client, const CallbackSet& callbacks, const Steps<R>& steps) noexcept {
     std::shared_ptr<R> request;
     try {
         request = steps.make();
@@ -170,10 +193,14 @@ void runOperation(Quilo& client, const CallbackSet& callbacks,
         if (!request) {
             return;  // no request, nothing to configure, bind or start
         }
-        steps.beforeConfiguration(*request);
+        if (steps.beforeConfiguration) {
+            steps.beforeConfiguration(*request);
+        }
         client.configureRequest(request);
         bindHooks(request, callbacks, steps.progress);
-        steps.afterHooks(*request);
+        if (steps.afterHooks) {
+            steps.afterHooks(*request);
+        }
         request->startAsynchronous();
     } catch (...) {
         // Only memory exhaustion or a throwing configureRequest override get here. A request

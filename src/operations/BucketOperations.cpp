@@ -9,54 +9,50 @@ namespace quilo {
 void Quilo::createBucket(const std::string& bucket, Callbacks<QuiloBucketRequest> callbacks) {
     detail::runOperation<QuiloBucketRequest>(
         *this, callbacks,
-        detail::Steps{.name = "createBucket", .make = [&] {
-                          return QuiloBucketRequest::PUTRequestWithBucket<QuiloBucketRequest>(
-                              bucket);
-                      }});
+        {.name = "createBucket", .make = [&] {
+             return QuiloBucketRequest::PUTRequestWithBucket<QuiloBucketRequest>(bucket);
+         }});
 }
 
 void Quilo::deleteBucket(const std::string& bucket, Callbacks<QuiloBucketRequest> callbacks) {
     detail::runOperation<QuiloBucketRequest>(
         *this, callbacks,
-        detail::Steps{.name = "deleteBucket", .make = [&] {
-                          return QuiloBucketRequest::DELETERequestWithBucket<QuiloBucketRequest>(
-                              bucket);
-                      }});
+        {.name = "deleteBucket", .make = [&] {
+             return QuiloBucketRequest::DELETERequestWithBucket<QuiloBucketRequest>(bucket);
+         }});
 }
 
 void Quilo::getBucketAcl(const std::string& bucket, Callbacks<QuiloBucketRequest> callbacks) {
     detail::runOperation<QuiloBucketRequest>(
         *this, callbacks,
-        detail::Steps{.name = "getBucketAcl", .make = [&] {
-                          return QuiloBucketRequest::requestForAclWithBucket<QuiloBucketRequest>(
-                              bucket);
-                      }});
+        {.name = "getBucketAcl", .make = [&] {
+             return QuiloBucketRequest::requestForAclWithBucket<QuiloBucketRequest>(bucket);
+         }});
 }
 
 void Quilo::setBucketAcl(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks) {
     detail::ParamReader in("setBucketAcl", param);
     detail::runOperation<QuiloBucketRequest>(
         *this, callbacks,
-        detail::Steps{.name = "setBucketAcl",
-                      .make = [&]() -> std::shared_ptr<QuiloBucketRequest> {
-                          auto acl = in.take<AclMap>("acl");
-                          auto bucket = in.take<std::string>("bucket");
-                          if (!in.ok()) {
-                              return nullptr;
-                          }
-                          return QuiloBucketRequest::PUTRequestWithBucket<QuiloBucketRequest>(
-                              std::move(bucket), std::move(acl));
-                      },
-                      .params = &in});
+        {.name = "setBucketAcl",
+         .make = [&]() -> std::shared_ptr<QuiloBucketRequest> {
+             auto acl = in.take<AclMap>("acl");
+             auto bucket = in.take<std::string>("bucket");
+             if (!in.ok()) {
+                 return nullptr;
+             }
+             return QuiloBucketRequest::PUTRequestWithBucket<QuiloBucketRequest>(std::move(bucket),
+                                                                                 std::move(acl));
+         },
+         .params = &in});
 }
 
 void Quilo::getBucketMeta(const std::string& bucket, Callbacks<QuiloBucketRequest> callbacks) {
     detail::runOperation<QuiloBucketRequest>(
         *this, callbacks,
-        detail::Steps{.name = "getBucketMeta", .make = [&] {
-                          return QuiloBucketRequest::requestForMetaWithBucket<QuiloBucketRequest>(
-                              bucket);
-                      }});
+        {.name = "getBucketMeta", .make = [&] {
+             return QuiloBucketRequest::requestForMetaWithBucket<QuiloBucketRequest>(bucket);
+         }});
 }
 
 }  // namespace quilo

@@ -10,75 +10,72 @@ using detail::entry;
 
 void Quilo::copyObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks,
-        detail::Steps{.name = "copyObject", .make = [&] {
-                          return QuiloObjectRquest::COPYRequestFromBucket<QuiloObjectRquest>(
-                              entry(param, "srcBucket"), entry(param, "srcKey"),
-                              entry(param, "desBucket"), entry(param, "desKey"));
-                      }});
+        *this, callbacks, {.name = "copyObject", .make = [&] {
+                               return QuiloObjectRquest::COPYRequestFromBucket<QuiloObjectRquest>(
+                                   entry(param, "srcBucket"), entry(param, "srcKey"),
+                                   entry(param, "desBucket"), entry(param, "desKey"));
+                           }});
 }
 
 void Quilo::deleteObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks,
-        detail::Steps{.name = "deleteObject", .make = [&] {
-                          return QuiloObjectRquest::DELETERequestWithBucket<QuiloObjectRquest>(
-                              entry(param, "bucket"), entry(param, "key"));
-                      }});
+        *this, callbacks, {.name = "deleteObject", .make = [&] {
+                               return QuiloObjectRquest::DELETERequestWithBucket<QuiloObjectRquest>(
+                                   entry(param, "bucket"), entry(param, "key"));
+                           }});
 }
 
 void Quilo::getObjectAcl(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks,
-        detail::Steps{.name = "getObjectAcl", .make = [&] {
-                          return QuiloObjectRquest::requestForAclWithBucket<QuiloObjectRquest>(
-                              entry(param, "bucket"), entry(param, "key"));
-                      }});
+        *this, callbacks, {.name = "getObjectAcl", .make = [&] {
+                               return QuiloObjectRquest::requestForAclWithBucket<QuiloObjectRquest>(
+                                   entry(param, "bucket"), entry(param, "key"));
+                           }});
 }
 
 void Quilo::setObjectAcl(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::ParamReader in("setObjectAcl", param);
     detail::runOperation<QuiloObjectRquest>(
         *this, callbacks,
-        detail::Steps{.name = "setObjectAcl",
-                      .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
-                          auto acl = in.take<AclMap>("acl");
-                          auto bucket = in.take<std::string>("bucket");
-                          auto key = in.take<std::string>("key");
-                          if (!in.ok()) {
-                              return nullptr;
-                          }
-                          return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
-                              std::move(bucket), std::move(key), std::move(acl));
-                      },
-                      .params = &in});
+        {.name = "setObjectAcl",
+         .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
+             auto acl = in.take<AclMap>("acl");
+             auto bucket = in.take<std::string>("bucket");
+             auto key = in.take<std::string>("key");
+             if (!in.ok()) {
+                 return nullptr;
+             }
+             return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
+                 std::move(bucket), std::move(key), std::move(acl));
+         },
+         .params = &in});
 }
 
 void Quilo::getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
         *this, callbacks,
-        detail::Steps{.name = "getObjectMeta", .make = [&] {
-                          return QuiloObjectRquest::requestForMetaWithBucket<QuiloObjectRquest>(
-                              entry(param, "bucket"), entry(param, "key"));
-                      }});
+        {.name = "getObjectMeta", .make = [&] {
+             return QuiloObjectRquest::requestForMetaWithBucket<QuiloObjectRquest>(
+                 entry(param, "bucket"), entry(param, "key"));
+         }});
 }
 
 void Quilo::setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::ParamReader in("setObjectMeta", param);
     detail::runOperation<QuiloObjectRquest>(
         *this, callbacks,
-        detail::Steps{.name = "setObjectMeta",
-                      .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
-                          auto meta = in.take<StringMap>("meta");
-                          auto bucket = in.take<std::string>("bucket");
-                          auto key = in.take<std::string>("key");
-                          if (!in.ok()) {
-                              return nullptr;
-                          }
-                          return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
-                              std::move(bucket), std::move(key), std::move(meta));
-                      },
-                      .params = &in});
+        {.name = "setObjectMeta",
+         .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
+             auto meta = in.take<StringMap>("meta");
+             auto bucket = in.take<std::string>("bucket");
+             auto key = in.take<std::string>("key");
+             if (!in.ok()) {
+                 return nullptr;
+             }
+             return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
+                 std::move(bucket), std::move(key), std::move(meta));
+         },
+         .params = &in});
 }
 
 }  // namespace quilo

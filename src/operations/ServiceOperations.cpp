@@ -5,10 +5,9 @@ namespace quilo {
 
 void Quilo::listBuckets(Callbacks<QuiloServiceRequest> callbacks) {
     detail::runOperation<QuiloServiceRequest>(
-        *this, callbacks,
-        detail::Steps{.name = "listBuckets", .make = [] {
-                          return QuiloServiceRequest::serviceRequest<QuiloServiceRequest>();
-                      }});
+        *this, callbacks, {.name = "listBuckets", .make = [] {
+                               return QuiloServiceRequest::serviceRequest<QuiloServiceRequest>();
+                           }});
 }
 
 }  // namespace quilo

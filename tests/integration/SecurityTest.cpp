@@ -200,8 +200,8 @@ TEST_F(Credentials, ErrorDescriptionsNeverHoldTheSecretKey) {
     Quilo secretOnly{std::nullopt, std::string(kSecretKey)};
     for (const auto& [client, kind, status] :
          {std::tuple{&client_, ErrorKind::service, 403}, {&secretOnly, ErrorKind::misuse, 0}}) {
-        const auto ended =
-            test::ended<QuiloServiceRequest>([&](auto& o) { client->listBuckets(o.callbacks()); });
+        const auto ended = test::ended<QuiloServiceRequest>(
+            [&, client = client](auto& o) { client->listBuckets(o.callbacks()); });
         ASSERT_TRUE(test::failedOnce(ended, kind, status));
         const std::string description = ended.request()->error()->description();
         EXPECT_FALSE(holdsKey(description, kSecretKey)) << description;
