@@ -379,15 +379,18 @@ TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
     dir_.file("src/0-big.bin", randomBytes(80 << 20));  // in parts, and started first
     for (int i = 0; i < 40; ++i)
         dir_.file("src/small-" + std::to_string(i), randomBytes(1000 + i));
+    // Two at a time: the big file, and the small ones one after another beside it.
     const std::pair<int, std::vector<std::string>> runs[] = {
-        {SIGINT, {"sync", src.string(), url()}}, {SIGHUP, {"sync", url(), copy.string()}}};
+        {SIGINT, {"--jobs", "2", "sync", src.string(), url()}},
+        {SIGHUP, {"--jobs", "2", "sync", url(), copy.string()}}};
     for (const auto& [signal, args] : runs) {
         // A small file done: the big one is still on its way.
         const auto stopped = interrupt(args, "load: ", signal, dir_);
         EXPECT_EQ(stopped.exitCode, 130) << describe(stopped);
         const auto again = quilo(args);
         EXPECT_EQ(again.exitCode, 0) << describe(again);
-        EXPECT_NE(again.out.find("0-big.bin"), std::string::npos) << "the interrupt came too late";
+        EXPECT_NE(again.out.find("0-big.bin"), std::string::npos)
+            << "the interrupt came too late: " << stopped.out;
     }
     EXPECT_EQ(awsQuery({"list-multipart-uploads"}, "Uploads"), "None\n");
     EXPECT_EQ(filesBelow(copy), filesBelow(src)) << "a partial or temporary file is left";
