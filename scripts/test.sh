@@ -23,12 +23,20 @@ BUILD_DIR="${QUILO_BUILD_DIR:-build}"
 ASAN_BUILD_DIR="${QUILO_ASAN_BUILD_DIR:-build-asan}"
 TSAN_BUILD_DIR="${QUILO_TSAN_BUILD_DIR:-build-tsan}"
 
-# Configures and builds in $1; later options override the defaults given here.
+# Configures and builds in $1 with the C++ compiler $2; later options override the defaults
+# given here. A folder configured before with another compiler starts afresh: CMake would drop
+# the other options along with the old compiler.
 configure_and_build() {
-    local dir="$1"
-    shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILO_WARNINGS_AS_ERRORS=ON \
-        -DQUILO_BUILD_TESTS=ON -DQUILO_BUILD_TOOLS=ON -DQUILO_BUILD_BENCH=ON "$@" &&
+    local dir="$1" compiler="$2" cached
+    shift 2
+    cached="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null)"
+    if [[ -n "$cached" && "$(readlink -f "$cached")" != "$(readlink -f "$(command -v "$compiler")")" ]]
+    then
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
+    CXX="$compiler" cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUILO_WARNINGS_AS_ERRORS=ON -DQUILO_BUILD_TESTS=ON -DQUILO_BUILD_TOOLS=ON \
+        -DQUILO_BUILD_BENCH=ON "$@" &&
         cmake --build "$dir" -j"$JOBS"
 }
 
@@ -62,7 +70,7 @@ stage_setup() {
 
 # The build a consumer gets, so that its optimiser's warnings are seen.
 stage_build() {
-    configure_and_build "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+    configure_and_build "$BUILD_DIR" g++ -DCMAKE_BUILD_TYPE=Release
 }
 
 servers_started=0
@@ -78,8 +86,8 @@ stage_test() {
 
 # With clang, so that a second compiler sees the library, the tests and the tool.
 stage_build_asan() {
-    configure_and_build "$ASAN_BUILD_DIR" -DCMAKE_CXX_COMPILER=clang++ \
-        -DQUILO_SANITIZE=address,undefined -DQUILO_BUILD_BENCH=OFF
+    configure_and_build "$ASAN_BUILD_DIR" clang++ -DQUILO_SANITIZE=address,undefined \
+        -DQUILO_BUILD_BENCH=OFF
 }
 
 stage_test_asan() {
@@ -89,7 +97,7 @@ stage_test_asan() {
 
 # ThreadSanitizer: the library and its tests only.
 stage_build_tsan() {
-    configure_and_build "$TSAN_BUILD_DIR" -DQUILO_SANITIZE=thread -DQUILO_BUILD_TOOLS=OFF \
+    configure_and_build "$TSAN_BUILD_DIR" g++ -DQUILO_SANITIZE=thread -DQUILO_BUILD_TOOLS=OFF \
         -DQUILO_BUILD_BENCH=OFF
 }
 

@@ -5,6 +5,31 @@ namespace quilo {
 
 using detail::entry;
 
+namespace {
+
+// setObjectAcl and setObjectMeta: what to set, under `what`, then the bucket and the key.
+template <class T>
+void setOnObject(Quilo& client, std::string_view name, const char* what, const ValueMap& param,
+                 const Callbacks<QuiloObjectRquest>& callbacks) {
+    detail::ParamReader in(name, param);
+    detail::runOperation<QuiloObjectRquest>(
+        client, callbacks,
+        {.name = name,
+         .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
+             auto value = in.take<T>(what);
+             auto bucket = in.take<std::string>("bucket");
+             auto key = in.take<std::string>("key");
+             if (!in.ok()) {
+                 return nullptr;
+             }
+             return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
+                 std::move(bucket), std::move(key), std::move(value));
+         },
+         .params = &in});
+}
+
+}  // namespace
+
 // The string-to-string operations pass a missing key on as no string; the request decides what
 // that means. The setting operations require every key.
 
@@ -34,21 +59,7 @@ void Quilo::getObjectAcl(const StringMap& param, Callbacks<QuiloObjectRquest> ca
 }
 
 void Quilo::setObjectAcl(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks) {
-    detail::ParamReader in("setObjectAcl", param);
-    detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks,
-        {.name = "setObjectAcl",
-         .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
-             auto acl = in.take<AclMap>("acl");
-             auto bucket = in.take<std::string>("bucket");
-             auto key = in.take<std::string>("key");
-             if (!in.ok()) {
-                 return nullptr;
-             }
-             return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
-                 std::move(bucket), std::move(key), std::move(acl));
-         },
-         .params = &in});
+    setOnObject<AclMap>(*this, "setObjectAcl", "acl", param, callbacks);
 }
 
 void Quilo::getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
@@ -61,21 +72,7 @@ void Quilo::getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> c
 }
 
 void Quilo::setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks) {
-    detail::ParamReader in("setObjectMeta", param);
-    detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks,
-        {.name = "setObjectMeta",
-         .make = [&]() -> std::shared_ptr<QuiloObjectRquest> {
-             auto meta = in.take<StringMap>("meta");
-             auto bucket = in.take<std::string>("bucket");
-             auto key = in.take<std::string>("key");
-             if (!in.ok()) {
-                 return nullptr;
-             }
-             return QuiloObjectRquest::PUTRequestWithBucket<QuiloObjectRquest>(
-                 std::move(bucket), std::move(key), std::move(meta));
-         },
-         .params = &in});
+    setOnObject<StringMap>(*this, "setObjectMeta", "meta", param, callbacks);
 }
 
 }  // namespace quilo

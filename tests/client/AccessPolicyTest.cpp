@@ -1,30 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <map>
-#include <unordered_map>
+#include <string_view>
 
 #include "quilo/AccessPolicy.hpp"
 
 namespace quilo {
 namespace {
 
-TEST(AccessPolicy, RoundTripsRefusesNearMissesAndServesAsAMapKey) {
+TEST(AccessPolicy, RoundTripsAndRefusesNearMisses) {
     const std::pair<AccessPolicy, std::string_view> policies[] = {
         {AccessPolicy::access_private, "private"},
         {AccessPolicy::access_public_read, "public-read"},
         {AccessPolicy::access_public_read_write, "public-read-write"},
         {AccessPolicy::access_authenticated_read, "authenticated-read"},
     };
-    std::map<AccessPolicy, std::string_view> ordered;
-    std::unordered_map<AccessPolicy, std::string_view> hashed;
     for (const auto& [policy, raw] : policies) {
         EXPECT_EQ(rawValue(policy), raw);
         EXPECT_EQ(accessPolicyFromRawValue(raw), policy) << raw;
-        ordered[policy] = hashed[policy] = raw;
-    }
-    for (const auto& [policy, raw] : policies) {
-        EXPECT_EQ(ordered.at(policy), raw);
-        EXPECT_EQ(hashed.at(policy), raw);
     }
     using namespace std::string_view_literals;
     for (const auto nearMiss :

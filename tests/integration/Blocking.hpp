@@ -1,21 +1,27 @@
 #pragma once
 
-// Blocking helpers for the integration tests: run an operation to its end, check how it ended,
-// and keep files in a folder of the test's own.
+// Blocking helpers for the end-to-end tests: run an operation to its end and check how it ended,
+// and keep a folder and buckets of the test's own on a real server.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "quilo/quilo.hpp"
 #include "support/Outcome.hpp"
+#include "support/Servers.hpp"
+#include "support/SharedState.hpp"
 
 namespace quilo::test {
 
@@ -23,31 +29,29 @@ template <class R>
 struct Ended : Outcome<R> {
     bool ok() const { return this->count(Event::finished) == 1 && this->count(Event::failed) == 0; }
 };
+using ObjectEnded = Ended<QuiloObjectRquest>;
 
-// Starts an operation with `start(outcome)` and waits for its end; the short grace lets a wrong
-// second call show.
-template <class R, class Start>
-Ended<R> ended(Start start, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+// Runs an operation with recording callables and waits for its end, then a moment longer so
+// that a wrong second call shows:
+//     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
+template <class R, class Arg, template <class> class Set>
+Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
+            const std::type_identity_t<Arg>& arg) {
     Ended<R> outcome;
-    start(outcome);
-    EXPECT_TRUE(outcome.waitForEnd(timeout, std::chrono::milliseconds(10)))
+    if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
+        (client.*operation)(arg, outcome.transferCallbacks());
+    else
+        (client.*operation)(arg, outcome.callbacks());
+    EXPECT_TRUE(outcome.waitForEnd(std::chrono::seconds(300), std::chrono::milliseconds(10)))
         << "the operation did not end: " << outcome.summary();
     return outcome;
 }
 
-//     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
-template <class R, class Arg, template <class> class Set>
-Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
-            const std::type_identity_t<Arg>& arg,
-            std::chrono::seconds timeout = std::chrono::seconds(60)) {
-    return ended<R>(
-        [&](Outcome<R>& o) {
-            if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
-                (client.*operation)(arg, o.transferCallbacks());
-            else
-                (client.*operation)(arg, o.callbacks());
-        },
-        timeout);
+inline Ended<QuiloServiceRequest> listBuckets(Quilo& client) {
+    Ended<QuiloServiceRequest> outcome;
+    client.listBuckets(outcome.callbacks());
+    EXPECT_TRUE(outcome.waitForEnd(std::chrono::seconds(60), std::chrono::milliseconds(10)));
+    return outcome;
 }
 
 // failed called once and finished never, with an error of `kind`, `httpStatus` (0: no answer
@@ -66,6 +70,87 @@ template <class R>
                << "expected " << toString(kind) << " " << code << " (HTTP " << httpStatus
                << "), got " << error.description() << " (HTTP " << error.httpStatus << ")";
     return ::testing::AssertionSuccess();
+}
+
+inline ObjectEnded upload(Quilo& client, const std::string& bucket, const std::string& key,
+                          const std::string& file) {
+    return op(client, &Quilo::uploadObject, {{"bucket", bucket}, {"key", key}, {"filePath", file}});
+}
+// Into `destination`, or into responseData() without one.
+inline ObjectEnded download(Quilo& client, const std::string& bucket, const std::string& key,
+                            const std::string& destination = "") {
+    StringMap param{{"bucket", bucket}, {"key", key}};
+    if (!destination.empty())
+        param["downloadDestinationPath"] = destination;
+    return op(client, &Quilo::downloadObject, param);
+}
+inline ObjectEnded copy(Quilo& client, const std::string& srcBucket, const std::string& srcKey,
+                        const std::string& desBucket, const std::string& desKey) {
+    return op(client, &Quilo::copyObject,
+              {{"srcBucket", srcBucket},
+               {"srcKey", srcKey},
+               {"desBucket", desBucket},
+               {"desKey", desKey}});
+}
+
+struct Listing {
+    std::vector<S3Object> objects;
+    std::vector<std::string> keys, prefixes;
+    int pages = 0;
+};
+
+// Every page, each asked for from the previous page's nextMarker(); at most 100 of them.
+inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t maxKeys,
+                       const std::string& prefix = "", const std::string& delimiter = "") {
+    Listing listing;
+    for (std::string marker; listing.pages < 100;) {
+        const auto page = op(client, &Quilo::listObjects,
+                             {{"bucket", bucket},
+                              {"maxKeys", maxKeys},
+                              {"prefix", prefix},
+                              {"delimiter", delimiter},
+                              {"marker", marker}});
+        if (!page.ok()) {
+            ADD_FAILURE() << "after \"" << marker << "\": " << page.summary();
+            return listing;
+        }
+        ++listing.pages;
+        const auto& request = *page.request();
+        for (const auto& object : request.objects()) {
+            listing.keys.push_back(object.key);
+            listing.objects.push_back(object);
+        }
+        listing.prefixes.insert(listing.prefixes.end(), request.commonPrefixes().begin(),
+                                request.commonPrefixes().end());
+        if (!request.isTruncated())
+            return listing;
+        marker = request.nextMarker();
+    }
+    ADD_FAILURE() << "the listing does not end";
+    return listing;
+}
+
+// awscli's standard output; it must succeed.
+inline std::string awsOut(const Server& server, const std::vector<std::string>& args) {
+    const auto result = aws(server, args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return result.out;
+}
+
+// (key, size) of every object as awscli lists it, `pageSize` to a request.
+inline std::vector<std::pair<std::string, std::uint64_t>> awsListing(const Server& server,
+                                                                     const std::string& bucket,
+                                                                     int pageSize = 1000) {
+    std::istringstream lines(awsOut(server, {"s3api", "list-objects", "--bucket", bucket,
+                                             "--page-size", std::to_string(pageSize), "--query",
+                                             "Contents[].[Key,Size]", "--output", "text"}));
+    std::vector<std::pair<std::string, std::uint64_t>> out;
+    for (std::string line; std::getline(lines, line);) {
+        const auto tab = line.rfind('\t');
+        if (tab != std::string::npos)  // "None" for an empty bucket
+            out.emplace_back(line.substr(0, tab), std::stoull(line.substr(tab + 1)));
+    }
+    return out;
 }
 
 inline std::string readFile(const std::filesystem::path& path) {
@@ -97,5 +182,47 @@ class TempDir {
         std::filesystem::temp_directory_path() /
         ("quilo-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_));
 };
+
+// One test's server, folder and buckets. The shared client points at the server until the end,
+// when the buckets are emptied and removed (by awscli when the library cannot).
+struct Scratch {
+    explicit Scratch(Server s) : server(std::move(s)) {
+        useServer(server);
+        addBucket();
+    }
+    ~Scratch() {
+        for (const auto& bucket : buckets) {
+            for (const auto& key : listAll(client, bucket, 1000).keys)
+                op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}});
+            if (!op(client, &Quilo::deleteBucket, bucket).ok())
+                aws(server, {"s3", "rb", "--force", "s3://" + bucket});
+        }
+    }
+    std::string addBucket() {
+        buckets.push_back(uniqueBucketName(server.name));
+        const auto made = op(client, &Quilo::createBucket, buckets.back());
+        EXPECT_TRUE(made.ok()) << buckets.back() << ": " << made.summary();
+        return buckets.back();
+    }
+    const std::string& bucket() const { return buckets.front(); }
+    std::string file(const std::string& name, const std::string& content) const {
+        return folder.file(name, content);
+    }
+
+    SharedStateGuard restore;  // first, to keep the settings from before; it makes this uncopyable
+    Server server;
+    Quilo& client = *Quilo::sharedInstance();
+    TempDir folder;
+    const std::filesystem::path& dir = folder.path();
+    std::vector<std::string> buckets;
+};
+
+class BothServers : public ::testing::TestWithParam<std::string> {
+  protected:
+    Scratch s_{GetParam() == "rgw" ? rgw() : s3rver()};
+};
+#define QUILO_ON_BOTH_SERVERS(Suite)                                             \
+    INSTANTIATE_TEST_SUITE_P(Servers, Suite, ::testing::Values("rgw", "s3rver"), \
+                             [](const auto& info) { return info.param; })
 
 }  // namespace quilo::test

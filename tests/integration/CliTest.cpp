@@ -1,15 +1,25 @@
 // The quilo tool as a user runs it: its exit status, its output, and the server's state as
 // awscli sees it afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "integration/Blocking.hpp"
+#include "support/FaultProxy.hpp"
 #include "support/Servers.hpp"
 
 extern char** environ;
@@ -18,12 +28,16 @@ namespace quilo {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 using test::RunResult;
 using test::Server;
 
-// This process's environment without the AWS_ settings of whoever runs the tests, plus `extra`.
+// This process's environment without the AWS_ settings of whoever runs the tests, and with
+// shared files that do not exist (never ~/.aws), after `extra`, which wins.
 std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
     std::vector<std::string> environment = extra;
+    environment.insert(environment.end(), {"AWS_CONFIG_FILE=/nonexistent/config",
+                                           "AWS_SHARED_CREDENTIALS_FILE=/nonexistent/credentials"});
     for (char** entry = environ; *entry; ++entry) {
         if (!std::string_view(*entry).starts_with("AWS_"))
             environment.emplace_back(*entry);
@@ -38,13 +52,24 @@ std::vector<std::string> awsEnvironment(const Server& server) {
                             "AWS_REGION=" + server.region, "AWS_CA_BUNDLE=" + server.caFile});
 }
 
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> args{QUILO_CLI_PATH};
+    std::istringstream in(line);
+    for (std::string word; in >> word;)
+        args.push_back(word);
+    return args;
+}
+
 // The tool with the words of `line`, which hold no spaces of their own.
 RunResult quilo(const std::string& line,
                 const std::vector<std::string>& environment = awsEnvironment(test::rgw())) {
-    std::vector<std::string> args{QUILO_CLI_PATH};
-    std::istringstream words(line);
-    for (std::string word; words >> word;)
-        args.push_back(word);
+    return test::run(words(line), environment);
+}
+
+// The tool with these arguments, for names with spaces.
+RunResult quilo(std::vector<std::string> args,
+                const std::vector<std::string>& environment = awsEnvironment(test::rgw())) {
+    args.insert(args.begin(), QUILO_CLI_PATH);
     return test::run(args, environment);
 }
 
@@ -59,6 +84,61 @@ std::string randomBytes(std::size_t size) {
     for (auto& byte : bytes)
         byte = static_cast<char>(generator());
     return bytes;
+}
+
+// Every regular file below `root` by relative path, with its content.
+std::map<std::string, std::string> filesBelow(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), root).string()] = test::readFile(entry.path());
+    return files;
+}
+
+// "action path" for each thing done, from a summary printed with --output json; paths relative
+// to the roots given, sorted.
+std::vector<std::string> actions(const RunResult& result, const std::vector<std::string>& roots) {
+    std::vector<std::string> done;
+    const auto document = json::parse(result.out);
+    for (const auto& entry : document["done"]) {
+        std::string path = entry.value("to", entry["from"].get<std::string>());
+        for (const auto& root : roots)
+            if (path.starts_with(root))
+                path.erase(0, root.size());
+        done.push_back(entry["action"].get<std::string>() + " " + path);
+    }
+    std::sort(done.begin(), done.end());
+    return done;
+}
+
+// Starts the tool, waits until its output holds `awaited`, sends `signal` and waits for the end.
+RunResult interrupt(const std::vector<std::string>& args, const std::string& awaited, int signal,
+                    const test::TempDir& dir) {
+    const auto out = (dir.path() / "out.txt").string(), err = (dir.path() / "err.txt").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    auto argv = words(""), env = awsEnvironment(test::rgw());
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> argp, envp;
+    for (auto& arg : argv)
+        argp.push_back(arg.data());
+    for (auto& entry : env)
+        envp.push_back(entry.data());
+    argp.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(::posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (test::readFile(out).find(awaited) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(pid, signal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readFile(out), test::readFile(err)};
 }
 
 class Cli : public ::testing::Test {
@@ -164,7 +244,8 @@ TEST_F(Cli, FailuresExitOneOnOneLineAndWrongCommandLinesExitTwo) {
          {"", "frobnicate", "ls --no-such-flag", "mb bucket-without-scheme",
           "put only-one-argument", "put a.txt s3://bucket/ --acl public",
           "acl set s3://bucket --grant LOOK=id=someone", "meta set s3://bucket/key no-value",
-          "--jobs 0 ls"}) {
+          "--jobs 0 ls", "sync a b", "get -r s3://bucket/p/ s3://c/", "rm -r s3://b/a s3://b/c",
+          "--output yaml ls"}) {
         // No keys, so that a command line taken for a good one by mistake reaches no bucket.
         const auto result = quilo(line, environmentWith({"AWS_ENDPOINT_URL=http://127.0.0.1:1"}));
         EXPECT_EQ(result.exitCode, 2) << line << describe(result);
@@ -187,6 +268,235 @@ TEST_F(Cli, DrawsAProgressBarOnATerminalOnly) {
     const auto piped = quilo("put " + file + " " + url("piped.bin"));
     EXPECT_EQ(piped.exitCode, 0) << describe(piped);
     EXPECT_EQ((piped.out + piped.err).find('%'), std::string::npos) << describe(piped);
+    const auto off = test::run(
+        {"script", "-qec", QUILO_CLI_PATH " put --no-progress " + file + " " + url(), "/dev/null"},
+        awsEnvironment(server_));
+    EXPECT_EQ(off.out.find('%'), std::string::npos) << describe(off);
+}
+
+TEST_F(Cli, TreesGoUpAndComeBackWithinTheirFolder) {
+    const auto src = dir_.path() / "src";
+    for (const char* directory : {"src/a b/ü", "src/deep/x/y", "src/empty", "outside"})
+        fs::create_directories(dir_.path() / directory);
+    dir_.file("src/a b/ü/f 1.txt", "spaces and UTF-8");
+    dir_.file("src/index.html", "<p>hi</p>");
+    dir_.file("src/deep/x/y/z.json", randomBytes(100 * 1024));
+    dir_.file("outside/secret.txt", "not below src");
+    fs::create_directory_symlink(dir_.path() / "outside", src / "linked");
+    ASSERT_EQ(quilo({"put", dir_.file("old.txt", "old"), url("photos-old/old.txt")}).exitCode, 0);
+
+    // Without the trailing slash the prefix still means the folder, never photos-old/.
+    const auto put = quilo({"put", "-r", src.string(), url("photos"), "--jobs", "3"});
+    ASSERT_EQ(put.exitCode, 0) << describe(put);
+    const std::string keys = "Contents[].[Key]";
+    EXPECT_EQ(
+        awsQuery({"list-objects"}, keys),
+        "photos-old/old.txt\nphotos/a b/ü/f 1.txt\nphotos/deep/x/y/z.json\nphotos/index.html\n");
+    EXPECT_EQ(awsQuery({"head-object", "--key", "photos/index.html"}, "ContentType"),
+              "text/html\n");
+    const auto followed = quilo({"put", "-r", "--follow-symlinks", src.string(), url("f/")});
+    EXPECT_EQ(followed.exitCode, 0) << describe(followed);
+    EXPECT_NE(awsQuery({"list-objects", "--prefix", "f/"}, keys).find("f/linked/secret.txt\n"),
+              std::string::npos);
+
+    const auto back = dir_.path() / "back";
+    const auto got = quilo({"get", "-r", url("photos"), back.string()});
+    ASSERT_EQ(got.exitCode, 0) << describe(got);
+    EXPECT_EQ(filesBelow(back), filesBelow(src));
+    const auto removed = quilo({"rm", "-r", url("photos")});
+    EXPECT_EQ(removed.exitCode, 0) << describe(removed);
+    EXPECT_EQ(awsQuery({"list-objects", "--prefix", "photos"}, keys), "photos-old/old.txt\n");
+}
+
+// Each step starts from the state the one before it left; the paths are relative to the trees.
+TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
+    std::atomic<int> requests = 0;
+    const test::FaultProxy proxy(server_.host, [&] {
+        ++requests;
+        return test::ProxyFault::none;
+    });
+    auto environment = awsEnvironment(server_);
+    environment.insert(environment.begin(), "AWS_ENDPOINT_URL=http://" + proxy.host());
+    const auto src = dir_.path() / "src", copy = dir_.path() / "copy";
+    fs::create_directories(src / "sub");
+    for (const std::string name : {"a.txt", "sub/b.txt", "sub/c.log", "keep.log"})
+        dir_.file("src/" + name, name);
+    const std::vector<std::string> up = {src.string(), url("p")}, down = {url("p"), copy.string()};
+    const auto sync = [&](const std::vector<std::string>& direction,
+                          const std::vector<std::string>& options = {}) {
+        std::vector<std::string> args = {"sync", "--output", "json"};
+        args.insert(args.end(), direction.begin(), direction.end());
+        args.insert(args.end(), options.begin(), options.end());
+        const auto result = quilo(args, environment);
+        EXPECT_EQ(result.exitCode, 0) << describe(result);
+        return actions(result, {src.string() + "/", copy.string() + "/", url("p/")});
+    };
+    EXPECT_EQ(sync(up).size(), 4u);
+    EXPECT_EQ(sync(down).size(), 4u);
+    // Downloads carry Last-Modified, so syncing the copy up finds nothing newer either.
+    for (const auto& direction : {up, down, {copy.string(), url("p")}}) {
+        const int before = requests;
+        EXPECT_EQ(sync(direction), std::vector<std::string>{});
+        EXPECT_EQ(requests - before, 1) << "one listing page, nothing else";
+    }
+
+    // Whole seconds are compared, and a modification time in the future would stay newer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const auto touch = [](const fs::path& file, std::chrono::seconds ago) {
+        fs::last_write_time(file, fs::file_time_type::clock::now() - ago);
+    };
+    struct Step {
+        std::function<void()> change;
+        std::vector<std::string> direction, options, expected;
+    };
+    const Step steps[] = {
+        {[&] { dir_.file("src/a.txt", "grown!"), touch(src / "sub/b.txt", {}); },
+         up,
+         {"--size-only"},
+         {"upload a.txt"}},
+        {[] {}, up, {}, {"upload sub/b.txt"}},
+        {[&] { fs::remove(src / "keep.log"), fs::remove(src / "sub/c.log"); },
+         up,
+         {"--delete", "--exclude", "*.log", "--include", "sub/*"},
+         {"delete sub/c.log"}},
+        {[] {}, up, {"--delete", "--dryrun"}, {"delete keep.log"}},
+        {[] {}, up, {"--delete"}, {"delete keep.log"}},
+        {[&] { touch(copy / "sub/b.txt", std::chrono::hours(1)); },
+         down,
+         {"--delete"},
+         {"delete keep.log", "delete sub/c.log", "download a.txt", "download sub/b.txt"}},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        EXPECT_EQ(sync(step.direction, step.options), step.expected) << step.options.size();
+    }
+    EXPECT_EQ(filesBelow(copy), filesBelow(src));
+}
+
+TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
+    const auto src = dir_.path() / "src", copy = dir_.path() / "copy";
+    fs::create_directories(src);
+    dir_.file("src/0-big.bin", randomBytes(80 << 20));  // in parts, and started first
+    for (int i = 0; i < 40; ++i)
+        dir_.file("src/small-" + std::to_string(i), randomBytes(1000 + i));
+    // Two at a time: the big file, and the small ones one after another beside it.
+    const std::pair<int, std::vector<std::string>> runs[] = {
+        {SIGINT, {"--jobs", "2", "sync", src.string(), url()}},
+        {SIGHUP, {"--jobs", "2", "sync", url(), copy.string()}}};
+    for (const auto& [signal, args] : runs) {
+        // A small file done: the big one is still on its way.
+        const auto stopped = interrupt(args, "load: ", signal, dir_);
+        EXPECT_EQ(stopped.exitCode, 130) << describe(stopped);
+        const auto again = quilo(args);
+        EXPECT_EQ(again.exitCode, 0) << describe(again);
+        EXPECT_NE(again.out.find("0-big.bin"), std::string::npos)
+            << "the interrupt came too late: " << stopped.out;
+    }
+    EXPECT_EQ(awsQuery({"list-multipart-uploads"}, "Uploads"), "None\n");
+    EXPECT_EQ(filesBelow(copy), filesBelow(src)) << "a partial or temporary file is left";
+}
+
+TEST_F(Cli, DownloadsStayInTheirDirectoryAndNamesPrintEscaped) {
+    const std::string body = dir_.file("body.txt", "x");
+    const std::string outside = "t/" + dir_.path().string() + "/abs";  // "/tmp/..." below t/
+    for (const std::string& key :
+         std::vector<std::string>{"t/../evil", outside, "t/a", "t/a/b", "t/ok/fine.txt",
+                                  "t/esc\x1b[2J", "t/back\\slash", "t/c1\xc2\x85", "t/del\x7f"})
+        ASSERT_EQ(quilo({"put", body, url(key)}).exitCode, 0) << key;
+    test::aws(server_, {"s3api", "put-object", "--bucket", bucket_, "--key", "t/dir/"});
+
+    const auto out = dir_.path() / "out";
+    const auto got = quilo({"get", "-r", url("t"), out.string()});
+    EXPECT_EQ(got.exitCode, 1) << describe(got);
+    EXPECT_EQ(std::count(got.err.begin(), got.err.end(), '\n'), 3) << "../evil, /abs and a";
+    EXPECT_FALSE(fs::exists(dir_.path() / "evil") || fs::exists(dir_.path() / "abs"));
+    std::set<std::string> saved;
+    for (const auto& [path, content] : filesBelow(out))
+        saved.insert(path);
+    EXPECT_EQ(saved, (std::set<std::string>{"a/b", "back\\slash", "c1\xc2\x85", "del\x7f",
+                                            "esc\x1b[2J", "ok/fine.txt"}));
+    EXPECT_FALSE(fs::exists(out / "dir"));
+
+    // The same reversible escapes in text and JSON; no control character reaches the terminal.
+    const auto text = quilo("ls " + url("t/"));
+    const auto document = json::parse(quilo("--output json ls " + url("t/")).out);
+    EXPECT_EQ((text.out + got.out).find('\x1b'), std::string::npos);
+    for (const std::string key :
+         {"t/esc\\x1b[2J", "t/back\\\\slash", "t/c1\\xc2\\x85", "t/del\\x7f"}) {
+        EXPECT_NE(text.out.find("  " + key + "\n"), std::string::npos) << key << text.out;
+        EXPECT_EQ(std::count_if(document["objects"].begin(), document["objects"].end(),
+                                [&](const json& object) { return object["key"] == key; }),
+                  1)
+            << key;
+    }
+    // A name that is not UTF-8 (RGW refuses it as a key) in a JSON summary.
+    fs::create_directories(dir_.path() / "bad");
+    dir_.file("bad/bad\xff.txt", "x");
+    const auto refused =
+        quilo({"--output", "json", "put", "-r", (dir_.path() / "bad").string(), url()});
+    EXPECT_EQ(refused.exitCode, 1) << describe(refused);
+    EXPECT_TRUE(
+        json::parse(refused.out)["failed"][0]["from"].get<std::string>().ends_with("bad\\xff.txt"))
+        << refused.out;
+}
+
+TEST_F(Cli, SettingsComeFromFlagsEnvironmentAndProfilesAsAwscliHasThem) {
+    const auto keys = [](const std::string& id, const std::string& secret) {
+        return "aws_access_key_id = " + id + "\naws_secret_access_key = " + secret + "\n";
+    };
+    const std::vector<std::string> files = {
+        "AWS_SHARED_CREDENTIALS_FILE=" +
+            dir_.file("credentials", "[default]\n" + keys("DEFAULTKEY", "s") + "[dev]\n" +
+                                         keys("DEVKEY", "s") + "aws_session_token = T\n[rgw]\n" +
+                                         keys(server_.accessKey, server_.secretKey)),
+        "AWS_CONFIG_FILE=" + dir_.file("config",
+                                       "[default]\nregion = r-default\n[profile dev]\n"
+                                       "region = r-dev\n[profile rgw]\nendpoint_url = " +
+                                           server_.endpoint() + "\n")};
+    const auto with = [&](std::vector<std::string> environment) {
+        environment.insert(environment.end(), files.begin(), files.end());
+        return environmentWith(environment);
+    };
+    const std::vector<std::string> variables = {"AWS_ACCESS_KEY_ID=ENVKEY",
+                                                "AWS_SECRET_ACCESS_KEY=s", "AWS_SESSION_TOKEN=T"};
+    auto named = variables;
+    named.push_back("AWS_PROFILE=dev");
+    struct Case {
+        std::string flags;
+        std::vector<std::string> environment;
+        std::string keysFrom, tokenFrom, region;
+    } cases[] = {
+        {"", {}, "profile default", "", "r-default"},
+        {"", variables, "AWS_ACCESS_KEY_ID", "AWS_SESSION_TOKEN", "r-default"},
+        {"--profile dev", variables, "profile dev", "profile dev", "r-dev"},
+        {"", named, "profile dev", "profile dev", "r-dev"},
+        {"--profile dev --access-key K --secret-key s --region r-flag", variables, "--access-key",
+         "", "r-flag"},
+        {"", {"AWS_REGION=r-env"}, "profile default", "", "r-env"},
+    };
+    for (const auto& c : cases) {
+        const auto shown = quilo(c.flags + " --output json config", with(c.environment));
+        ASSERT_EQ(shown.exitCode, 0) << c.flags << describe(shown);
+        const auto settings = json::parse(shown.out);
+        EXPECT_TRUE(settings["access_key"]["source"].get<std::string>().starts_with(c.keysFrom))
+            << c.flags << shown.out;
+        EXPECT_TRUE(settings["session_token"]["source"].get<std::string>().starts_with(c.tokenFrom))
+            << c.flags << shown.out;
+        EXPECT_EQ(settings["region"]["value"], c.region) << c.flags;
+    }
+
+    const auto listed = quilo("--profile rgw ls", with({}));
+    EXPECT_NE(listed.out.find("  " + bucket_ + "\n"), std::string::npos) << describe(listed);
+    const auto missing = quilo("--profile nope ls", with({}));
+    EXPECT_EQ(missing.exitCode, 2) << describe(missing);
+    EXPECT_NE(missing.err.find("'nope'"), std::string::npos) << missing.err;
+    const auto endpoint = "AWS_ENDPOINT_URL=" + server_.endpoint();
+    const auto none = quilo("ls", environmentWith({endpoint}));
+    EXPECT_EQ(none.exitCode, 1) << describe(none);
+    EXPECT_EQ(std::count(none.err.begin(), none.err.end(), '\n'), 1) << none.err;
+    EXPECT_NE(none.err.find("--no-sign-request"), std::string::npos) << none.err;
+    const auto anonymous = quilo("--no-sign-request ls " + url(), environmentWith({endpoint}));
+    EXPECT_NE(anonymous.err.find("AccessDenied"), std::string::npos) << describe(anonymous);
 }
 
 }  // namespace

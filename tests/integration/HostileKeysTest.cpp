@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "integration/ObjectTestSupport.hpp"
+#include "integration/Blocking.hpp"
 #include "quilo/quilo.hpp"
 
 namespace quilo {

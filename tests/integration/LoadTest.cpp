@@ -56,6 +56,7 @@ struct LoadState {
     // read meets a delete.
     std::vector<int> readable, deletable;
     std::set<int> kept, deleted;  // uploads never chosen for a DELETE; DELETEs that finished
+    int nextKey = 0;
 };
 
 template <class Set>
@@ -92,12 +93,100 @@ bool explained(const Error& error) {
             error.code == "EmptyResponse");
 }
 
+// Under the run's lock: an upload of a new key, or a read, a listing or a delete of an
+// uploaded one.
+void choose(LoadState& run, std::mt19937& random, Record& record) {
+    const auto roll = random() % 100;
+    record.op = roll < 40 ? put : roll < 65 ? get : roll < 80 ? head : roll < 85 ? list : remove;
+    std::vector<int>& pool = record.op == remove ? run.deletable : run.readable;
+    if (record.op == put || (record.op != list && pool.empty())) {
+        record.op = put;
+        record.key = run.nextKey++;
+    } else if (record.op != list) {
+        const auto at = pool.begin() + random() % pool.size();
+        record.key = *at;
+        if (record.op == remove) {
+            pool.erase(at);
+            run.kept.erase(record.key);
+        }
+    }
+}
+
 class Load : public ::testing::Test {
   protected:
     void TearDown() override {
         S3Request::setDefaultHost(server_.host);
         test::aws(server_, {"s3", "rb", "s3://" + bucket_, "--force"});
     }
+
+    // Starts request `index`, which `record` describes.
+    void start(Quilo& client, const std::shared_ptr<LoadState>& run, Record& record,
+               int index) const {
+        const std::string name = std::to_string(record.key);
+        StringMap object = {{"bucket", bucket_}, {"key", "load/" + name}};
+        using Transfer = TransferCallbacks<QuiloObjectRquest>;
+        using Plain = Callbacks<QuiloObjectRquest>;
+        if (record.op == put) {
+            object["filePath"] = dir_.file("up/" + name, contentOf(record.key));
+            client.uploadObject(object, callablesFor<Transfer>(run, record));
+        } else if (record.op == get) {
+            object["downloadDestinationPath"] = dir_.path() / "down" / std::to_string(index);
+            client.downloadObject(object, callablesFor<Transfer>(run, record));
+        } else if (record.op == head) {
+            client.getObjectMeta(object, callablesFor<Plain>(run, record));
+        } else if (record.op == remove) {
+            client.deleteObject(object, callablesFor<Plain>(run, record));
+        } else {
+            const ValueMap param{{"bucket", bucket_},
+                                 {"maxKeys", 50},
+                                 {"prefix", std::string("load/")},
+                                 {"delimiter", std::string()},
+                                 {"marker", std::string()}};
+            client.listObjects(param, callablesFor<Callbacks<QuiloBucketRequest>>(run, record));
+        }
+    }
+
+    // Each request started and ended once; a failure is one the proxy explains and wrote
+    // nothing; a download holds its object's bytes.
+    void checkRecords(const LoadState& run) const {
+        std::set<Op> done;
+        for (std::size_t index = 0; index < run.records.size(); ++index) {
+            const Record& record = run.records[index];
+            SCOPED_TRACE(std::to_string(record.op) + " load/" + std::to_string(record.key));
+            ASSERT_EQ(record.started.load(), 1);
+            ASSERT_EQ(record.finished + record.failed, 1);
+            const fs::path downloaded = dir_.path() / "down" / std::to_string(index);
+            if (record.failed) {
+                ASSERT_TRUE(record.error);
+                EXPECT_TRUE(explained(*record.error)) << record.error->description();
+                EXPECT_FALSE(fs::exists(downloaded)) << "a failed GET wrote " << downloaded;
+            } else if (done.insert(record.op); record.op == get) {
+                EXPECT_EQ(test::readFile(downloaded), contentOf(record.key));
+            }
+        }
+        EXPECT_EQ(done.size(), 5u) << "some kind of request never finished";
+    }
+
+    // The gateway holds every object whose upload finished and that no finished DELETE removed;
+    // whatever it holds is one of the run's objects, byte for byte.
+    void checkBucket(const LoadState& run) const {
+        const auto synced =
+            test::aws(server_, {"s3", "cp", "--recursive", "--only-show-errors",
+                                "s3://" + bucket_ + "/load/", dir_.path() / "synced"});
+        ASSERT_EQ(synced.exitCode, 0) << synced.err;
+        std::set<int> held;
+        for (const auto& entry : fs::directory_iterator(dir_.path() / "synced")) {
+            const int key = std::stoi(entry.path().filename().string());
+            held.insert(key);
+            EXPECT_LT(key, run.nextKey) << entry.path();
+            EXPECT_EQ(test::readFile(entry.path()), contentOf(key)) << key;
+            EXPECT_FALSE(run.deleted.contains(key)) << key << " was deleted";
+        }
+        EXPECT_TRUE(std::includes(held.begin(), held.end(), run.kept.begin(), run.kept.end()))
+            << "an object whose upload finished is missing";
+        EXPECT_FALSE(run.kept.empty());
+    }
+
     test::SharedStateGuard restore_;
     const test::Server server_ = test::rgw();
     const std::string bucket_ = test::uniqueBucketName("load");
@@ -118,7 +207,6 @@ TEST_F(Load, MixedRequestsThroughInjectedFaultsEachEndOnceAndLeaveExactObjects) 
 
     auto run = std::make_shared<LoadState>();
     std::mt19937 random(7);
-    int nextKey = 0;
     std::size_t maxRunning = 0;
     for (int index = 0; index < kRequests; ++index) {
         Record& record = run->records[static_cast<std::size_t>(index)];
@@ -127,46 +215,9 @@ TEST_F(Load, MixedRequestsThroughInjectedFaultsEachEndOnceAndLeaveExactObjects) 
             std::unique_lock lock(run->mutex);
             run->changed.wait(lock, [&] { return run->outstanding < 2 * kConcurrency; });
             ++run->outstanding;
-            const auto roll = random() % 100;
-            record.op = roll < 40   ? put
-                        : roll < 65 ? get
-                        : roll < 80 ? head
-                        : roll < 85 ? list
-                                    : remove;
-            std::vector<int>& pool = record.op == remove ? run->deletable : run->readable;
-            if (record.op == put || (record.op != list && pool.empty())) {
-                record.op = put;
-                record.key = nextKey++;
-            } else if (record.op != list) {
-                const auto at = pool.begin() + random() % pool.size();
-                record.key = *at;
-                if (record.op == remove) {
-                    pool.erase(at);
-                    run->kept.erase(record.key);
-                }
-            }
+            choose(*run, random, record);
         }
-        const std::string name = std::to_string(record.key);
-        StringMap object = {{"bucket", bucket_}, {"key", "load/" + name}};
-        using Transfer = TransferCallbacks<QuiloObjectRquest>;
-        if (record.op == put) {
-            object["filePath"] = dir_.file("up/" + name, contentOf(record.key));
-            client.uploadObject(object, callablesFor<Transfer>(run, record));
-        } else if (record.op == get) {
-            object["downloadDestinationPath"] = dir_.path() / "down" / std::to_string(index);
-            client.downloadObject(object, callablesFor<Transfer>(run, record));
-        } else if (record.op == head) {
-            client.getObjectMeta(object, callablesFor<Callbacks<QuiloObjectRquest>>(run, record));
-        } else if (record.op == remove) {
-            client.deleteObject(object, callablesFor<Callbacks<QuiloObjectRquest>>(run, record));
-        } else {
-            const ValueMap param{{"bucket", bucket_},
-                                 {"maxKeys", 50},
-                                 {"prefix", std::string("load/")},
-                                 {"delimiter", std::string()},
-                                 {"marker", std::string()}};
-            client.listObjects(param, callablesFor<Callbacks<QuiloBucketRequest>>(run, record));
-        }
+        start(client, run, record, index);
         maxRunning = std::max(maxRunning, HTTPRequest::sharedQueue().runningCount());
     }
     {
@@ -180,39 +231,8 @@ TEST_F(Load, MixedRequestsThroughInjectedFaultsEachEndOnceAndLeaveExactObjects) 
     EXPECT_EQ(run->ended, kRequests);
     EXPECT_LE(maxRunning, static_cast<std::size_t>(kConcurrency));
     EXPECT_GE(maxRunning, static_cast<std::size_t>(kConcurrency) / 2) << "the run never got busy";
-
-    std::set<Op> done;
-    for (std::size_t index = 0; index < run->records.size(); ++index) {
-        const Record& record = run->records[index];
-        const std::string what = std::to_string(record.op) + " load/" + std::to_string(record.key);
-        ASSERT_EQ(record.started.load(), 1) << what;
-        ASSERT_EQ(record.finished + record.failed, 1) << what;
-        const fs::path downloaded = dir_.path() / "down" / std::to_string(index);
-        if (record.failed) {
-            ASSERT_TRUE(record.error) << what;
-            EXPECT_TRUE(explained(*record.error)) << what << ": " << record.error->description();
-            EXPECT_FALSE(fs::exists(downloaded)) << "a failed GET wrote " << downloaded;
-        } else if (done.insert(record.op); record.op == get) {
-            EXPECT_EQ(test::readFile(downloaded), contentOf(record.key)) << what;
-        }
-    }
-    EXPECT_EQ(done.size(), 5u) << "some kind of request never finished";
-    // The gateway holds every object whose upload finished and that no finished DELETE removed;
-    // whatever it holds is one of the run's objects, byte for byte.
-    const auto synced = test::aws(server_, {"s3", "cp", "--recursive", "--only-show-errors",
-                                            "s3://" + bucket_ + "/load/", dir_.path() / "synced"});
-    ASSERT_EQ(synced.exitCode, 0) << synced.err;
-    std::set<int> held;
-    for (const auto& entry : fs::directory_iterator(dir_.path() / "synced")) {
-        const int key = std::stoi(entry.path().filename().string());
-        held.insert(key);
-        EXPECT_LT(key, nextKey) << entry.path();
-        EXPECT_EQ(test::readFile(entry.path()), contentOf(key)) << key;
-        EXPECT_FALSE(run->deleted.contains(key)) << key << " was deleted";
-    }
-    EXPECT_TRUE(std::includes(held.begin(), held.end(), run->kept.begin(), run->kept.end()))
-        << "an object whose upload finished is missing";
-    EXPECT_FALSE(run->kept.empty());
+    checkRecords(*run);
+    checkBucket(*run);
 }
 
 }  // namespace

@@ -1,41 +1,59 @@
 #include "Batch.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <iostream>
 
 #include "Output.hpp"
 #include "Progress.hpp"
+#include "Summary.hpp"
 
 namespace quilo::cli {
 
 namespace {
-// Set by the signal handler: nothing else is safe to do there.
+// Set by the signal handler, which does nothing else that is unsafe there. A second signal of
+// the same kind ends the process at once, for when cancelling takes too long for someone.
 volatile std::sig_atomic_t signalled = 0;
-void onSignal(int) {
+void onSignal(int signal) {
     signalled = 1;
+    std::signal(signal, SIG_DFL);
 }
 }  // namespace
 
 void interruptOnSignal() {
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, onSignal);
+    }
 }
 
 bool interrupted() {
     return signalled != 0;
 }
 
-std::size_t Batch::add(std::string what, std::uint64_t expectedBytes) {
+std::size_t Batch::add(std::string action, std::string subject, std::uint64_t expectedBytes) {
     std::lock_guard lock(state_->mutex);
     Item item;
-    item.index = state_->items.size();
-    item.what = std::move(what);
+    item.action = std::move(action);
+    item.subject = std::move(subject);
     item.total = expectedBytes;
     state_->items.push_back(std::move(item));
+    state_->total += expectedBytes;
     return state_->items.size() - 1;
+}
+
+void Batch::startAll(std::function<void(std::size_t)> start, std::size_t ahead) {
+    auto& state = *state_;
+    std::size_t first = 0;
+    {
+        std::lock_guard lock(state.mutex);
+        state.start = std::move(start);
+        first = std::min(ahead, state.items.size());
+        state.nextToStart = first;
+    }
+    for (std::size_t index = 0; index < first; ++index) {
+        state.start(index);
+    }
 }
 
 void Batch::State::begin(const std::shared_ptr<S3Request>& request) {
@@ -55,85 +73,114 @@ void Batch::State::cancelAll() {
             return;
         cancelling = true;
         cancelled.swap(running);
+        // Those startAll has not started yet end here, never sent.
+        for (; start && nextToStart < items.size(); ++nextToStart) {
+            items[nextToStart].cancelled = true;
+            endLocked(nextToStart, false);
+        }
     }
     for (const auto& request : cancelled)
         request->cancel();
 }
 
 void Batch::State::end(std::size_t index, std::shared_ptr<S3Request> request, bool ok) {
-    std::lock_guard lock(mutex);
-    std::erase(running, request);
-    auto& item = items.at(index);
-    item.request = std::move(request);
+    std::size_t next = items.size();
+    {
+        std::lock_guard lock(mutex);
+        std::erase(running, request);
+        auto& item = items.at(index);
+        item.cancelled = !ok && request->error() && request->error()->kind == ErrorKind::cancelled;
+        item.request = std::move(request);
+        endLocked(index, ok);
+        if (start && !cancelling && nextToStart < items.size()) {
+            next = nextToStart++;
+        }
+    }
+    // Outside the lock: the facade may call back.
+    if (next < items.size()) {
+        start(next);
+    }
+}
+
+void Batch::State::endLocked(std::size_t index, bool ok) {
+    auto& item = items[index];
     item.ok = ok;
-    if (ok && item.total > 0) {
+    if (ok && item.done < item.total) {
+        done += item.total - item.done;
         item.done = item.total;
     }
     endOrder.push_back(index);
     changed.notify_all();
 }
 
-void Batch::State::progress(std::size_t index, std::uint64_t done, std::uint64_t total) {
+void Batch::State::progress(std::size_t index, std::uint64_t bytes, std::uint64_t expected) {
     std::lock_guard lock(mutex);
     auto& item = items.at(index);
-    item.done = done;
-    if (total > 0) {
-        item.total = total;
+    if (expected > 0 && expected != item.total) {
+        total = total - item.total + expected;
+        item.total = expected;
+    }
+    if (bytes > item.done) {
+        done += bytes - item.done;
+        item.done = bytes;
     }
 }
 
-bool Batch::wait(const std::function<void(const Item&)>& ended, ProgressBar* bar) {
+bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, ProgressBar* bar,
+                 Summary* summary) {
     auto& state = *state_;
     std::size_t reported = 0;
     bool allOk = true;
     for (;;) {
-        // A snapshot under the lock; the printing happens outside it, so that a slow terminal
-        // never holds up the callables.
         if (interrupted())
             state.cancelAll();
-        std::vector<Item> newlyEnded;
-        std::uint64_t done = 0;
-        std::uint64_t total = 0;
+        // Ended items no longer change, so they are read outside the lock; the printing happens
+        // there too, so that a slow terminal never holds up the callables.
+        std::vector<std::size_t> newlyEnded;
+        std::uint64_t done = 0, total = 0;
         bool allEnded = false;
         {
             std::unique_lock lock(state.mutex);
             state.changed.wait_for(lock, std::chrono::milliseconds(100), [&] {
                 return state.endOrder.size() > reported || state.items.empty();
             });
-            for (; reported < state.endOrder.size(); ++reported) {
-                newlyEnded.push_back(state.items[state.endOrder[reported]]);
-            }
-            for (const auto& item : state.items) {
-                done += item.done;
-                total += item.total;
-            }
+            newlyEnded.assign(state.endOrder.begin() + static_cast<std::ptrdiff_t>(reported),
+                              state.endOrder.end());
+            reported = state.endOrder.size();
+            done = state.done;
+            total = state.total;
             allEnded = reported == state.items.size();
+            if (allEnded)
+                state.start = nullptr;  // it may refer to the caller's locals
         }
-        for (const auto& item : newlyEnded) {
+        // Lines are about to be printed where the bar is drawn.
+        const auto& mode = outputMode();
+        const bool anyFailed = std::any_of(newlyEnded.begin(), newlyEnded.end(),
+                                           [&](std::size_t i) { return !state.items[i].ok; });
+        if (bar && !newlyEnded.empty() && (anyFailed || !(mode.quiet || mode.json)))
+            bar->clear();
+        for (const auto index : newlyEnded) {
+            const Item& item = state.items[index];
             allOk = allOk && item.ok;
-        }
-        if (bar) {
-            bar->show(done, total);
-            if (allEnded) {
-                bar->finish(allOk);
-            } else if (!newlyEnded.empty()) {
-                bar->clear();
+            if (!item.ok && !(item.cancelled && interrupted())) {
+                const auto& error = item.request ? item.request->error() : std::nullopt;
+                const std::string cause = error ? error->description() : "failed";
+                if (summary)
+                    summary->failed(item.action, item.subject, cause);
+                else
+                    printFailure(item.action + " " + item.subject, cause);
             }
-        }
-        for (const auto& item : newlyEnded) {
-            if (!item.ok && item.request) {
-                printFailure(item.what, *item.request);
-            } else if (!item.ok) {
-                printFailure(item.what, "failed");
-            }
-            if (ended) {
-                ended(item);
-            }
+            if (ended)
+                ended(index, item);
         }
         std::cout.flush();
-        if (allEnded) {
-            return allOk;
+        if (bar) {
+            bar->show(done, total);
+            if (allEnded)
+                bar->finish(allOk);
         }
+        if (allEnded)
+            return allOk;
     }
 }
 

@@ -13,6 +13,7 @@
 namespace quilo::cli {
 
 class ProgressBar;
+class Summary;
 
 // Operations started together and waited for together on the main thread.
 //
@@ -22,10 +23,11 @@ class ProgressBar;
 class Batch {
   public:
     struct Item {
-        std::size_t index = 0;               // as add() returned it
-        std::string what;                    // the operation, for messages: "put a.txt"
+        std::string action;                  // for messages: "upload"
+        std::string subject;                 // what it acts on: "a.txt"
         std::shared_ptr<S3Request> request;  // once it has ended
         bool ok = false;
+        bool cancelled = false;  // ended by an interrupt, not by a fault of its own
         std::uint64_t done = 0;
         std::uint64_t total = 0;  // bytes to move, 0 while unknown
     };
@@ -34,8 +36,9 @@ class Batch {
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
 
-    // Adds an operation; hand the callables of the index it returns to the facade.
-    std::size_t add(std::string what, std::uint64_t expectedBytes = 0);
+    // Adds an operation; hand the callables of the index it returns to the facade, or let
+    // startAll do it.
+    std::size_t add(std::string action, std::string subject, std::uint64_t expectedBytes = 0);
 
     template <class R>
     Callbacks<R> callbacks(std::size_t index) const {
@@ -58,11 +61,19 @@ class Batch {
                 }};
     }
 
+    // Starts every operation added through `start(index)`, which calls the facade with that
+    // index's callables. At most `ahead` run or wait in the library's queue at once; each one
+    // that ends starts the next from the library's thread, so that the queue never runs dry
+    // while an interrupt finds little to cancel. `start` must stay valid until wait() returns.
+    void startAll(std::function<void(std::size_t)> start, std::size_t ahead);
+
     // Waits until every operation added has ended. `ended` runs here, on the calling thread,
     // for each one as it ends; `bar`, when given, shows the bytes of all of them together.
-    // True when all succeeded. After an interrupt (see interruptOnSignal) every operation is
-    // cancelled, so that none leaves a partial file or a half-made upload behind.
-    bool wait(const std::function<void(const Item&)>& ended, ProgressBar* bar = nullptr);
+    // Failures are reported to `summary`, else printed. True when all succeeded. After an
+    // interrupt (see interruptOnSignal) every operation is cancelled, so that none leaves a
+    // partial file or a half-made upload behind; those are not reported one by one.
+    bool wait(const std::function<void(std::size_t, const Item&)>& ended,
+              ProgressBar* bar = nullptr, Summary* summary = nullptr);
 
   private:
     // Shared with the callables, which the library keeps until a little after they have run:
@@ -73,17 +84,21 @@ class Batch {
         std::vector<Item> items;
         std::vector<std::size_t> endOrder;
         std::vector<std::shared_ptr<S3Request>> running;  // started and not yet ended
+        std::function<void(std::size_t)> start;           // while startAll feeds the queue
+        std::size_t nextToStart = 0;
+        std::uint64_t done = 0, total = 0;  // bytes, over all items
         bool cancelling = false;
 
         void begin(const std::shared_ptr<S3Request>& request);
         void cancelAll();
         void end(std::size_t index, std::shared_ptr<S3Request> request, bool ok);
         void progress(std::size_t index, std::uint64_t done, std::uint64_t total);
+        void endLocked(std::size_t index, bool ok);
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// Makes Ctrl-C (SIGINT) and SIGTERM interrupt the batches being waited for.
+// Makes Ctrl-C (SIGINT), SIGTERM and SIGHUP interrupt the batches being waited for.
 void interruptOnSignal();
 // Whether such a signal has come.
 bool interrupted();
@@ -91,12 +106,12 @@ bool interrupted();
 // Runs one operation and waits for it: `start` gets the callables and calls the facade. Returns
 // the request when it succeeded; otherwise reports the failure on stderr and returns nullptr.
 template <class R, class Start>
-std::shared_ptr<R> await(std::string what, Start start) {
+std::shared_ptr<R> await(std::string action, std::string subject, Start start) {
     Batch batch;
-    const auto index = batch.add(std::move(what));
+    const auto index = batch.add(std::move(action), std::move(subject));
     start(batch.callbacks<R>(index));
     std::shared_ptr<R> result;
-    batch.wait([&](const Batch::Item& item) {
+    batch.wait([&](std::size_t, const Batch::Item& item) {
         if (item.ok) {
             result = std::static_pointer_cast<R>(item.request);
         }

@@ -8,6 +8,8 @@
 #include "Commands.hpp"
 #include "Output.hpp"
 #include "S3Url.hpp"
+#include "Summary.hpp"
+#include "ToolClient.hpp"
 
 namespace quilo::cli {
 
@@ -26,20 +28,23 @@ std::vector<S3Url> parseBuckets(const std::vector<std::string>& urls) {
 
 // The same call on several buckets at once; one line per bucket done.
 template <class Operation>
-int onEachBucket(const std::vector<std::string>& urls, const char* verb, const char* done,
-                 Operation operation) {
+int onEachBucket(const std::vector<std::string>& urls, const char* action, Operation operation) {
     const auto buckets = parseBuckets(urls);
+    Quilo& quilo = client();
     Batch batch;
     for (const auto& bucket : buckets) {
-        const auto index = batch.add(verb + (" " + bucket.text()));
-        operation(*Quilo::sharedInstance(), bucket.bucket,
-                  batch.callbacks<QuiloBucketRequest>(index));
+        const auto index = batch.add(action, bucket.text());
+        operation(quilo, bucket.bucket, batch.callbacks<QuiloBucketRequest>(index));
     }
-    const bool ok = batch.wait([&](const Batch::Item& item) {
-        if (item.ok) {
-            std::cout << done << ' ' << buckets[item.index].text() << '\n';
-        }
-    });
+    Summary summary;
+    const bool ok = batch.wait(
+        [&](std::size_t, const Batch::Item& item) {
+            if (item.ok) {
+                summary.done(action, item.subject);
+            }
+        },
+        nullptr, &summary);
+    summary.finish();
     return ok ? 0 : exitFailure;
 }
 
@@ -52,69 +57,76 @@ void printPage(const QuiloBucketRequest& page) {
     while (prefix != prefixes.end() || object != objects.end()) {
         if (object == objects.end() || (prefix != prefixes.end() && *prefix < object->key)) {
             std::cout << std::setw(33) << "PRE"
-                      << "  " << *prefix++ << '\n';
+                      << "  " << escaped(*prefix++) << '\n';
         } else {
             std::cout << std::setw(19) << std::left << shortDate(object->lastModified) << std::right
-                      << "  " << std::setw(12) << object->size << "  " << object->key << '\n';
+                      << "  " << std::setw(12) << object->size << "  " << escaped(object->key)
+                      << '\n';
             ++object;
         }
+    }
+}
+
+// The same page for the JSON document.
+void addPage(const QuiloBucketRequest& page, nlohmann::ordered_json& document) {
+    for (const auto& prefix : page.commonPrefixes()) {
+        document["prefixes"].push_back(escaped(prefix));
+    }
+    for (const auto& object : page.objects()) {
+        document["objects"].push_back({{"key", escaped(object.key)},
+                                       {"size", object.size},
+                                       {"lastModified", escaped(object.lastModified)},
+                                       {"etag", escaped(object.etag)}});
     }
 }
 
 }  // namespace
 
 int listBuckets() {
+    Quilo& quilo = client();
     const auto request = await<QuiloServiceRequest>(
-        "ls", [](auto callbacks) { Quilo::sharedInstance()->listBuckets(callbacks); });
+        "ls", "buckets", [&](auto callbacks) { quilo.listBuckets(callbacks); });
     if (!request) {
         return exitFailure;
     }
+    auto buckets = nlohmann::ordered_json::array();
     for (const auto& bucket : request->buckets()) {
-        std::cout << shortDate(bucket.creationDate) << "  " << bucket.name << '\n';
+        if (outputMode().json) {
+            buckets.push_back(
+                {{"name", escaped(bucket.name)}, {"created", escaped(bucket.creationDate)}});
+        } else {
+            std::cout << shortDate(bucket.creationDate) << "  " << escaped(bucket.name) << '\n';
+        }
+    }
+    if (outputMode().json) {
+        printJson({{"buckets", buckets}});
     }
     return 0;
 }
 
 int listObjects(const std::string& text, const std::string& delimiter, std::int32_t pageSize) {
-    const S3Url url = parseS3Url(text);
-    std::string marker;
-    for (;;) {
-        const ValueMap param{{"bucket", url.bucket},
-                             {"maxKeys", pageSize},
-                             {"prefix", url.key},
-                             {"delimiter", delimiter},
-                             {"marker", marker}};
-        const auto page = await<QuiloBucketRequest>("ls " + text, [&](auto callbacks) {
-            Quilo::sharedInstance()->listObjects(param, callbacks);
-        });
-        if (!page) {
-            return exitFailure;
-        }
-        printPage(*page);
-        if (!page->isTruncated()) {
-            return 0;
-        }
-        // A marker that does not move would page forever.
-        if (page->nextMarker().empty() || page->nextMarker() == marker) {
-            printFailure("ls " + text, "the listing did not move past '" + marker + "'");
-            return exitFailure;
-        }
-        marker = page->nextMarker();
+    nlohmann::ordered_json document{{"objects", nlohmann::ordered_json::array()},
+                                    {"prefixes", nlohmann::ordered_json::array()}};
+    const bool json = outputMode().json;
+    const bool ok = forEachPage(parseS3Url(text), delimiter, pageSize, [&](const auto& page) {
+        json ? addPage(page, document) : printPage(page);
+    });
+    if (ok && json) {
+        printJson(document);
     }
+    return ok ? 0 : exitFailure;
 }
 
 int makeBuckets(const std::vector<std::string>& urls) {
-    return onEachBucket(urls, "mb",
-                        "make_bucket:", [](Quilo& quilo, const auto& bucket, auto done) {
-                            quilo.createBucket(bucket, done);
-                        });
+    return onEachBucket(urls, "make_bucket", [](Quilo& quilo, const auto& bucket, auto done) {
+        quilo.createBucket(bucket, done);
+    });
 }
 
 int removeBuckets(const std::vector<std::string>& urls) {
-    return onEachBucket(urls, "rb",
-                        "remove_bucket:", [](Quilo& quilo, const auto& bucket, auto done) {
-                            quilo.deleteBucket(bucket, done);
-                        });
+    return onEachBucket(urls, "remove_bucket", [](Quilo& quilo, const auto& bucket, auto done) {
+        quilo.deleteBucket(bucket, done);
+    });
 }
 
 }  // namespace quilo::cli

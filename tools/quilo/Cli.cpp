@@ -2,25 +2,39 @@
 
 #include <functional>
 #include <iostream>
+#include <map>
 
 #include <CLI/CLI.hpp>
 
 #include "Batch.hpp"
 #include "Commands.hpp"
-#include "Connection.hpp"
 #include "Output.hpp"
 #include "S3Url.hpp"
+#include "Settings.hpp"
 
 namespace quilo::cli {
 
 namespace {
 
-constexpr const char* environmentHelp = R"(
-Environment, for the flags left out:
-  AWS_ENDPOINT_URL                          endpoint (https:// turns TLS on)
-  AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY  keys
-  AWS_REGION, AWS_DEFAULT_REGION            signing region
-  AWS_CA_BUNDLE                             CA certificates for TLS)";
+constexpr const char* footer = R"(
+Settings left out come from the environment, then from the profile (--profile, AWS_PROFILE, or
+"default") in the shared files, as awscli has them; a profile named explicitly gives its keys
+before the environment's. With no keys anywhere, quilo stops, unless --no-sign-request.
+  AWS_ENDPOINT_URL                          endpoint (https:// turns TLS on); endpoint_url
+  AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY  keys; aws_access_key_id, aws_secret_access_key
+  AWS_SESSION_TOKEN                         temporary credentials; aws_session_token
+  AWS_REGION, AWS_DEFAULT_REGION            signing region; region
+  AWS_CA_BUNDLE                             CA certificates for TLS; ca_bundle
+  AWS_PROFILE                               the profile to read
+  AWS_SHARED_CREDENTIALS_FILE               default ~/.aws/credentials, sections [NAME]
+  AWS_CONFIG_FILE                           default ~/.aws/config, sections [profile NAME]
+
+Keys, names and messages are printed with control characters and invalid UTF-8 as \xNN and a
+backslash as \\, in text and JSON alike, so that they cannot disturb a terminal.
+
+Exit status: 0 all done, 1 something failed (each failure printed once on stderr), 2 wrong
+command line, 130 interrupted (SIGINT, SIGTERM or SIGHUP: transfers under way are cancelled,
+leaving no partial file or upload; running the same command again finishes the job).)";
 
 // The app and the subcommands given: quilo, acl, set for `quilo acl set ...`.
 std::vector<const CLI::App*> chosenPath(const CLI::App& app) {
@@ -41,35 +55,43 @@ std::string commandName(const CLI::App& app) {
 }
 
 int usageError(const CLI::App& app, const std::string& message) {
-    std::cerr << "quilo: " << message << "\nRun '" << commandName(app)
+    std::cerr << "quilo: " << escaped(message) << "\nRun '" << commandName(app)
               << " --help' for more information.\n";
     return exitUsage;
 }
 
-void addConnectionOptions(CLI::App& app, Connection& connection) {
+void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
     const char* group = "Connection";
-    app.add_option("--endpoint", connection.endpoint,
+    app.add_option("--endpoint", flags.endpoint,
                    "Service address: http://host:port, https://host or host:port")
-        ->envname("AWS_ENDPOINT_URL")
         ->group(group);
-    app.add_option("--region", connection.region, "Region to sign for (default us-east-1)")
-        ->envname("AWS_REGION")
+    app.add_option("--region", flags.region, "Region to sign for (default us-east-1)")
         ->group(group);
-    app.add_option("--access-key", connection.accessKey, "Access key id")
-        ->envname("AWS_ACCESS_KEY_ID")
+    app.add_option("--access-key", flags.accessKey, "Access key id")->group(group);
+    app.add_option("--secret-key", flags.secretKey, "Secret access key")->group(group);
+    app.add_option("--profile", flags.profile, "Profile of the shared files to read")->group(group);
+    app.add_flag("--no-sign-request", flags.anonymous, "Send unsigned (anonymous) requests")
         ->group(group);
-    app.add_option("--secret-key", connection.secretKey, "Secret access key")
-        ->envname("AWS_SECRET_ACCESS_KEY")
-        ->group(group);
-    app.add_flag("--ssl", connection.ssl, "Use HTTPS with a host:port endpoint")->group(group);
-    app.add_option("--ca-file", connection.caFile, "CA certificates (PEM) to verify TLS with")
-        ->envname("AWS_CA_BUNDLE")
+    app.add_flag("--ssl", flags.ssl, "Use HTTPS with a host:port endpoint")->group(group);
+    app.add_option("--ca-file", flags.caFile, "CA certificates (PEM) to verify TLS with")
         ->check(CLI::ExistingFile)
         ->group(group);
-    app.add_option("-j,--jobs", connection.jobs,
-                   "Requests run at once: files moved, objects deleted")
+    app.add_option("-j,--jobs", flags.jobs, "Requests run at once: files moved, objects deleted")
         ->check(CLI::Range(1, 64))
         ->capture_default_str()
+        ->group(group);
+
+    group = "Output";
+    app.add_option_function<std::string>(
+           "--output", [&mode](const std::string& format) { mode.json = format == "json"; },
+           "text (the default) or json: one document for scripts")
+        ->check(CLI::IsMember({"text", "json"}))
+        ->group(group);
+    app.add_flag("-q,--quiet", mode.quiet,
+                 "Print only errors, and what ls, config, acl get and meta get show")
+        ->group(group);
+    app.add_flag_callback(
+           "--no-progress", [&mode] { mode.progress = false; }, "Draw no progress bars")
         ->group(group);
 }
 
@@ -82,13 +104,39 @@ struct Arguments {
     std::vector<std::string> urls;
     std::vector<std::string> paths;
     std::vector<std::string> assignments;
-    std::optional<std::string> acl;
+    bool recursive = false;
+    TreeOptions tree;
+    Settings settings;             // resolved once the command line is parsed
     std::function<int()> command;  // the subcommand parsing chose
 };
 
 // Makes `command` the one to run when `subcommand` is given.
 void onChosen(CLI::App* subcommand, Arguments& arguments, std::function<int()> command) {
     subcommand->callback([&arguments, command] { arguments.command = command; });
+}
+
+// --exclude and --include in the order given, so that the later pattern wins.
+void addFilters(CLI::App* command, Arguments& a) {
+    const auto pattern = [&a](bool include) {
+        return [&a, include](const std::string& glob) { a.tree.filter.add(include, glob); };
+    };
+    command
+        ->add_option_function<std::string>("--exclude", pattern(false),
+                                           "Leave out paths matching this glob ('*' crosses /)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->trigger_on_parse();
+    command
+        ->add_option_function<std::string>("--include", pattern(true),
+                                           "Take paths matching it after all; the later wins")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->trigger_on_parse();
+    command->add_flag("--dryrun", a.tree.dryRun, "Print what would be done, and do nothing");
+}
+
+void addAcl(CLI::App* command, Arguments& a) {
+    command->add_option("--acl", a.tree.acl, "Canned access policy of the new objects")
+        ->check(
+            CLI::IsMember({"private", "public-read", "public-read-write", "authenticated-read"}));
 }
 
 void addBucketCommands(CLI::App& app, Arguments& a) {
@@ -110,24 +158,77 @@ void addBucketCommands(CLI::App& app, Arguments& a) {
     auto* rb = app.add_subcommand("rb", "Remove buckets, which must be empty");
     rb->add_option("url", a.urls, "s3://bucket")->required();
     onChosen(rb, a, [&a] { return removeBuckets(a.urls); });
+
+    auto* config =
+        app.add_subcommand("config", "Show the settings in force and where each is from");
+    onChosen(config, a, [&a] { return showSettings(a.settings); });
+}
+
+// The tree form needs exactly `count` arguments: put -r DIR URL, get -r URL DIR, rm -r URL.
+const std::vector<std::string>& treeArguments(const std::vector<std::string>& given,
+                                              std::size_t count, const char* form) {
+    if (given.size() != count) {
+        throw UsageError(std::string("the tree form is ") + form);
+    }
+    return given;
 }
 
 void addTransferCommands(CLI::App& app, Arguments& a) {
-    auto* put = app.add_subcommand("put", "Upload files");
+    auto* put = app.add_subcommand("put", "Upload files, or with -r a directory's tree");
     put->add_option("paths", a.paths,
-                    "FILE... s3://bucket/key, or s3://bucket/prefix/ for each file's own name")
+                    "FILE... s3://bucket/key, or s3://bucket/prefix/ for each file's own name; "
+                    "-r DIR s3://bucket/prefix/ for DIR's contents under prefix/")
         ->required()
         ->expected(2, -1);
-    put->add_option("--acl", a.acl, "Canned access policy of the new objects")
-        ->check(
-            CLI::IsMember({"private", "public-read", "public-read-write", "authenticated-read"}));
-    onChosen(put, a, [&a] { return cli::put(a.paths, a.acl); });
+    put->add_flag("-r,--recursive", a.recursive, "Upload every file under DIR");
+    put->add_flag("--follow-symlinks", a.tree.followSymlinks, "Follow symbolic links (-r)");
+    addAcl(put, a);
+    addFilters(put, a);
+    onChosen(put, a, [&a] {
+        if (!a.recursive) {
+            return cli::put(a.paths, a.tree.acl);
+        }
+        const auto& args = treeArguments(a.paths, 2, "put -r DIR s3://bucket/prefix/");
+        return putTree(args[0], args[1], a.tree);
+    });
 
-    auto* get = app.add_subcommand("get", "Download objects");
-    get->add_option("paths", a.paths, "s3://bucket/key... FILE, or DIR for each object's own name")
+    auto* get = app.add_subcommand("get", "Download objects, or with -r a prefix's tree");
+    get->add_option("paths", a.paths,
+                    "s3://bucket/key... FILE, or DIR for each object's own name; "
+                    "-r s3://bucket/prefix/ DIR for the keys below prefix/ as files below DIR")
         ->required()
         ->expected(2, -1);
-    onChosen(get, a, [&a] { return cli::get(a.paths); });
+    get->add_flag("-r,--recursive", a.recursive, "Download every object under the prefix");
+    addFilters(get, a);
+    onChosen(get, a, [&a] {
+        if (!a.recursive) {
+            return cli::get(a.paths);
+        }
+        const auto& args = treeArguments(a.paths, 2, "get -r s3://bucket/prefix/ DIR");
+        return getTree(args[0], args[1], a.tree);
+    });
+
+    auto* rm = app.add_subcommand("rm", "Delete objects, or with -r a prefix's tree");
+    rm->add_option("url", a.urls, "s3://bucket/key...; -r s3://bucket/prefix/")->required();
+    rm->add_flag("-r,--recursive", a.recursive, "Delete every object under the prefix");
+    addFilters(rm, a);
+    onChosen(rm, a, [&a] {
+        return a.recursive
+                   ? removeTree(treeArguments(a.urls, 1, "rm -r s3://bucket/prefix/")[0], a.tree)
+                   : remove(a.urls);
+    });
+
+    auto* sync = app.add_subcommand(
+        "sync", "Copy what is missing or differs (size, or a later modification time)");
+    sync->add_option("source", a.url, "DIR, or s3://bucket/prefix/")->required();
+    sync->add_option("destination", a.destination, "s3://bucket/prefix/, or DIR")->required();
+    sync->add_flag("--size-only", a.tree.sizeOnly, "Compare sizes only");
+    sync->add_flag("--delete", a.tree.deleteExtra,
+                   "Remove what the source lacks, except what the filters leave out");
+    sync->add_flag("--follow-symlinks", a.tree.followSymlinks, "Follow symbolic links");
+    addAcl(sync, a);
+    addFilters(sync, a);
+    onChosen(sync, a, [&a] { return cli::sync(a.url, a.destination, a.tree); });
 }
 
 void addObjectCommands(CLI::App& app, Arguments& a) {
@@ -136,10 +237,6 @@ void addObjectCommands(CLI::App& app, Arguments& a) {
     cp->add_option("destination", a.destination, "s3://bucket/key, or s3://bucket/prefix/")
         ->required();
     onChosen(cp, a, [&a] { return copy(a.url, a.destination); });
-
-    auto* rm = app.add_subcommand("rm", "Delete objects");
-    rm->add_option("url", a.urls, "s3://bucket/key")->required();
-    onChosen(rm, a, [&a] { return remove(a.urls); });
 
     auto* acl = app.add_subcommand("acl", "Show or replace access-control lists");
     acl->require_subcommand(1);
@@ -173,25 +270,8 @@ void addObjectCommands(CLI::App& app, Arguments& a) {
     onChosen(metaSet, a, [&a] { return setMeta(a.url, a.assignments); });
 }
 
-}  // namespace
-
-int run(int argc, char** argv) {
-    CLI::App app("Buckets and objects of S3-compatible storage, from the command line.", "quilo");
-    app.set_version_flag("--version", "quilo " QUILO_VERSION);
-    app.require_subcommand(1);
-    app.fallthrough();  // connection flags may follow the subcommand
-    app.failure_message([](const CLI::App* failed, const CLI::Error& error) {
-        return "quilo: " + std::string(error.what()) + "\nRun '" + commandName(*failed) +
-               " --help' for more information.\n";
-    });
-    Connection connection;
-    addConnectionOptions(app, connection);
-    Arguments arguments;
-    addBucketCommands(app, arguments);
-    addTransferCommands(app, arguments);
-    addObjectCommands(app, arguments);
-    app.footer(environmentHelp);  // after the subcommands: shown on the main help only
-
+// Parses the command line into `a`; an exit status when that is all there is to do.
+std::optional<int> parse(CLI::App& app, int argc, char** argv) {
     if (argc <= 1) {
         std::cerr << app.help();
         return exitUsage;
@@ -207,11 +287,38 @@ int run(int argc, char** argv) {
         }
         return app.exit(error) == 0 ? 0 : exitUsage;
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    CLI::App app("Buckets and objects of S3-compatible storage, from the command line.", "quilo");
+    app.set_version_flag("--version", "quilo " QUILO_VERSION);
+    app.set_help_all_flag("--help-all", "Print the help of every command");
+    app.require_subcommand(1);
+    app.fallthrough();  // global flags may follow the subcommand
+    app.failure_message([](const CLI::App* failed, const CLI::Error& error) {
+        return "quilo: " + std::string(error.what()) + "\nRun '" + commandName(*failed) +
+               " --help' for more information.\n";
+    });
+    Flags flags;
+    addGlobalOptions(app, flags, outputMode());
+    Arguments arguments;
+    addBucketCommands(app, arguments);
+    addTransferCommands(app, arguments);
+    addObjectCommands(app, arguments);
+    app.footer(footer);  // after the subcommands: shown on the main help only
+
+    if (const auto status = parse(app, argc, argv)) {
+        return *status;
+    }
     try {
         if (!arguments.command) {
             return usageError(app, "no command given");
         }
-        applyConnection(connection);
+        arguments.settings = resolveSettings(flags);
+        applySettings(arguments.settings);
         interruptOnSignal();
         const int status = arguments.command();
         if (interrupted()) {
@@ -222,7 +329,7 @@ int run(int argc, char** argv) {
     } catch (const UsageError& error) {
         return usageError(app, error.what());
     } catch (const std::exception& error) {
-        std::cerr << "quilo: " << error.what() << '\n';
+        std::cerr << "quilo: " << escaped(error.what()) << '\n';
         return exitFailure;
     }
 }

@@ -11,14 +11,12 @@
 #include "Commands.hpp"
 #include "Output.hpp"
 #include "S3Url.hpp"
+#include "Summary.hpp"
+#include "ToolClient.hpp"
 
 namespace quilo::cli {
 
 namespace {
-
-std::shared_ptr<Quilo> client() {
-    return Quilo::sharedInstance();
-}
 
 // "NAME=VALUE" split at its first '='; throws UsageError when there is none or NAME is empty.
 std::pair<std::string, std::string> splitAssignment(const std::string& text, const char* form) {
@@ -30,11 +28,24 @@ std::pair<std::string, std::string> splitAssignment(const std::string& text, con
 }
 
 void printAcl(const S3AccessControlPolicy& acl) {
+    if (outputMode().json) {
+        auto grants = nlohmann::ordered_json::array();
+        for (const auto& grant : acl.grants) {
+            grants.push_back({{"permission", grant.permission},
+                              {"grantee", escaped(granteeText(grant.grantee))},
+                              {"displayName", escaped(grant.grantee.displayName)}});
+        }
+        printJson(
+            {{"owner",
+              {{"id", escaped(acl.owner.id)}, {"displayName", escaped(acl.owner.displayName)}}},
+             {"grants", grants}});
+        return;
+    }
     const auto row = [](const std::string& first, const std::string& grantee,
                         const std::string& displayName) {
-        std::cout << std::left << std::setw(14) << first << std::right << grantee;
+        std::cout << std::left << std::setw(14) << escaped(first) << std::right << escaped(grantee);
         if (!displayName.empty()) {
-            std::cout << "  (" << displayName << ')';
+            std::cout << "  (" << escaped(displayName) << ')';
         }
         std::cout << '\n';
     };
@@ -62,14 +73,37 @@ bool isNoise(std::string name) {
 }
 
 void printMeta(const S3Request& request) {
+    auto headers = nlohmann::ordered_json::object();
+    auto metadata = nlohmann::ordered_json::object();
     for (const auto& [name, value] : request.responseHeaders()) {
-        if (!isNoise(name)) {
-            std::cout << name << ": " << value << '\n';
+        if (isNoise(name)) {
+            continue;
+        }
+        headers[escaped(name)] = escaped(value);
+        if (!outputMode().json) {
+            std::cout << escaped(name) << ": " << escaped(value) << '\n';
         }
     }
     for (const auto& [name, value] : request.metadata()) {
-        std::cout << "x-amz-meta-" << name << ": " << value << '\n';
+        metadata[escaped(name)] = escaped(value);
+        if (!outputMode().json) {
+            std::cout << "x-amz-meta-" << escaped(name) << ": " << escaped(value) << '\n';
+        }
     }
+    if (outputMode().json) {
+        printJson({{"headers", headers}, {"metadata", metadata}});
+    }
+}
+
+// Tells one change done; its failure was reported as it happened.
+int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to = {}) {
+    if (!ok) {
+        return exitFailure;
+    }
+    Summary summary;
+    summary.done(action, from, to);
+    summary.finish();
+    return 0;
 }
 
 }  // namespace
@@ -84,43 +118,21 @@ int copy(const std::string& from, const std::string& to) {
                           {"srcKey", source.key},
                           {"desBucket", destination.bucket},
                           {"desKey", destination.key}};
+    Quilo& quilo = client();
     const auto request = await<QuiloObjectRquest>(
-        "cp " + source.text(), [&](auto callbacks) { client()->copyObject(param, callbacks); });
-    if (!request) {
-        return exitFailure;
-    }
-    std::cout << "copy: " << source.text() << " to " << destination.text() << '\n';
-    return 0;
-}
-
-int remove(const std::vector<std::string>& urls) {
-    std::vector<S3Url> objects;
-    for (const auto& text : urls) {
-        objects.push_back(parseObjectUrl(text));
-    }
-    Batch batch;
-    for (const auto& object : objects) {
-        const auto index = batch.add("rm " + object.text());
-        client()->deleteObject({{"bucket", object.bucket}, {"key", object.key}},
-                               batch.callbacks<QuiloObjectRquest>(index));
-    }
-    const bool ok = batch.wait([&](const Batch::Item& item) {
-        if (item.ok) {
-            std::cout << "delete: " << objects[item.index].text() << '\n';
-        }
-    });
-    return ok ? 0 : exitFailure;
+        "copy", source.text(), [&](auto callbacks) { quilo.copyObject(param, callbacks); });
+    return reportDone(request != nullptr, "copy", source.text(), destination.text());
 }
 
 int getAcl(const std::string& text) {
     const S3Url url = parseS3Url(text);
-    const std::string what = "acl get " + text;
+    Quilo& quilo = client();
     const auto show = [&](const auto& request) {
         if (!request) {
             return exitFailure;
         }
         if (!request->accessControlPolicy()) {
-            printFailure(what, "the answer held no access-control list");
+            printFailure("acl get " + text, "the answer held no access-control list");
             return exitFailure;
         }
         printAcl(*request->accessControlPolicy());
@@ -128,10 +140,10 @@ int getAcl(const std::string& text) {
     };
     if (url.key.empty()) {
         return show(await<QuiloBucketRequest>(
-            what, [&](auto callbacks) { client()->getBucketAcl(url.bucket, callbacks); }));
+            "acl get", text, [&](auto callbacks) { quilo.getBucketAcl(url.bucket, callbacks); }));
     }
-    return show(await<QuiloObjectRquest>(what, [&](auto callbacks) {
-        client()->getObjectAcl({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
+    return show(await<QuiloObjectRquest>("acl get", text, [&](auto callbacks) {
+        quilo.getObjectAcl({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
     }));
 }
 
@@ -149,34 +161,31 @@ int setAcl(const std::string& text, const std::vector<std::string>& grants) {
         acl[permission].push_back(std::move(grantee));
     }
     ValueMap param{{"acl", acl}, {"bucket", url.bucket}};
+    Quilo& quilo = client();
     bool ok = false;
     if (url.key.empty()) {
-        ok = await<QuiloBucketRequest>("acl set " + text, [&](auto callbacks) {
-                 client()->setBucketAcl(param, callbacks);
+        ok = await<QuiloBucketRequest>("acl set", text, [&](auto callbacks) {
+                 quilo.setBucketAcl(param, callbacks);
              }) != nullptr;
     } else {
         param["key"] = url.key;
-        ok = await<QuiloObjectRquest>("acl set " + text, [&](auto callbacks) {
-                 client()->setObjectAcl(param, callbacks);
+        ok = await<QuiloObjectRquest>("acl set", text, [&](auto callbacks) {
+                 quilo.setObjectAcl(param, callbacks);
              }) != nullptr;
     }
-    if (!ok) {
-        return exitFailure;
-    }
-    std::cout << "set_acl: " << url.text() << '\n';
-    return 0;
+    return reportDone(ok, "set_acl", url.text());
 }
 
 int getMeta(const std::string& text) {
     const S3Url url = parseS3Url(text);
+    Quilo& quilo = client();
     std::shared_ptr<S3Request> request;
     if (url.key.empty()) {
-        request = await<QuiloBucketRequest>("meta get " + text, [&](auto callbacks) {
-            client()->getBucketMeta(url.bucket, callbacks);
-        });
+        request = await<QuiloBucketRequest>(
+            "meta get", text, [&](auto callbacks) { quilo.getBucketMeta(url.bucket, callbacks); });
     } else {
-        request = await<QuiloObjectRquest>("meta get " + text, [&](auto callbacks) {
-            client()->getObjectMeta({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
+        request = await<QuiloObjectRquest>("meta get", text, [&](auto callbacks) {
+            quilo.getObjectMeta({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
         });
     }
     if (!request) {
@@ -194,13 +203,10 @@ int setMeta(const std::string& text, const std::vector<std::string>& entries) {
         meta[name] = std::move(value);
     }
     const ValueMap param{{"meta", meta}, {"bucket", url.bucket}, {"key", url.key}};
+    Quilo& quilo = client();
     const auto request = await<QuiloObjectRquest>(
-        "meta set " + text, [&](auto callbacks) { client()->setObjectMeta(param, callbacks); });
-    if (!request) {
-        return exitFailure;
-    }
-    std::cout << "set_meta: " << url.text() << '\n';
-    return 0;
+        "meta set", text, [&](auto callbacks) { quilo.setObjectMeta(param, callbacks); });
+    return reportDone(request != nullptr, "set_meta", url.text());
 }
 
 }  // namespace quilo::cli

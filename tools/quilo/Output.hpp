@@ -8,12 +8,25 @@
 
 namespace quilo::cli {
 
-// Exit statuses: an operation failed, or the command line was wrong.
+// Exit statuses: an operation failed, the command line was wrong, or a signal interrupted us.
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 inline constexpr int exitInterrupted = 130;  // as shells report a Ctrl-C
 
-// "quilo: <what>: <the error's description>" on stderr.
+// How much to say and in which form; set once from the command line.
+struct OutputMode {
+    bool json = false;     // one JSON document on stdout instead of lines of text
+    bool quiet = false;    // errors only
+    bool progress = true;  // bars on stderr, when it is a terminal
+};
+OutputMode& outputMode();
+
+// Text that is safe to print and can be turned back into the bytes it came from: control
+// characters (C0, DEL, C1) and bytes that are not valid UTF-8 become \xNN, and a backslash is
+// doubled. Keys and service messages may hold escape sequences that would rewrite a terminal.
+std::string escaped(std::string_view text);
+
+// "quilo: <what>: <the error's description>" on stderr, escaped.
 void printFailure(std::string_view what, const S3Request& request);
 void printFailure(std::string_view what, std::string_view cause);
 

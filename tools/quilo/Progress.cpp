@@ -94,7 +94,9 @@ std::string progressLine(std::string_view label, std::uint64_t done, std::uint64
 }
 
 ProgressBar::ProgressBar(std::string label)
-    : enabled_(::isatty(STDERR_FILENO) == 1), label_(std::move(label)), start_(Clock::now()) {}
+    : enabled_(::isatty(STDERR_FILENO) == 1 && outputMode().progress && !outputMode().quiet),
+      label_(std::move(label)),
+      start_(Clock::now()) {}
 
 void ProgressBar::show(std::uint64_t done, std::uint64_t total) {
     done_ = done;

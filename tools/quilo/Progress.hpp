@@ -9,8 +9,8 @@
 namespace quilo::cli {
 
 // One line on stderr, redrawn in place with '\r': label, bar, percentage, bytes, rate and time
-// left. Drawn only when stderr is a terminal; elsewhere every call does nothing, so that logs
-// and pipes stay clean. Used from one thread only.
+// left. Drawn only when stderr is a terminal and neither --quiet nor --no-progress was given;
+// otherwise every call does nothing, so that logs and pipes stay clean. Used from one thread only.
 class ProgressBar {
   public:
     explicit ProgressBar(std::string label);

@@ -18,6 +18,8 @@ struct S3Url {
     std::string key;
 
     std::string text() const { return "s3://" + bucket + (key.empty() ? "" : "/" + key); }
+    // The address as a folder: "photos" means "photos/", never "photos-old/".
+    S3Url folder() const { return {bucket, key.empty() || key.ends_with('/') ? key : key + '/'}; }
 };
 
 bool isS3Url(std::string_view text);

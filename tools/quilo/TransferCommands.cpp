@@ -1,15 +1,11 @@
-// put and get: several files at once, at most --jobs of them running, under one progress bar.
+// put, get and rm of files and objects named one by one.
 #include <filesystem>
-#include <iostream>
 #include <set>
 
-#include <quilo/quilo.hpp>
-
-#include "Batch.hpp"
 #include "Commands.hpp"
 #include "Output.hpp"
-#include "Progress.hpp"
-#include "S3Url.hpp"
+#include "Summary.hpp"
+#include "Transfers.hpp"
 
 namespace quilo::cli {
 
@@ -17,24 +13,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the batch under a bar named after the one file, or counting the files as they end.
-bool waitWithBar(Batch& batch, std::size_t count, const std::string& single,
-                 const std::function<void(const Batch::Item&)>& reportDone) {
-    const auto counted = [count](std::size_t ended) {
-        return std::to_string(ended) + "/" + std::to_string(count) + " files";
-    };
-    ProgressBar bar(count == 1 ? single : counted(0));
-    std::size_t ended = 0;
-    return batch.wait(
-        [&](const Batch::Item& item) {
-            if (count > 1) {
-                bar.setLabel(counted(++ended));
-            }
-            if (item.ok) {
-                reportDone(item);
-            }
-        },
-        &bar);
+int run(const std::vector<Transfer>& transfers, const TransferOptions& options = {}) {
+    Summary summary;
+    const bool ok = runTransfers(transfers, options, summary);
+    summary.finish();
+    return ok ? 0 : exitFailure;
 }
 
 }  // namespace
@@ -47,43 +30,27 @@ int put(const std::vector<std::string>& arguments, const std::optional<std::stri
         throw UsageError("several files go into a bucket or a prefix ending in '/', not into " +
                          destination.text());
     }
-    std::vector<S3Url> targets;
+    std::vector<Transfer> transfers;
     for (const auto& file : files) {
         if (isS3Url(file)) {
             throw UsageError("put uploads local files; copy " + file + " with cp");
         }
-        if (baseName(file).empty()) {
-            throw UsageError("'" + file + "' names a directory, not a file");
+        if (baseName(file).empty() || fs::is_directory(file)) {
+            throw UsageError("'" + file + "' names a directory: upload it with put -r");
         }
-        targets.push_back(
-            {destination.bucket, intoPrefix ? destination.key + baseName(file) : destination.key});
-    }
-
-    Batch batch;
-    for (std::size_t i = 0; i < files.size(); ++i) {
         std::error_code error;
-        const auto size = fs::is_regular_file(files[i], error) ? fs::file_size(files[i], error) : 0;
-        const auto index = batch.add("put " + files[i], error ? 0 : size);
-        StringMap param{
-            {"filePath", files[i]}, {"bucket", targets[i].bucket}, {"key", targets[i].key}};
-        if (acl) {
-            param["accessPolicy"] = *acl;
-        }
-        Quilo::sharedInstance()->uploadObject(param,
-                                              batch.transferCallbacks<QuiloObjectRquest>(index));
+        const auto size = fs::file_size(file, error);
+        transfers.push_back(
+            {.kind = Transfer::Kind::upload,
+             .local = file,
+             .remote = {destination.bucket,
+                        intoPrefix ? destination.key + baseName(file) : destination.key},
+             .size = error ? 0 : size});
     }
-    const bool ok = waitWithBar(batch, files.size(), baseName(files[0]), [&](const auto& item) {
-        std::cout << "upload: " << files[item.index] << " to " << targets[item.index].text()
-                  << '\n';
-    });
-    return ok ? 0 : exitFailure;
+    return run(transfers, {.acl = acl});
 }
 
 int get(const std::vector<std::string>& arguments) {
-    std::vector<S3Url> sources;
-    for (auto argument = arguments.begin(); argument + 1 != arguments.end(); ++argument) {
-        sources.push_back(parseObjectUrl(*argument));
-    }
     const std::string& destination = arguments.back();
     if (isS3Url(destination)) {
         throw UsageError("get downloads to a local path; copy to " + destination + " with cp");
@@ -92,33 +59,29 @@ int get(const std::vector<std::string>& arguments) {
     if (intoDirectory && !fs::is_directory(destination)) {
         throw UsageError("directory " + destination + " does not exist");
     }
-    if (sources.size() > 1 && !intoDirectory) {
+    if (arguments.size() > 2 && !intoDirectory) {
         throw UsageError("several objects go into an existing directory, not into " + destination);
     }
-    std::vector<std::string> paths;
+    std::vector<Transfer> transfers;
     std::set<std::string> taken;
-    for (const auto& source : sources) {
-        paths.push_back(intoDirectory ? (fs::path(destination) / baseName(source.key)).string()
-                                      : destination);
-        if (!taken.insert(paths.back()).second) {
-            throw UsageError("two objects would both be saved as " + paths.back());
+    for (auto argument = arguments.begin(); argument + 1 != arguments.end(); ++argument) {
+        const S3Url source = parseObjectUrl(*argument);
+        const auto path =
+            intoDirectory ? (fs::path(destination) / baseName(source.key)).string() : destination;
+        if (!taken.insert(path).second) {
+            throw UsageError("two objects would both be saved as " + path);
         }
+        transfers.push_back({.kind = Transfer::Kind::download, .local = path, .remote = source});
     }
+    return run(transfers);
+}
 
-    Batch batch;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        const auto index = batch.add("get " + sources[i].text());
-        Quilo::sharedInstance()->downloadObject({{"bucket", sources[i].bucket},
-                                                 {"key", sources[i].key},
-                                                 {"downloadDestinationPath", paths[i]}},
-                                                batch.transferCallbacks<QuiloObjectRquest>(index));
+int remove(const std::vector<std::string>& urls) {
+    std::vector<Transfer> transfers;
+    for (const auto& text : urls) {
+        transfers.push_back({.kind = Transfer::Kind::remove, .remote = parseObjectUrl(text)});
     }
-    const bool ok =
-        waitWithBar(batch, sources.size(), baseName(sources[0].key), [&](const auto& item) {
-            std::cout << "download: " << sources[item.index].text() << " to " << paths[item.index]
-                      << '\n';
-        });
-    return ok ? 0 : exitFailure;
+    return run(transfers);
 }
 
 }  // namespace quilo::cli

@@ -1,6 +1,5 @@
-// Uploads and downloads against RGW and s3rver, checked byte for byte and against awscli.
-// The two 200 MiB round trips take most of the run time.
-
+// The object operations against RGW and s3rver: uploads, downloads, copies and deletes, checked
+// byte for byte and against awscli. The two 200 MiB round trips take most of the run time.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "integration/ObjectTestSupport.hpp"
+#include "integration/Blocking.hpp"
 #include "quilo/quilo.hpp"
 #include "support/FaultProxy.hpp"
 
@@ -84,19 +83,22 @@ std::string roundTrip(test::Scratch& s, const std::string& key, std::uint64_t si
     return up.request()->etag();
 }
 
-class Transfers : public test::BothServers {
+class Objects : public test::BothServers {
   protected:
     const bool rgw_ = GetParam() == "rgw";
 };
 
-// Our round trips, then awscli reading ours and we reading its multipart upload.
-TEST_P(Transfers, RoundTripsAreByteExactAndAwscliAgrees) {
+// Our round trips, awscli reading ours and we reading its multipart upload, then copies within
+// and across buckets and deletes.
+TEST_P(Objects, RoundTripsAreByteExactAndAwscliAgrees) {
+    std::string etag;
     for (const auto& [key, size] : std::vector<std::pair<std::string, std::uint64_t>>{
-             {"empty", 0}, {"one-byte", 1}, {"ten-mib", 10 * kMiB}, {"large", 200 * kMiB}}) {
-        const auto etag = roundTrip(s_, key, size);
-        EXPECT_EQ(etag, awsValue(s_, "head-object", key, "ETag")) << key;
+             {"large", 200 * kMiB}, {"empty", 0}, {"one-byte", 1}, {"ten-mib", 10 * kMiB}}) {
+        SCOPED_TRACE(key);
+        etag = roundTrip(s_, key, size);
+        EXPECT_EQ(etag, awsValue(s_, "head-object", key, "ETag"));
         // 200 MiB goes up in 13 parts of 16 MiB; s3rver's ETag is the whole object's MD5.
-        EXPECT_EQ(etag.ends_with("-13"), rgw_ && size == 200 * kMiB) << key << ": " << etag;
+        EXPECT_EQ(etag.ends_with("-13"), rgw_ && size == 200 * kMiB) << etag;
     }
     const auto url = "s3://" + s_.bucket() + "/";
     const auto fetched = test::aws(s_.server, {"s3", "cp", url + "ten-mib", s_.dir / "ten.aws"});
@@ -114,23 +116,27 @@ TEST_P(Transfers, RoundTripsAreByteExactAndAwscliAgrees) {
     EXPECT_EQ(down.request()->etag(), theirETag);
     EXPECT_TRUE(sameBytes(s_.dir / "theirs", s_.dir / "theirs.quilo"));
 
-    // The progress hook is installed only for a progress callable.
-    for (const bool withProgress : {true, false}) {
-        bool hooked = !withProgress;
-        const auto quiet = test::ended<QuiloObjectRquest>([&](auto& o) {
-            auto set = o.transferCallbacks();
-            if (!withProgress)
-                set.progress = {};
-            set.started = [&](const auto& request) { hooked = bool(request->bytesSentBlock()); };
-            s_.client.uploadObject(
-                {{"bucket", s_.bucket()}, {"key", "q"}, {"filePath", s_.dir / "one-byte.up"}}, set);
-        });
-        EXPECT_TRUE(quiet.ok()) << quiet.summary();
-        EXPECT_EQ(hooked, withProgress);
+    // ten-mib, whose ETag is the last one kept, within the bucket and into another.
+    const auto from = s_.bucket(), to = s_.addBucket();
+    const auto bytes = test::readFile(s_.dir / "ten-mib.up");
+    for (const auto& [bucket, key] :
+         {std::pair{from, std::string("copies/ten")}, std::pair{to, std::string("ten-mib")}}) {
+        SCOPED_TRACE(bucket + "/" + key);
+        const auto copied = test::copy(s_.client, from, "ten-mib", bucket, key);
+        ASSERT_TRUE(copied.ok()) << copied.summary();
+        EXPECT_EQ(copied.request()->etag(), etag);
+        const auto copy = test::download(s_.client, bucket, key);
+        EXPECT_TRUE(copy.ok() && copy.request()->responseData() == bytes);
+        EXPECT_TRUE(
+            test::op(s_.client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}}).ok());
+        EXPECT_TRUE(failedOnce(test::download(s_.client, bucket, key), ErrorKind::service, 404,
+                               "NoSuchKey"));
     }
+    EXPECT_TRUE(failedOnce(test::copy(s_.client, from, "none", to, "none"), ErrorKind::service, 404,
+                           "NoSuchKey"));
 }
 
-TEST_P(Transfers, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
+TEST_P(Objects, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
     const auto dest = s_.dir / "dest";
     fs::create_directories(dest);
     std::ofstream(dest / "existing", std::ios::binary) << "kept as it was";
@@ -177,20 +183,20 @@ TEST_P(Transfers, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
     }
 }
 
-QUILO_ON_BOTH_SERVERS(Transfers);
+QUILO_ON_BOTH_SERVERS(Objects);
 
-TEST(RgwTransfers, PublicReadGrantsAllUsersRead) {
+TEST(RgwObjects, PublicReadGrantsAllUsersRead) {
     test::Scratch s(test::rgw());
     writeRandomFile(s.dir / "source", 6 * kMiB);
     StringMap param{{"bucket", s.bucket()}, {"key", "private"}, {"filePath", s.dir / "source"}};
-    ASSERT_TRUE(test::upload(s.client, param).ok());
+    ASSERT_TRUE(test::op(s.client, &Quilo::uploadObject, param).ok());
     param["accessPolicy"] = "public-read";
     param["key"] = "public";
-    ASSERT_TRUE(test::upload(s.client, param).ok());
+    ASSERT_TRUE(test::op(s.client, &Quilo::uploadObject, param).ok());
     // In parts above 5 MiB; the scratch puts the process-wide setting back.
     S3ObjectRequest::setMultipartThreshold(5 * kMiB);
     param["key"] = "public-parts";
-    EXPECT_TRUE(test::upload(s.client, param).ok());
+    EXPECT_TRUE(test::op(s.client, &Quilo::uploadObject, param).ok());
     EXPECT_TRUE(awsValue(s, "head-object", "public-parts", "ETag").ends_with("-1"));
     for (const std::string key : {"private", "public", "public-parts"})
         EXPECT_EQ(awsValue(s, "get-object-acl", key,
@@ -200,7 +206,7 @@ TEST(RgwTransfers, PublicReadGrantsAllUsersRead) {
             << key;
 }
 
-TEST(HttpsTransfers, AFileRoundTripsOverTls) {
+TEST(HttpsObjects, AFileRoundTripsOverTls) {
     test::Scratch s(test::rgwHttps());
     ASSERT_EQ(s.client.globleConfig()->at("useSSL"), Value(true));
     EXPECT_EQ(roundTrip(s, "tls", 5 * kMiB + 1).size(), 32u);

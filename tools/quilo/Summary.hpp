@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace quilo::cli {
+
+// What a command did, told as it happens: a line of text per action ("upload: a.txt to
+// s3://b/a.txt"), or, with --output json, one document at the end:
+//     {"done": [{"action": "upload", "from": "a.txt", "to": "s3://b/a.txt"}], "failed": [...]}
+// Failures always go to stderr as well, once each. Every string is escaped (see escaped()).
+class Summary {
+  public:
+    explicit Summary(bool dryRun = false) : dryRun_(dryRun) {}
+
+    void done(std::string_view action, std::string_view from, std::string_view to = {});
+    void failed(std::string_view action, std::string_view from, std::string_view cause);
+    bool anyFailed() const { return !failed_.empty(); }
+    // Prints the JSON document; nothing in text mode.
+    void finish() const;
+
+  private:
+    bool dryRun_;
+    nlohmann::ordered_json done_ = nlohmann::ordered_json::array();
+    nlohmann::ordered_json failed_ = nlohmann::ordered_json::array();
+};
+
+// Prints a JSON document on stdout, for the commands that show something (ls, acl get, ...).
+void printJson(const nlohmann::ordered_json& document);
+
+}  // namespace quilo::cli

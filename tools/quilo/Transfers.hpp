@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "S3Url.hpp"
+
+namespace quilo::cli {
+
+class Summary;
+
+// One file or object to move or remove.
+struct Transfer {
+    enum class Kind { upload, download, remove, removeLocal };
+    Kind kind = Kind::upload;
+    std::string local{};  // the file uploaded, downloaded to or removed
+    S3Url remote{};
+    std::uint64_t size = 0;
+    std::int64_t modifiedMs = 0;  // a download's modification time to give the file; 0: now
+};
+
+struct TransferOptions {
+    std::optional<std::string> acl{};  // canned access policy of uploads
+    bool dryRun = false;               // tell what would be done, and do nothing
+};
+
+// Runs the transfers at once, --jobs at a time through the library's queue, under one progress
+// bar for them all, and tells each one done or failed to `summary`. True when all succeeded.
+bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions& options,
+                  Summary& summary);
+
+}  // namespace quilo::cli
