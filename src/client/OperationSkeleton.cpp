@@ -24,16 +24,6 @@ Error makeError(ErrorKind kind, std::string code, std::string message) {
     return error;
 }
 
-std::string currentExceptionText() {
-    try {
-        throw;
-    } catch (const std::exception& exception) {
-        return exception.what();
-    } catch (...) {
-        return "an exception that is not a std::exception";
-    }
-}
-
 std::optional<Error> ParamReader::misuse() const {
     if (!problem_) {
         return std::nullopt;

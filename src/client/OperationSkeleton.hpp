@@ -15,6 +15,7 @@
 #include "quilo/Client.hpp"
 #include "quilo/Value.hpp"
 #include "quilo/requestlib/Error.hpp"
+#include "requestlib/Hooks.hpp"
 
 namespace quilo::detail {
 
@@ -65,9 +66,6 @@ class ParamReader {
 };
 
 Error makeError(ErrorKind kind, std::string code, std::string message);
-
-// What the exception being handled says about itself.
-std::string currentExceptionText();
 
 enum class Progress { none, sent, received };
 
