@@ -74,12 +74,12 @@ void addJobOptions(CLI::App& app, Settings& s) {
         s.job.emplace();
         s.job->name = value;
     });
-    for (auto [flag, field] : {std::pair{"--child-bucket", &LibraryJob::bucket},
+    for (const auto& option : {std::pair{"--child-bucket", &LibraryJob::bucket},
                                {"--child-key", &LibraryJob::key},
                                {"--child-file", &LibraryJob::file},
                                {"--child-threshold", &LibraryJob::threshold}}) {
-        app.add_option(flag)->group("")->needs(name)->each(
-            [&s, field](const std::string& value) { (*s.job).*field = value; });
+        app.add_option(option.first)->group("")->needs(name)->each(
+            [&s, field = option.second](const std::string& value) { (*s.job).*field = value; });
     }
     app.add_option("--child-verify")->group("")->needs(name)->each([&s](const std::string& value) {
         s.job->verify = value != "0";

@@ -72,8 +72,8 @@ void readProfile(Profile& profile, const std::string& path, const std::string& s
         auto& r = *static_cast<Reading*>(user);
         if (r.section == section) {
             r.profile.found = true;
-            r.profile.entries.try_emplace(name, value,
-                                          "profile " + r.profile.name + " (" + r.path + ")");
+            r.profile.entries.try_emplace(
+                name, Setting{value, "profile " + r.profile.name + " (" + r.path + ")"});
         }
         return 1;
     };
