@@ -124,8 +124,7 @@ TEST(Tls, OnlyATrustedCurrentCertificateForTheHostConnects) {
     ASSERT_NE(redirecting.port, 0) << "node did not start";
     auto request = std::make_shared<HTTPRequest>(
         "https://127.0.0.1:" + std::to_string(redirecting.port) + "/");
-    runToEnd(*request);
-    EXPECT_EQ(request->error() ? request->error()->code : "none", "RedirectRefused");
+    EXPECT_EQ(test::RequestWatch(*request).run(*request), "failed service error RedirectRefused");
     EXPECT_EQ(plain.requestCount(), 0u);
 }
 

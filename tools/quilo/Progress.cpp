@@ -84,7 +84,9 @@ std::string progressLine(std::string_view label, std::uint64_t done, std::uint64
     if (total > 0 && width >= fixed + 10) {
         const std::size_t inner = std::min<std::size_t>(width - fixed, 40);
         const std::size_t filled = inner * std::min(done, total) / total;
-        line += "[" + std::string(filled, '#') + std::string(inner - filled, '-') + "]  ";
+        line += '[';
+        line.append(filled, '#').append(inner - filled, '-');
+        line += "]  ";
     }
     line += stats;
     if (line.size() > width) {
@@ -108,7 +110,9 @@ void ProgressBar::show(std::uint64_t done, std::uint64_t total) {
 
 void ProgressBar::clear() {
     if (enabled_ && onScreen_) {
-        writeToStderr("\r" + std::string(drawnWidth_, ' ') + "\r");
+        std::string blank(1, '\r');
+        blank.append(drawnWidth_, ' ').push_back('\r');
+        writeToStderr(blank);
         onScreen_ = false;
     }
 }
