@@ -73,6 +73,28 @@ Server rgwOther() {
     return server;
 }
 
+Server rgwVirtual() {
+    Server server = rgw();
+    server.name = "rgwVirtual";
+    server.host = env("RGW_VIRTUAL_HOST");
+    server.virtualHosted = true;
+    return server;
+}
+
+Server rgwSts() {
+    Server server = rgw();
+    server.name = "rgwSts";
+    server.host = env("STS_HOST");
+    server.accessKey = env("STS_ACCESS_KEY");
+    server.secretKey = env("STS_SECRET_KEY");
+    server.userId = env("STS_USER_ID");
+    return server;
+}
+
+Server serverNamed(const std::string& name) {
+    return name == "rgwVirtual" ? rgwVirtual() : name == "rgw" ? rgw() : s3rver();
+}
+
 Server s3rver() {
     return {"s3rver", env("S3RVER_HOST"), env("S3RVER_ACCESS_KEY"), env("S3RVER_SECRET_KEY"),
             env("REGION")};
@@ -81,6 +103,8 @@ Server s3rver() {
 void useServer(const Server& server) {
     S3Request::setDefaultHost(server.host);
     S3Request::setDefaultRegion(server.region);
+    S3Request::setDefaultAddressingStyle(server.virtualHosted ? AddressingStyle::virtualHosted
+                                                              : AddressingStyle::automatic);
     HTTPRequest::setDefaultCAFile(server.caFile.empty() ? std::nullopt
                                                         : std::optional(server.caFile));
     Quilo::GlobalConfig(server.accessKey, server.secretKey, server.https);
@@ -138,7 +162,8 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
     return result;
 }
 
-RunResult aws(const Server& server, const std::vector<std::string>& args) {
+RunResult aws(const Server& server, const std::vector<std::string>& args,
+              const std::string& program) {
     // Everything but the caller's own AWS settings, which must not leak into a test.
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry)
@@ -150,7 +175,7 @@ RunResult aws(const Server& server, const std::vector<std::string>& args) {
           std::string("AWS_SHARED_CREDENTIALS_FILE=/dev/null"), std::string("AWS_PAGER="),
           std::string("AWS_EC2_METADATA_DISABLED=true")})
         environment.push_back(setting);
-    std::vector<std::string> argv = {"aws", "--endpoint-url", server.endpoint()};
+    std::vector<std::string> argv = {program, "--endpoint-url", server.endpoint()};
     if (server.https)
         argv.insert(argv.end(), {"--ca-bundle", server.caFile});
     argv.insert(argv.end(), args.begin(), args.end());
