@@ -91,10 +91,6 @@ Server rgwSts() {
     return server;
 }
 
-Server serverNamed(const std::string& name) {
-    return name == "rgwVirtual" ? rgwVirtual() : name == "rgw" ? rgw() : s3rver();
-}
-
 Server s3rver() {
     return {"s3rver", env("S3RVER_HOST"), env("S3RVER_ACCESS_KEY"), env("S3RVER_SECRET_KEY"),
             env("REGION")};

@@ -29,8 +29,6 @@ Server rgwOther();    // RGW over HTTP with the second user's keys
 Server rgwVirtual();  // RGW at localhost:<port>, buckets in the host name
 Server rgwSts();      // the RGW that issues and accepts temporary credentials, its user's keys
 Server s3rver();
-// One of the above by name: "rgw", "rgwVirtual" or "s3rver".
-Server serverNamed(const std::string& name);
 
 // Points the library at `server`: default host, region, addressing style and CA file, and the
 // shared client's globleConfig() with the server's keys and scheme.

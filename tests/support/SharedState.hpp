@@ -10,22 +10,19 @@
 namespace quilo::test {
 
 // Puts back, on the way out, what tests of the configuration change for the whole process:
-// the shared client's two maps, the shared queue's limit, the multipart threshold and the
-// addressing style.
+// the shared client's two maps, the shared queue's limit and the multipart threshold.
 class SharedStateGuard {
   public:
     SharedStateGuard()
         : config_(Quilo::sharedInstance()->config()),
           globleConfig_(Quilo::sharedInstance()->globleConfig()),
           limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()),
-          multipartThreshold_(S3ObjectRequest::multipartThreshold()),
-          style_(S3Request::defaultAddressingStyle()) {}
+          multipartThreshold_(S3ObjectRequest::multipartThreshold()) {}
     ~SharedStateGuard() {
         Quilo::sharedInstance()->config() = config_;
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
         HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
         S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
-        S3Request::setDefaultAddressingStyle(style_);
     }
     SharedStateGuard(const SharedStateGuard&) = delete;
     SharedStateGuard& operator=(const SharedStateGuard&) = delete;
@@ -35,7 +32,6 @@ class SharedStateGuard {
     std::optional<ValueMap> globleConfig_;
     int limit_;
     std::uint64_t multipartThreshold_;
-    AddressingStyle style_;
 };
 
 }  // namespace quilo::test
