@@ -21,6 +21,16 @@ std::atomic<AddressingStyle> gAddressingStyle{AddressingStyle::automatic};
 
 constexpr std::string_view kFallbackRegion = "us-east-1";
 
+// The process-wide region as set; none when it is left to the host.
+std::optional<std::string> regionSet() {
+    std::lock_guard lock(gEndpointMutex);
+    return gDefaultRegion;
+}
+
+std::string regionOfHost(const std::string& host) {
+    return detail::regionNamedBy(host).value_or(std::string(kFallbackRegion));
+}
+
 constexpr std::string_view kMetaPrefix = "x-amz-meta-";
 
 }  // namespace
@@ -51,12 +61,8 @@ void S3Request::setDefaultRegion(std::string region) {
 }
 
 std::string S3Request::defaultRegion() {
-    std::unique_lock lock(gEndpointMutex);
-    if (gDefaultRegion)
-        return *gDefaultRegion;
-    const std::string host = gDefaultHost;
-    lock.unlock();
-    return detail::regionNamedBy(host).value_or(std::string(kFallbackRegion));
+    auto region = regionSet();
+    return region ? *region : regionOfHost(defaultHost());
 }
 
 void S3Request::setDefaultAddressingStyle(AddressingStyle style) {
@@ -117,12 +123,8 @@ std::string S3Request::region() const {
             return *known;
     if (region_)
         return *region_;
-    {
-        std::lock_guard lock(gEndpointMutex);
-        if (gDefaultRegion)
-            return *gDefaultRegion;
-    }
-    return detail::regionNamedBy(endpoint).value_or(std::string(kFallbackRegion));
+    auto region = regionSet();
+    return region ? *region : regionOfHost(endpoint);
 }
 
 void S3Request::setQueryParameter(std::string name, std::string value) {

@@ -64,13 +64,22 @@ Server rgwHttps() {
     return server;
 }
 
-Server rgwOther() {
+namespace {
+
+// RGW with the keys of another of its users, QUILO_TEST_<prefix>ACCESS_KEY and the rest.
+Server rgwUser(std::string name, const std::string& prefix) {
     Server server = rgw();
-    server.name = "rgw-other";
-    server.accessKey = env("OTHER_ACCESS_KEY");
-    server.secretKey = env("OTHER_SECRET_KEY");
-    server.userId = env("OTHER_USER_ID");
+    server.name = std::move(name);
+    server.accessKey = env(prefix + "ACCESS_KEY");
+    server.secretKey = env(prefix + "SECRET_KEY");
+    server.userId = env(prefix + "USER_ID");
     return server;
+}
+
+}  // namespace
+
+Server rgwOther() {
+    return rgwUser("rgw-other", "OTHER_");
 }
 
 Server rgwVirtual() {
@@ -82,12 +91,8 @@ Server rgwVirtual() {
 }
 
 Server rgwSts() {
-    Server server = rgw();
-    server.name = "rgwSts";
+    Server server = rgwUser("rgwSts", "STS_");
     server.host = env("STS_HOST");
-    server.accessKey = env("STS_ACCESS_KEY");
-    server.secretKey = env("STS_SECRET_KEY");
-    server.userId = env("STS_USER_ID");
     return server;
 }
 

@@ -64,7 +64,7 @@ class S3Request : public HTTPRequest {
     std::string host() const;
     void setRegion(std::string region);
     // The region the request is signed for: the one the service named for its bucket, else its
-    // own, else the process-wide one.
+    // own, else the process-wide one set, else the one its host names, else us-east-1.
     std::string region() const;
 
     // A URL that lets anyone make this request with `method` (GET, PUT, HEAD or DELETE) for
