@@ -25,11 +25,12 @@ namespace quilo {
 // wrong type) is never sent: its failed callable receives it with a misuse or configuration
 // error, on the library's thread, like any other failure. Nothing here throws or prints.
 //
-// Configuration keys: "accessKey" (string), "secretKey" (string), "useSSL" (bool, HTTPS when
-// true), "maxConcurrentOperationCount" (int32 or int64: the process-wide limit on requests
-// running at once, set again by every configured request). A request uses its client's own
-// config() when present, else the shared instance's globleConfig(), as a whole. The maps carry
-// no lock: change them only while no other thread starts operations.
+// Configuration keys: "accessKey" (string), "secretKey" (string), "sessionToken" (string: the
+// token of temporary credentials), "useSSL" (bool, HTTPS when true),
+// "maxConcurrentOperationCount" (int32 or int64: the process-wide limit on requests running at
+// once, set again by every configured request). A request uses its client's own config() when
+// present, else the shared instance's globleConfig(), as a whole. The maps carry no lock: change
+// them only while no other thread starts operations.
 class Quilo {
   public:
     // With an access key or a secret key (either suffices), the instance gets a config() of its
@@ -46,7 +47,8 @@ class Quilo {
     // The process-wide client, created on first use from any thread.
     static std::shared_ptr<Quilo> sharedInstance();
     // Writes all four keys into the shared instance's globleConfig(), omitted ones with their
-    // defaults, leaving its other keys as they are.
+    // defaults, leaving its other keys as they are: a "sessionToken" put there stays until
+    // removed.
     static void GlobalConfig(std::optional<std::string> accessKey = std::nullopt,
                              std::optional<std::string> secretKey = std::nullopt,
                              std::optional<bool> useSSL = false,
@@ -97,6 +99,14 @@ class Quilo {
     virtual void getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "meta" (StringMap), "bucket", "key" (strings); all required. Replaces the metadata.
     virtual void setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
+
+    // A URL through which anyone may make one request on an object until it expires, without
+    // keys. param: "bucket", "key" (required), "method" (GET, the default, PUT, HEAD or DELETE),
+    // "expiresSeconds" (1 to 604800 in decimal, default 3600). Signed with the active
+    // configuration's keys and token for the process-wide host, region (the bucket's, once a
+    // service has named it) and addressing style, over HTTPS when "useSSL" is true. Nothing is
+    // sent. nullopt for a missing key, another method or expiry, or no keys to sign with.
+    virtual std::optional<std::string> presignedURL(const StringMap& param);
 
   private:
     std::optional<ValueMap> config_;

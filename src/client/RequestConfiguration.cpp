@@ -15,9 +15,10 @@ struct ConfigurationKey {
     bool (*accepts)(const Value&);
 };
 
-constexpr std::array<ConfigurationKey, 4> configurationKeys = {{
+constexpr std::array<ConfigurationKey, 5> configurationKeys = {{
     {"accessKey", "a string", [](const Value& value) { return value.holds<std::string>(); }},
     {"secretKey", "a string", [](const Value& value) { return value.holds<std::string>(); }},
+    {"sessionToken", "a string", [](const Value& value) { return value.holds<std::string>(); }},
     {"useSSL", "a bool", [](const Value& value) { return value.holds<bool>(); }},
     {"maxConcurrentOperationCount", "an int32 or an int64",
      [](const Value& value) { return value.holds<std::int32_t>() || value.holds<std::int64_t>(); }},
@@ -78,6 +79,9 @@ void Quilo::configureRequest(const std::shared_ptr<S3Request>& request) {
         }
         if (const Value* secretKey = presentValue(*active, "secretKey")) {
             request->setSecretAccessKey(*secretKey->getIf<std::string>());
+        }
+        if (const Value* token = presentValue(*active, "sessionToken")) {
+            request->setSessionToken(*token->getIf<std::string>());
         }
         const Value* useSSL = presentValue(*active, "useSSL");
         request->setRequestScheme(useSSL && *useSSL->getIf<bool>() ? S3RequestSchemeHTTPS

@@ -54,6 +54,7 @@ struct Attempt {
     std::string method = "GET";
     std::string url;    // preset on a redirect; otherwise the preparation fills it in
     std::string scope;  // what a protocol signs for (S3: the region); empty for its default
+    int redirects = 0;  // followed on the way to this attempt
     HeaderList headers;
     BodySource body;
     std::string bodySha256;  // hex, when known ahead of sending

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "requestlib/ConnectTo.hpp"
 #include "requestlib/Text.hpp"
 
 namespace quilo::detail {
@@ -44,6 +45,8 @@ void CurlHandle::configure(const Attempt& attempt) {
         curl_easy_setopt(easy_, CURLOPT_UPLOAD_BUFFERSIZE, kBufferBytes);
     curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, attempt.repeatable ? 0L : 1L);
+    connectTo_ = connectTo();
+    curl_easy_setopt(easy_, CURLOPT_CONNECT_TO, connectTo_.get());
 }
 
 void CurlHandle::setMethod(const Attempt& attempt) {

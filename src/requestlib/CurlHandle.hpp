@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <memory>
+
 #include "requestlib/Attempt.hpp"
 
 namespace quilo::detail {
@@ -28,6 +30,7 @@ class CurlHandle {
   private:
     CURL* easy_;
     curl_slist* headers_ = nullptr;
+    std::shared_ptr<curl_slist> connectTo_;
     char error_[CURL_ERROR_SIZE] = {};
 };
 

@@ -21,6 +21,7 @@ namespace quilo::detail {
     X(IncompleteCredentials) \
     X(InternalError)         \
     X(InvalidAccessPolicy)   \
+    X(InvalidBucketName)     \
     X(InvalidGrantee)        \
     X(InvalidHeader)         \
     X(InvalidMetadata)       \

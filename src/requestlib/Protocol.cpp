@@ -74,7 +74,7 @@ std::optional<std::chrono::milliseconds> Protocol::retry(const Answer& answer,
     }
 }
 
-Redirect Protocol::redirect(const Answer& answer, const Attempt& sent) const {
+Redirect Protocol::redirect(const HTTPRequest&, const Answer& answer, const Attempt& sent) const {
     const auto location = answer.headers.find("Location");
     if ((answer.status != 301 && answer.status != 307 && answer.status != 308) ||
         location == answer.headers.end() || location->second.empty())

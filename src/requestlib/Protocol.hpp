@@ -17,7 +17,7 @@ namespace quilo::detail {
 
 class RequestRun;
 
-// What a 3xx answer asks of an exchange.
+// What an answer asks of an exchange: a 3xx, or one that names another region.
 struct Redirect {
     enum class Verdict { none, follow, refuse };
     Verdict verdict = Verdict::none;
@@ -52,8 +52,10 @@ class Protocol {
     // not `repeatable` may have had its effect once it reached the server.
     virtual std::optional<std::chrono::milliseconds> retry(const Answer& answer,
                                                            bool repeatable) const;
-    // Where a 3xx answer to `sent` leads.
-    virtual Redirect redirect(const Answer& answer, const Attempt& sent) const;
+    // Where an answer to `sent` that is neither 2xx nor to be retried leads: only a 3xx, in
+    // plain HTTP.
+    virtual Redirect redirect(const HTTPRequest& request, const Answer& answer,
+                              const Attempt& sent) const;
     virtual BodyRules bodyRules(const HTTPRequest& request) const;
 };
 

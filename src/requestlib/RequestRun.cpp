@@ -236,12 +236,13 @@ bool RequestRun::tryAgain(const std::shared_ptr<Flight>& flight, const Answer& a
 }
 
 bool RequestRun::follow(const std::shared_ptr<Flight>& flight, Answer& answer) {
-    if (answer.error || answer.status < 300 || answer.status >= 400)
+    if (answer.error || answer.status < 300)
         return false;
     Attempt sent;
     sent.url = flight->sentUrl;
     sent.scope = flight->sentScope;
-    Redirect redirect = protocol().redirect(answer, sent);
+    sent.redirects = flight->redirects;
+    Redirect redirect = protocol().redirect(*request_, answer, sent);
     if (redirect.verdict == Redirect::Verdict::refuse) {
         answer.error = std::move(redirect.refusal);
         return false;

@@ -4,6 +4,8 @@
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "quilo/requestlib/S3Request.hpp"
+#include "requestlib/Addressing.hpp"
+#include "requestlib/BucketRegions.hpp"
 #include "requestlib/Crypto.hpp"
 #include "requestlib/Errors.hpp"
 #include "requestlib/RequestRun.hpp"
@@ -15,24 +17,6 @@
 
 namespace quilo::detail {
 namespace {
-
-using Query = std::vector<std::pair<std::string, std::string>>;
-
-// "https://host/bucket/key?query" as sent, with every part percent-encoded.
-std::string resourceURL(const S3Request& request, const Query& query) {
-    std::string url = request.requestScheme() + "://" + request.host() +
-                      encodedPath(request.bucket().value_or(""), request.key().value_or(""));
-    char separator = '?';
-    for (const auto& [name, value] : query) {
-        url += separator;
-        url += uriEncode(name);
-        // A bare sub-resource ("?acl") is written as servers expect; it is signed as "acl=".
-        if (!value.empty())
-            url.append("=").append(uriEncode(value));
-        separator = '&';
-    }
-    return url;
-}
 
 bool isSignedHeader(std::string_view name) {
     return toLower(name).starts_with("x-amz-") || equalsIgnoringCase(name, "content-type") ||
@@ -75,6 +59,30 @@ std::string payloadHash(const Attempt& attempt) {
     return attempt.body.sha256();
 }
 
+// Fills in the URL of an attempt that has none yet: the request's resource with `query`.
+std::optional<Error> addressed(const S3Request& request, Attempt& attempt, const Query& query) {
+    if (!attempt.url.empty())
+        return std::nullopt;
+    auto url = resourceURL(request, query);
+    if (auto* error = std::get_if<Error>(&url))
+        return std::move(*error);
+    attempt.url = std::get<std::string>(std::move(url));
+    return std::nullopt;
+}
+
+// The region an error answer says the bucket lives in: x-amz-bucket-region, or the <Region> of
+// a signature refused for the wrong one.
+std::optional<std::string> regionIn(const Answer& answer) {
+    const auto header = answer.headers.find("x-amz-bucket-region");
+    std::string region = header == answer.headers.end() ? "" : header->second;
+    if (region.empty() && answer.status == 400) {
+        auto document = parseErrorDocument(answer.body);
+        if (document.value && document.value->code == "AuthorizationHeaderMalformed")
+            region = document.value->region;
+    }
+    return isRegionName(region) ? std::optional(region) : std::nullopt;
+}
+
 }  // namespace
 
 const S3Protocol& S3Protocol::instance() {
@@ -91,8 +99,9 @@ void S3Protocol::perform(RequestRun& run) const {
 
 std::optional<Error> S3Protocol::prepare(HTTPRequest& request, Attempt& attempt) const {
     auto& s3 = static_cast<S3Request&>(request);
-    if (attempt.url.empty())
-        attempt.url = s3.url() && !s3.url()->empty() ? *s3.url() : resourceURL(s3, s3.query_);
+    if (!s3.url() || s3.url()->empty())
+        if (auto error = addressed(s3, attempt, s3.query_))
+            return error;
     if (auto error = Protocol::prepare(request, attempt))
         return error;
     if (s3.kind_ && s3.kind_->prepare)
@@ -104,8 +113,8 @@ std::optional<Error> S3Protocol::prepareOwn(const S3Request& request, Attempt& a
                                             std::string method, const Query& query) {
     attempt.method = std::move(method);
     attempt.expectContinue = asksToContinue(request.requestHeaders());
-    if (attempt.url.empty())
-        attempt.url = resourceURL(request, query);
+    if (auto error = addressed(request, attempt, query))
+        return error;
     return sign(request, attempt);
 }
 
@@ -128,6 +137,8 @@ std::optional<Error> S3Protocol::sign(const S3Request& request, Attempt& attempt
     input.time = std::chrono::system_clock::now();
     attempt.headers.emplace_back("x-amz-date", amzDate(input.time));
     attempt.headers.emplace_back("x-amz-content-sha256", input.payloadHash);
+    if (request.sessionToken_)
+        attempt.headers.emplace_back("x-amz-security-token", *request.sessionToken_);
     input.method = attempt.method;
     input.encodedPath = url->path;
     input.query = decodeQuery(url->query);
@@ -188,13 +199,21 @@ std::optional<std::chrono::milliseconds> S3Protocol::retry(const Answer& answer,
     return Protocol::retry(answer, repeatable);
 }
 
-// A 301 without a Location names the bucket's region instead: the same request, signed for it.
-Redirect S3Protocol::redirect(const Answer& answer, const Attempt& sent) const {
-    const auto region = answer.headers.find("x-amz-bucket-region");
-    if (answer.status == 301 && !answer.headers.contains("Location") &&
-        region != answer.headers.end() && !region->second.empty())
-        return {.verdict = Redirect::Verdict::follow, .url = sent.url, .scope = region->second};
-    return Protocol::redirect(answer, sent);
+// An answer that names the bucket's region has the request signed for it once more, at the
+// library's own endpoint for the bucket there: never where a Location points.
+Redirect S3Protocol::redirect(const HTTPRequest& request, const Answer& answer,
+                              const Attempt& sent) const {
+    const auto region = regionIn(answer);
+    if (!region)
+        return Protocol::redirect(request, answer, sent);
+    if (sent.redirects > 0)
+        return {};  // a second answer that moves the request is the service's last word
+    const auto& s3 = static_cast<const S3Request&>(request);
+    if (s3.bucket_ && !s3.bucket_->empty())
+        BucketRegions::remember(s3.host(), *s3.bucket_, *region);
+    return {.verdict = Redirect::Verdict::follow,
+            .url = inRegion(s3, sent.url, *region),
+            .scope = *region};
 }
 
 BodyRules S3Protocol::bodyRules(const HTTPRequest& request) const {

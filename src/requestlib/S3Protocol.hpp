@@ -12,7 +12,7 @@ class S3Request;
 
 namespace quilo::detail {
 
-// S3's side of every request: path-style URLs, SigV4 signatures, <Error> documents, the
+// S3's side of every request: its addressing, SigV4 signatures, <Error> documents, the
 // service's transient codes and its region redirects.
 class S3Protocol : public Protocol {
   public:
@@ -24,7 +24,8 @@ class S3Protocol : public Protocol {
     Error describe(const HTTPRequest& request) const override;
     std::optional<std::chrono::milliseconds> retry(const Answer& answer,
                                                    bool repeatable) const override;
-    Redirect redirect(const Answer& answer, const Attempt& sent) const override;
+    Redirect redirect(const HTTPRequest& request, const Answer& answer,
+                      const Attempt& sent) const override;
     BodyRules bodyRules(const HTTPRequest& request) const override;
 
     // An attempt of one of the request's own exchanges on its resource, with this method and
@@ -32,7 +33,8 @@ class S3Protocol : public Protocol {
     static std::optional<Error> prepareOwn(
         const S3Request& request, Attempt& attempt, std::string method,
         const std::vector<std::pair<std::string, std::string>>& query);
-    // Adds Host, x-amz-date, x-amz-content-sha256 and Authorization to a complete attempt.
+    // Adds Host, x-amz-date, x-amz-content-sha256, x-amz-security-token and Authorization to a
+    // complete attempt.
     static std::optional<Error> sign(const S3Request& request, Attempt& attempt);
 };
 

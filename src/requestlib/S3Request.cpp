@@ -1,7 +1,10 @@
 #include "quilo/requestlib/S3Request.hpp"
 
+#include <atomic>
 #include <mutex>
 
+#include "requestlib/Addressing.hpp"
+#include "requestlib/BucketRegions.hpp"
 #include "requestlib/Errors.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
@@ -13,7 +16,20 @@ namespace {
 
 std::mutex gEndpointMutex;
 std::string gDefaultHost = "s3.amazonaws.com";
-std::string gDefaultRegion = "us-east-1";
+std::optional<std::string> gDefaultRegion;  // none: the host's, else kFallbackRegion
+std::atomic<AddressingStyle> gAddressingStyle{AddressingStyle::automatic};
+
+constexpr std::string_view kFallbackRegion = "us-east-1";
+
+// The process-wide region as set; none when it is left to the host.
+std::optional<std::string> regionSet() {
+    std::lock_guard lock(gEndpointMutex);
+    return gDefaultRegion;
+}
+
+std::string regionOfHost(const std::string& host) {
+    return detail::regionNamedBy(host).value_or(std::string(kFallbackRegion));
+}
 
 constexpr std::string_view kMetaPrefix = "x-amz-meta-";
 
@@ -41,12 +57,20 @@ std::string S3Request::defaultHost() {
 
 void S3Request::setDefaultRegion(std::string region) {
     std::lock_guard lock(gEndpointMutex);
-    gDefaultRegion = std::move(region);
+    gDefaultRegion = region.empty() ? std::nullopt : std::optional(std::move(region));
 }
 
 std::string S3Request::defaultRegion() {
-    std::lock_guard lock(gEndpointMutex);
-    return gDefaultRegion;
+    auto region = regionSet();
+    return region ? *region : regionOfHost(defaultHost());
+}
+
+void S3Request::setDefaultAddressingStyle(AddressingStyle style) {
+    gAddressingStyle = style;
+}
+
+AddressingStyle S3Request::defaultAddressingStyle() {
+    return gAddressingStyle;
 }
 
 void S3Request::setAccessKey(std::string accessKey) {
@@ -57,6 +81,15 @@ void S3Request::setAccessKey(std::string accessKey) {
 void S3Request::setSecretAccessKey(std::string secretKey) {
     if (state() == State::ready)
         secretKey_ = std::move(secretKey);
+}
+
+void S3Request::setSessionToken(std::optional<std::string> token) {
+    if (state() != State::ready)
+        return;
+    if (token && !detail::isSafeHeaderValue(*token))
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidHeader, "the session token holds a line break"));
+    sessionToken_ = std::move(token);
 }
 
 void S3Request::setRequestScheme(std::string_view scheme) {
@@ -84,7 +117,14 @@ void S3Request::setRegion(std::string region) {
 }
 
 std::string S3Request::region() const {
-    return region_ ? *region_ : defaultRegion();
+    const std::string endpoint = host();
+    if (bucket_ && !bucket_->empty())
+        if (auto known = detail::BucketRegions::find(endpoint, *bucket_))
+            return *known;
+    if (region_)
+        return *region_;
+    auto region = regionSet();
+    return region ? *region : regionOfHost(endpoint);
 }
 
 void S3Request::setQueryParameter(std::string name, std::string value) {

@@ -196,6 +196,7 @@ ErrorDocument readError(pugi::xml_node root) {
     error.message = textOr(root, "Message");
     error.requestId = textOr(root, "RequestId");
     error.resource = textOr(root, "Resource");
+    error.region = textOr(root, "Region");
     return error;
 }
 

@@ -23,6 +23,7 @@ struct Parsed {
 
 struct ErrorDocument {
     std::string code, message, requestId, resource;
+    std::string region;  // where the bucket is, when a signature named another
 };
 struct BucketList {
     std::vector<S3Bucket> buckets;

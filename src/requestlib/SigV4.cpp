@@ -66,6 +66,10 @@ CanonicalHeaders canonicalHeaders(const std::vector<std::pair<std::string, std::
     return out;
 }
 
+std::string credentialScope(const std::string& date, const SigningInput& input) {
+    return date + '/' + input.region + '/' + input.service + "/aws4_request";
+}
+
 }  // namespace
 
 std::string amzDate(std::chrono::system_clock::time_point time) {
@@ -92,7 +96,7 @@ Signature signV4(const SigningInput& input) {
     try {
         result.amzDate = amzDate(input.time);
         std::string date = result.amzDate.substr(0, 8);
-        std::string scope = date + '/' + input.region + '/' + input.service + "/aws4_request";
+        std::string scope = credentialScope(date, input);
 
         CanonicalHeaders headers = canonicalHeaders(input.headers);
         result.canonicalRequest = input.method + '\n' +
@@ -126,6 +130,31 @@ Signature signV4(const SigningInput& input) {
         result.authorization.clear();
     }
     return result;
+}
+
+std::string presignedQuery(SigningInput input, std::chrono::seconds expires,
+                           const std::string& securityToken) {
+    try {
+        const std::string date = amzDate(input.time);
+        std::vector<std::pair<std::string, std::string>> added = {
+            {"X-Amz-Algorithm", std::string(kAlgorithm)},
+            {"X-Amz-Credential", input.accessKey + '/' + credentialScope(date.substr(0, 8), input)},
+            {"X-Amz-Date", date},
+            {"X-Amz-Expires", std::to_string(expires.count())},
+            {"X-Amz-SignedHeaders", canonicalHeaders(input.headers).signed_}};
+        if (!securityToken.empty())
+            added.emplace_back("X-Amz-Security-Token", securityToken);
+        input.query.insert(input.query.end(), added.begin(), added.end());
+        const std::string signature = signV4(input).signature;
+        if (signature.empty())
+            return {};
+        std::string query;
+        for (const auto& [name, value] : added)
+            query.append(name).append("=").append(uriEncode(value)).append("&");
+        return query + "X-Amz-Signature=" + signature;
+    } catch (...) {
+        return {};
+    }
 }
 
 }  // namespace quilo::detail

@@ -37,6 +37,13 @@ struct Signature {
 // fails, `signature` and `authorization` come back empty.
 Signature signV4(const SigningInput& input);
 
+// The query parameters that presign `input` for `expires` from its time, encoded and joined
+// with '&', X-Amz-Signature last; a URL with them added needs no keys. `input.headers` holds
+// just "host", `input.payloadHash` is kUnsignedPayload, and `securityToken`, when not empty, is
+// signed along. Empty if the crypto library fails.
+std::string presignedQuery(SigningInput input, std::chrono::seconds expires,
+                           const std::string& securityToken);
+
 // "20130524T000000Z" for a time point, in UTC.
 std::string amzDate(std::chrono::system_clock::time_point time);
 

@@ -129,6 +129,9 @@ TEST_F(Configuration, AMistypedValueFailsTheRequestNamingTheKey) {
     } cases[] = {
         {{{"accessKey", Value(std::int32_t{5})}}, "accessKey", "int32"},
         {{{"accessKey", Value("AK")}, {"secretKey", Value(true)}}, "secretKey", "bool"},
+        {{{"accessKey", Value("AK")}, {"secretKey", Value("SK")}, {"sessionToken", Value(1.0)}},
+         "sessionToken",
+         "double"},
         {keys(Value("AK"), Value("SK"), Value("true"), Value(std::int64_t{2})), "useSSL", "string"},
         {keys(Value("AK"), none, Value(true), Value(3.0)), "maxConcurrentOperationCount", "double"},
     };

@@ -219,7 +219,7 @@ struct Scratch {
 
 class BothServers : public ::testing::TestWithParam<std::string> {
   protected:
-    Scratch s_{GetParam() == "rgw" ? rgw() : s3rver()};
+    Scratch s_{GetParam() == "rgw" ? rgw() : GetParam() == "s3rver" ? s3rver() : rgwVirtual()};
 };
 #define QUILO_ON_BOTH_SERVERS(Suite)                                             \
     INSTANTIATE_TEST_SUITE_P(Servers, Suite, ::testing::Values("rgw", "s3rver"), \

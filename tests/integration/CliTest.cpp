@@ -209,6 +209,10 @@ TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
                        "Grants[?Grantee.URI=='" + allUsers + "'].Permission"),
               "READ\n");
     EXPECT_NE(quilo("acl get " + url("p.html")).out.find(allUsers), std::string::npos);
+    const auto presigned = quilo("presign " + url("p.html") + " --expires 60");
+    const auto fetched =
+        test::run({"curl", "-sf", presigned.out.substr(0, presigned.out.find('\n'))});
+    EXPECT_EQ(fetched.out, "<p>hi</p>") << describe(presigned);
     const std::string other = test::rgwOther().userId;
     const auto set = quilo("acl set " + url() + " --grant READ=id=" + other +
                            " --grant FULL_CONTROL=id=" + server_.userId);

@@ -12,8 +12,10 @@
 namespace quilo {
 namespace {
 
-TEST(HostileKeys, RoundTripThroughEveryOperationOnRgw) {
-    test::Scratch s(test::rgw());
+class HostileKeys : public test::BothServers {};
+
+TEST_P(HostileKeys, RoundTripThroughEveryOperation) {
+    test::Scratch& s = s_;
     const std::vector<std::string> getAcl = {"s3api", "get-bucket-acl", "--bucket", s.bucket()};
     const auto aclBefore = test::awsOut(s.server, getAcl);
 
@@ -59,6 +61,9 @@ TEST(HostileKeys, RoundTripThroughEveryOperationOnRgw) {
     // "?acl" went out as part of a key, never as the access-control subresource.
     EXPECT_EQ(test::awsOut(s.server, getAcl), aclBefore);
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, HostileKeys, ::testing::Values("rgw", "rgwVirtual"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace quilo

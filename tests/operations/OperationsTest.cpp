@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "quilo/quilo.hpp"
 #include "support/ObservedQuilo.hpp"
@@ -118,6 +119,28 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
         EXPECT_NE(c.error->message.find(c.problem), std::string::npos) << c.error->message;
     }
     EXPECT_EQ(configured, 0);
+    EXPECT_EQ(transport->performed().size(), 0u);
+}
+
+// Whatever cannot be signed as the map asks gives no URL; nothing is sent either way.
+TEST(Operations, APresignedURLIsSignedAsTheMapAsksOrNotAtAll) {
+    test::TransportGuard transport;
+    Quilo client("AK", "SK", true), anonymous, mistyped("AK", "SK");
+    anonymous.config() = ValueMap{{"useSSL", Value(true)}};
+    mistyped.config()->emplace("sessionToken", Value(true));
+    const auto sign = [](Quilo& by, StringMap param) {
+        param.merge(StringMap{{"bucket", "b"}, {"key", "k"}});
+        return by.presignedURL(param).value_or("none");
+    };
+    EXPECT_TRUE(
+        sign(client, {{"expiresSeconds", "604800"}, {"method", "HEAD"}}).starts_with("https://"));
+    for (const std::string bad : {"method=POST", "method=get", "expiresSeconds=0",
+                                  "expiresSeconds=604801", "expiresSeconds=60s", "key="}) {
+        const auto equals = bad.find('=');
+        EXPECT_EQ(sign(client, {{bad.substr(0, equals), bad.substr(equals + 1)}}), "none") << bad;
+    }
+    EXPECT_EQ(sign(anonymous, {}), "none");
+    EXPECT_EQ(sign(mistyped, {}), "none");
     EXPECT_EQ(transport->performed().size(), 0u);
 }
 

@@ -64,12 +64,35 @@ Server rgwHttps() {
     return server;
 }
 
-Server rgwOther() {
+namespace {
+
+// RGW with the keys of another of its users, QUILO_TEST_<prefix>ACCESS_KEY and the rest.
+Server rgwUser(std::string name, const std::string& prefix) {
     Server server = rgw();
-    server.name = "rgw-other";
-    server.accessKey = env("OTHER_ACCESS_KEY");
-    server.secretKey = env("OTHER_SECRET_KEY");
-    server.userId = env("OTHER_USER_ID");
+    server.name = std::move(name);
+    server.accessKey = env(prefix + "ACCESS_KEY");
+    server.secretKey = env(prefix + "SECRET_KEY");
+    server.userId = env(prefix + "USER_ID");
+    return server;
+}
+
+}  // namespace
+
+Server rgwOther() {
+    return rgwUser("rgw-other", "OTHER_");
+}
+
+Server rgwVirtual() {
+    Server server = rgw();
+    server.name = "rgwVirtual";
+    server.host = env("RGW_VIRTUAL_HOST");
+    server.virtualHosted = true;
+    return server;
+}
+
+Server rgwSts() {
+    Server server = rgwUser("rgwSts", "STS_");
+    server.host = env("STS_HOST");
     return server;
 }
 
@@ -81,6 +104,8 @@ Server s3rver() {
 void useServer(const Server& server) {
     S3Request::setDefaultHost(server.host);
     S3Request::setDefaultRegion(server.region);
+    S3Request::setDefaultAddressingStyle(server.virtualHosted ? AddressingStyle::virtualHosted
+                                                              : AddressingStyle::automatic);
     HTTPRequest::setDefaultCAFile(server.caFile.empty() ? std::nullopt
                                                         : std::optional(server.caFile));
     Quilo::GlobalConfig(server.accessKey, server.secretKey, server.https);
@@ -138,7 +163,8 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
     return result;
 }
 
-RunResult aws(const Server& server, const std::vector<std::string>& args) {
+RunResult aws(const Server& server, const std::vector<std::string>& args,
+              const std::string& program) {
     // Everything but the caller's own AWS settings, which must not leak into a test.
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry)
@@ -150,7 +176,7 @@ RunResult aws(const Server& server, const std::vector<std::string>& args) {
           std::string("AWS_SHARED_CREDENTIALS_FILE=/dev/null"), std::string("AWS_PAGER="),
           std::string("AWS_EC2_METADATA_DISABLED=true")})
         environment.push_back(setting);
-    std::vector<std::string> argv = {"aws", "--endpoint-url", server.endpoint()};
+    std::vector<std::string> argv = {program, "--endpoint-url", server.endpoint()};
     if (server.https)
         argv.insert(argv.end(), {"--ca-bundle", server.caFile});
     argv.insert(argv.end(), args.begin(), args.end());

@@ -16,6 +16,7 @@ struct Server {
     std::string caFile{};  // the CA that signed the server's certificate (HTTPS only)
     std::string userId{};  // the canonical id of the keys' owner, when the server has users
     bool https = false;
+    bool virtualHosted = false;  // buckets named in the host
 
     std::string endpoint() const { return (https ? "https://" : "http://") + host; }
 };
@@ -24,11 +25,13 @@ struct Server {
 // silently because the servers are not running.
 Server rgw();
 Server rgwHttps();
-Server rgwOther();  // RGW over HTTP with the second user's keys
+Server rgwOther();    // RGW over HTTP with the second user's keys
+Server rgwVirtual();  // RGW at localhost:<port>, buckets in the host name
+Server rgwSts();      // the RGW that issues and accepts temporary credentials, its user's keys
 Server s3rver();
 
-// Points the library at `server`: default host, region and CA file, and the shared client's
-// globleConfig() with the server's keys and scheme.
+// Points the library at `server`: default host, region, addressing style and CA file, and the
+// shared client's globleConfig() with the server's keys and scheme.
 void useServer(const Server& server);
 
 // A valid bucket name that no other process or run will choose: `prefix` (lower-cased, other
@@ -46,8 +49,9 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv,
               const std::vector<std::string>& environment = {});
 
-// awscli against `server`, with its keys and region and no user configuration files:
+// awscli (`program`) against `server`, with its keys and region and no user configuration files:
 //     aws(rgw(), {"s3api", "create-bucket", "--bucket", name})
-RunResult aws(const Server& server, const std::vector<std::string>& args);
+RunResult aws(const Server& server, const std::vector<std::string>& args,
+              const std::string& program = "aws");
 
 }  // namespace quilo::test

@@ -67,6 +67,11 @@ void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
         ->group(group);
     app.add_option("--region", flags.region, "Region to sign for (default us-east-1)")
         ->group(group);
+    app.add_option("--addressing-style", flags.addressingStyle,
+                   "Bucket in the host name (virtual) or in the path (path); auto: in the host "
+                   "on amazonaws.com only")
+        ->check(CLI::IsMember({"auto", "path", "virtual"}))
+        ->group(group);
     app.add_option("--access-key", flags.accessKey, "Access key id")->group(group);
     app.add_option("--secret-key", flags.secretKey, "Secret access key")->group(group);
     app.add_option("--profile", flags.profile, "Profile of the shared files to read")->group(group);
@@ -101,6 +106,8 @@ struct Arguments {
     std::string destination;
     std::string delimiter;
     std::int32_t pageSize = 1000;
+    long expires = 3600;
+    std::string method = "GET";
     std::vector<std::string> urls;
     std::vector<std::string> paths;
     std::vector<std::string> assignments;
@@ -268,6 +275,19 @@ void addObjectCommands(CLI::App& app, Arguments& a) {
                      "Content-Disposition, Content-Encoding, Content-Language, Expires")
         ->required();
     onChosen(metaSet, a, [&a] { return setMeta(a.url, a.assignments); });
+
+    auto* presign = app.add_subcommand(
+        "presign",
+        "Print a URL through which anyone may fetch (or with --method PUT, upload) "
+        "an object until it expires, without keys");
+    presign->add_option("url", a.url, "s3://bucket/key")->required();
+    presign->add_option("--expires", a.expires, "Seconds the URL works (at most 7 days)")
+        ->check(CLI::Range(1, 604800))
+        ->capture_default_str();
+    presign->add_option("--method", a.method, "The request it allows")
+        ->check(CLI::IsMember({"GET", "PUT", "HEAD", "DELETE"}))
+        ->capture_default_str();
+    onChosen(presign, a, [&a] { return cli::presign(a.url, a.expires, a.method); });
 }
 
 // Parses the command line into `a`; an exit status when that is all there is to do.

@@ -54,5 +54,7 @@ int getAcl(const std::string& url);
 int setAcl(const std::string& url, const std::vector<std::string>& grants);
 int getMeta(const std::string& url);
 int setMeta(const std::string& url, const std::vector<std::string>& entries);
+// presign s3://bucket/key: a URL that works without keys for `expires` seconds
+int presign(const std::string& url, long expires, const std::string& method);
 
 }  // namespace quilo::cli

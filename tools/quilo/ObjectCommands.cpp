@@ -209,4 +209,22 @@ int setMeta(const std::string& text, const std::vector<std::string>& entries) {
     return reportDone(request != nullptr, "set_meta", url.text());
 }
 
+int presign(const std::string& text, long expires, const std::string& method) {
+    const S3Url url = parseObjectUrl(text);
+    const auto link = client().presignedURL({{"bucket", url.bucket},
+                                             {"key", url.key},
+                                             {"method", method},
+                                             {"expiresSeconds", std::to_string(expires)}});
+    if (!link) {
+        printFailure("presign " + text, "no URL could be signed: it needs keys");
+        return exitFailure;
+    }
+    if (outputMode().json) {
+        printJson({{"url", *link}});
+    } else {
+        std::cout << *link << '\n';
+    }
+    return 0;
+}
+
 }  // namespace quilo::cli

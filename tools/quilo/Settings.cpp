@@ -131,6 +131,7 @@ Settings resolveSettings(const Flags& flags) {
                                  fromEnvironment("AWS_ENDPOINT_URL"), profile["endpoint_url"]});
     settings.region = firstOf({fromFlag(flags.region, "--region"), fromEnvironment("AWS_REGION"),
                                fromEnvironment("AWS_DEFAULT_REGION"), profile["region"]});
+    settings.addressingStyle = fromFlag(flags.addressingStyle, "--addressing-style");
     settings.caFile = firstOf({fromFlag(flags.caFile, "--ca-file"),
                                fromEnvironment("AWS_CA_BUNDLE"), profile["ca_bundle"]});
 
@@ -203,6 +204,10 @@ void applySettings(const Settings& settings) {
     if (!settings.caFile.value.empty()) {
         HTTPRequest::setDefaultCAFile(settings.caFile.value);
     }
+    const std::string& style = settings.addressingStyle.value;
+    S3Request::setDefaultAddressingStyle(style == "virtual" ? AddressingStyle::virtualHosted
+                                         : style == "path"  ? AddressingStyle::path
+                                                            : AddressingStyle::automatic);
     jobs() = settings.jobs;
     const bool signing = !settings.anonymous && !settings.accessKey.value.empty();
     Quilo::GlobalConfig(signing ? std::optional(settings.accessKey.value) : std::nullopt,
@@ -229,6 +234,7 @@ int showSettings(const Settings& settings) {
         {"secret_key", {shortened(settings.secretKey.value), settings.secretKey.source}},
         {"session_token", {shortened(settings.sessionToken.value), settings.sessionToken.source}},
         {"ca_bundle", settings.caFile},
+        {"addressing", settings.addressingStyle},
     };
     nlohmann::ordered_json document{{"profile", escaped(settings.profile)}};
     if (!outputMode().json) {

@@ -14,6 +14,7 @@ struct Flags {
     std::string secretKey;
     std::string profile;
     std::string caFile;
+    std::string addressingStyle;  // "auto", "path" or "virtual"
     bool ssl = false;
     bool anonymous = false;  // --no-sign-request
     int jobs = 16;
@@ -27,7 +28,8 @@ struct Setting {
 };
 
 struct Settings {
-    Setting endpoint{}, region{}, accessKey{}, secretKey{}, sessionToken{}, caFile{};
+    Setting endpoint{}, region{}, accessKey{}, secretKey{}, sessionToken{}, caFile{},
+        addressingStyle{};
     std::string profile{};   // the one read: named, or "default"
     std::string lookedIn{};  // where keys were looked for, for the message when there are none
     bool anonymous = false;
@@ -41,9 +43,10 @@ struct Settings {
 // cannot be read as INI.
 Settings resolveSettings(const Flags& flags);
 
-// Sets the library's process-wide endpoint, region and CA file, and the shared configuration's
-// keys, session token, scheme and concurrency. Throws UsageError when the settings contradict
-// each other. Without keys, and without --no-sign-request, client() refuses from then on.
+// Sets the library's process-wide endpoint, region, addressing style and CA file, and the shared
+// configuration's keys, session token, scheme and concurrency. Throws UsageError when the settings
+// contradict each other. Without keys, and without --no-sign-request, client() refuses from then
+// on.
 void applySettings(const Settings& settings);
 
 // `quilo config`: each setting, its value (keys shortened) and where it came from.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,25 +18,44 @@ class S3Protocol;
 inline constexpr std::string_view S3RequestSchemeHTTP = "http";
 inline constexpr std::string_view S3RequestSchemeHTTPS = "https";
 
-// A request to an S3-compatible service, addressed path-style (scheme://host/bucket/key) and
-// signed with AWS Signature Version 4 when both keys are set; with neither key it goes unsigned.
+// How a request names its bucket: in the path (scheme://host/bucket/key) or in the host
+// (scheme://bucket.host/key). `automatic` puts it in the host only on amazonaws.com endpoints,
+// and only for a name that can be a host label: 3 to 63 lower-case letters, digits, hyphens and,
+// over plain HTTP, dots. `virtualHosted` with any other name is a misuse, and nothing is sent.
+enum class AddressingStyle { automatic, path, virtualHosted };
+
+// A request to an S3-compatible service, signed with AWS Signature Version 4 when both keys are
+// set; with neither key it goes unsigned.
+//
+// Regions: a service that answers that a bucket lives in another region (301 PermanentRedirect,
+// 400 AuthorizationHeaderMalformed, or any error carrying x-amz-bucket-region) gets the request
+// once more, signed for that region and, on amazonaws.com, sent to s3.<region>.amazonaws.com; the
+// redirected hook is called. The region is remembered for the host and bucket, for the whole
+// process, so that later requests go straight there. A second such answer ends the request.
 class S3Request : public HTTPRequest {
   public:
     S3Request();
     explicit S3Request(std::optional<std::string> url);
     ~S3Request() override;
 
-    // Process-wide endpoint: "host" or "host:port" (default "s3.amazonaws.com") and signing
-    // region (default "us-east-1"). Read when a request is sent.
+    // Process-wide endpoint: "host" or "host:port" (default "s3.amazonaws.com"), signing
+    // region (default: the one an amazonaws.com host names, else "us-east-1") and addressing
+    // style (default automatic). Read when a request is sent. An empty region is the default.
     static void setDefaultHost(std::string host);
     static std::string defaultHost();
     static void setDefaultRegion(std::string region);
     static std::string defaultRegion();
+    static void setDefaultAddressingStyle(AddressingStyle style);
+    static AddressingStyle defaultAddressingStyle();
 
     void setAccessKey(std::string accessKey);
     const std::optional<std::string>& accessKey() const { return accessKey_; }
     void setSecretAccessKey(std::string secretKey);
     const std::optional<std::string>& secretAccessKey() const { return secretKey_; }
+    // The token of temporary credentials, sent (and signed) as x-amz-security-token along with
+    // the keys.
+    void setSessionToken(std::optional<std::string> token);
+    const std::optional<std::string>& sessionToken() const { return sessionToken_; }
     // S3RequestSchemeHTTP (the default) or S3RequestSchemeHTTPS; any other scheme is a misuse.
     void setRequestScheme(std::string_view scheme);
     const std::string& requestScheme() const { return scheme_; }
@@ -43,7 +63,16 @@ class S3Request : public HTTPRequest {
     void setHost(std::string host);
     std::string host() const;
     void setRegion(std::string region);
+    // The region the request is signed for: the one the service named for its bucket, else its
+    // own, else the process-wide one set, else the one its host names, else us-east-1.
     std::string region() const;
+
+    // A URL that lets anyone make this request with `method` (GET, PUT, HEAD or DELETE) for
+    // `expires` (1 second to 7 days) from now, without keys: signed in its query with this
+    // request's keys and token for its region and addressing. Nothing is sent. nullopt without
+    // both keys, for another method or expiry, or for a request that cannot be sent as it is.
+    std::optional<std::string> presignedURL(std::string_view method,
+                                            std::chrono::seconds expires) const;
 
     const std::optional<std::string>& bucket() const { return bucket_; }
     const std::optional<std::string>& key() const { return key_; }
@@ -72,6 +101,7 @@ class S3Request : public HTTPRequest {
     const detail::S3Kind* kind_ = nullptr;
     std::optional<std::string> accessKey_;
     std::optional<std::string> secretKey_;
+    std::optional<std::string> sessionToken_;
     std::string scheme_{S3RequestSchemeHTTP};
     std::optional<std::string> host_;
     std::optional<std::string> region_;
