@@ -13,7 +13,8 @@ namespace bench {
 struct LibraryJob {
     std::string name{};  // heads, upload, download, count, purge
     std::string bucket{}, key{}, file{};
-    std::string threshold = "default";  // bytes above which uploads go in parts
+    std::string threshold =
+        "default";  // bytes above which uploads go in parts, downloads in ranges
     bool verify = true;
 };
 
