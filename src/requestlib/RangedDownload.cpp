@@ -23,8 +23,13 @@ RangedDownload::RangedDownload(std::shared_ptr<RequestRun> run, int status, Head
     const BodyRules rules = run_->protocol().bodyRules(run_->request());
     atOnce_ = std::max<std::size_t>(1, rules.rangesAtOnce);
     const std::uint64_t total = run_->downloadTotal();
-    for (std::uint64_t offset = 0; offset < total; offset += rules.rangeBytes)
-        ranges_.push_back(&run_->addRange(offset, std::min(rules.rangeBytes, total - offset)));
+    // The first ranges grow in size, so that they end one after another rather than all at
+    // once: the digest behind the writes then follows them instead of catching up at the end.
+    for (std::uint64_t offset = 0, n = 1; offset < total; ++n) {
+        const std::uint64_t size = rules.rangeBytes * std::min<std::uint64_t>(n, atOnce_) / atOnce_;
+        ranges_.push_back(&run_->addRange(offset, std::min(size, total - offset)));
+        offset += ranges_.back()->length();
+    }
 }
 
 void RangedDownload::sendRanges() {

@@ -21,7 +21,7 @@ namespace {
 
 std::atomic<std::uint64_t> gMultipartThreshold{64 * detail::kMiB};
 std::atomic<std::uint64_t> gPartSize{16 * detail::kMiB};
-std::atomic<int> gPartConcurrency{4};
+std::atomic<int> gPartConcurrency{8};
 std::atomic<bool> gVerifyChecksums{true};
 std::atomic<std::uint64_t> gRangeThreshold{64 * detail::kMiB};
 std::atomic<std::uint64_t> gRangeSize{16 * detail::kMiB};

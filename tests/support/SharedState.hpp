@@ -19,7 +19,8 @@ class SharedStateGuard {
           limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()),
           multipartThreshold_(S3ObjectRequest::multipartThreshold()),
           rangeThreshold_(S3ObjectRequest::rangeThreshold()),
-          rangeSize_(S3ObjectRequest::rangeSize()) {}
+          rangeSize_(S3ObjectRequest::rangeSize()),
+          rangeConcurrency_(S3ObjectRequest::rangeConcurrency()) {}
     ~SharedStateGuard() {
         Quilo::sharedInstance()->config() = config_;
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
@@ -27,6 +28,7 @@ class SharedStateGuard {
         S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
         S3ObjectRequest::setRangeThreshold(rangeThreshold_);
         S3ObjectRequest::setRangeSize(rangeSize_);
+        S3ObjectRequest::setRangeConcurrency(rangeConcurrency_);
     }
     SharedStateGuard(const SharedStateGuard&) = delete;
     SharedStateGuard& operator=(const SharedStateGuard&) = delete;
@@ -36,6 +38,7 @@ class SharedStateGuard {
     std::optional<ValueMap> globleConfig_;
     int limit_;
     std::uint64_t multipartThreshold_, rangeThreshold_, rangeSize_;
+    int rangeConcurrency_;
 };
 
 }  // namespace quilo::test

@@ -111,7 +111,7 @@ class S3ObjectRequest : public S3Request {
     static std::uint64_t multipartThreshold();
     static void setMultipartPartSize(std::uint64_t bytes);  // default 16 MiB, at least 5 MiB
     static std::uint64_t multipartPartSize();
-    static void setMultipartConcurrency(int parts);  // parts in flight, default 4
+    static void setMultipartConcurrency(int parts);  // parts in flight, default 8
     static int multipartConcurrency();
     // Process-wide settings of downloads into a file, read when the first answer arrives: an
     // object larger than the threshold (whose ETag is strong and whose server takes ranges)
