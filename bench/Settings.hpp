@@ -26,6 +26,7 @@ struct Settings {
     int concurrency = 8;
     std::uint64_t transferMiB = 256;
     std::uint64_t rssGiB = 1;
+    int rssRounds = 1;
     int treeFiles = 10000;
     int treeKiB = 4;
     int treeRounds = 1;
