@@ -124,7 +124,7 @@ TEST(Tls, OnlyATrustedCurrentCertificateForTheHostConnects) {
     ASSERT_NE(redirecting.port, 0) << "node did not start";
     auto request = std::make_shared<HTTPRequest>(
         "https://127.0.0.1:" + std::to_string(redirecting.port) + "/");
-    EXPECT_EQ(test::RequestWatch(*request).run(*request), "failed service RedirectRefused");
+    EXPECT_EQ(test::RequestWatch(*request).run(*request), "failed service error RedirectRefused");
     EXPECT_EQ(plain.requestCount(), 0u);
 }
 

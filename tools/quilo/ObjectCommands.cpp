@@ -32,7 +32,7 @@ void printAcl(const S3AccessControlPolicy& acl) {
         auto grants = nlohmann::ordered_json::array();
         for (const auto& grant : acl.grants) {
             grants.push_back({{"permission", grant.permission},
-                              {"grantee", escaped(granteeText(grant.grantee))},
+                              {"grantee", escaped(aclMapGrantee(grant.grantee))},
                               {"displayName", escaped(grant.grantee.displayName)}});
         }
         printJson(
@@ -51,7 +51,7 @@ void printAcl(const S3AccessControlPolicy& acl) {
     };
     row("OWNER", "id=" + acl.owner.id, acl.owner.displayName);
     for (const auto& grant : acl.grants) {
-        row(grant.permission, granteeText(grant.grantee), grant.grantee.displayName);
+        row(grant.permission, aclMapGrantee(grant.grantee), grant.grantee.displayName);
     }
 }
 

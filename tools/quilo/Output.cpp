@@ -112,16 +112,4 @@ std::string shortDate(std::string_view iso8601) {
     return text;
 }
 
-std::string granteeText(const S3Grantee& grantee) {
-    switch (grantee.type) {
-        case S3Grantee::Type::group:
-            return "uri=" + grantee.uri;
-        case S3Grantee::Type::email:
-            return "emailAddress=" + grantee.emailAddress;
-        case S3Grantee::Type::canonicalUser:
-            break;
-    }
-    return "id=" + grantee.id;
-}
-
 }  // namespace quilo::cli

@@ -34,7 +34,5 @@ void printFailure(std::string_view what, std::string_view cause);
 std::string humanBytes(std::uint64_t bytes);
 // "2024-05-01T10:20:30.000Z" as "2024-05-01 10:20:30".
 std::string shortDate(std::string_view iso8601);
-// A grantee as `acl set --grant` takes it: "id=...", "uri=..." or "emailAddress=...".
-std::string granteeText(const S3Grantee& grantee);
 
 }  // namespace quilo::cli
