@@ -9,7 +9,6 @@
 #include "requestlib/RequestRun.hpp"
 
 namespace quilo::detail {
-
 void RangedDownload::start(std::shared_ptr<RequestRun> run, int status, HeaderMap head) {
     std::shared_ptr<RangedDownload> download(
         new RangedDownload(std::move(run), status, std::move(head)));
@@ -26,7 +25,8 @@ RangedDownload::RangedDownload(std::shared_ptr<RequestRun> run, int status, Head
     // The first ranges grow in size, so that they end one after another rather than all at
     // once: the digest behind the writes then follows them instead of catching up at the end.
     for (std::uint64_t offset = 0, n = 1; offset < total; ++n) {
-        const std::uint64_t size = rules.rangeBytes * std::min<std::uint64_t>(n, atOnce_) / atOnce_;
+        const std::uint64_t size = std::max<std::uint64_t>(
+            kMinRangeSize, rules.rangeBytes * std::min<std::uint64_t>(n, atOnce_) / atOnce_);
         ranges_.push_back(&run_->addRange(offset, std::min(size, total - offset)));
         offset += ranges_.back()->length();
     }

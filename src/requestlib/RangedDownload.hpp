@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,9 @@ namespace quilo::detail {
 
 class PayloadSink;
 class RequestRun;
+
+// No range is smaller, so that the requests stay few against the bytes they bring.
+inline constexpr std::uint64_t kMinRangeSize = 64 * 1024;
 
 // A large download fetched in ranges at once, each written where it belongs in the one
 // temporary file. Every range asks for the version the first answer named (If-Match), so that a

@@ -8,6 +8,7 @@
 #include "requestlib/Errors.hpp"
 #include "requestlib/MetadataReplacement.hpp"
 #include "requestlib/MultipartUpload.hpp"
+#include "requestlib/RangedDownload.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
@@ -26,7 +27,6 @@ std::atomic<bool> gVerifyChecksums{true};
 std::atomic<std::uint64_t> gRangeThreshold{64 * detail::kMiB};
 std::atomic<std::uint64_t> gRangeSize{16 * detail::kMiB};
 std::atomic<int> gRangeConcurrency{8};
-constexpr std::uint64_t kMinRangeSize = 64 * 1024;
 
 }  // namespace
 
@@ -155,7 +155,7 @@ std::uint64_t S3ObjectRequest::rangeThreshold() {
     return gRangeThreshold;
 }
 void S3ObjectRequest::setRangeSize(std::uint64_t bytes) {
-    gRangeSize = std::max(bytes, kMinRangeSize);
+    gRangeSize = std::max(bytes, detail::kMinRangeSize);
 }
 std::uint64_t S3ObjectRequest::rangeSize() {
     return gRangeSize;
