@@ -20,8 +20,9 @@ struct BlockDeleter {
 };
 using Block = std::unique_ptr<char[], BlockDeleter>;
 
+// Null when there is no memory for it: it is made on threads that must not throw.
 inline Block makeBlock() {
-    return Block(new (std::align_val_t(kCopyAlignment)) char[kBlockBytes]);
+    return Block(new (std::align_val_t(kCopyAlignment), std::nothrow) char[kBlockBytes]);
 }
 
 // How many bytes to read at `offset` into `buffer` so that the reads after it copy in step.

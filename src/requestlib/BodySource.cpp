@@ -47,6 +47,8 @@ std::string BodySource::sha256() const {
     StreamingDigest digest(StreamingDigest::Algorithm::sha256);
     // Kept by the hashing thread: a fresh block would fault its pages in for every body.
     thread_local const Block buffer = makeBlock();
+    if (!buffer)
+        return {};
     for (std::uint64_t at = 0; at < length_;) {
         const auto got = read(at, buffer.get(), kBlockBytes);
         if (!got || *got == 0)

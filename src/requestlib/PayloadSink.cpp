@@ -25,8 +25,8 @@ std::optional<Error> PayloadSink::write(const char* data, std::size_t size, int 
         size_ += size;
         return std::nullopt;
     }
-    if (!block_)
-        block_ = makeBlock();
+    if (!block_ && !(block_ = makeBlock()))
+        return makeError(ErrorKind::transport, Code::OutOfMemory, "no memory to take the answer");
     while (size > 0) {
         const std::size_t taken = std::min(size, kBlockBytes - gathered_);
         std::memcpy(block_.get() + gathered_, data, taken);

@@ -354,8 +354,11 @@ void RequestRun::finishWith(Answer answer, const std::function<std::optional<Err
 void RequestRun::judgeOnceDigested() {
     if (ended_)
         return;
-    const auto md5 = file_ && file_->digesting() ? file_->md5(received())
-                                                 : std::optional(payload_.front()->md5());
+    const bool behind = file_ && file_->digesting();
+    const auto md5 = behind ? file_->md5(received()) : std::optional(payload_.front()->md5());
+    if (md5 && md5->empty() && behind)
+        return finish(makeError(ErrorKind::localFile, Code::CannotReadFile,
+                                "the download could not be read back to be checked"));
     if (md5)
         return finish(request_->judgeAnswer(*md5));
     auto self = shared_from_this();

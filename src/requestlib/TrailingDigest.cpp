@@ -79,7 +79,7 @@ bool TrailingDigest::due() const {
 // Reads and hashes what is complete, a block at a time, until the size is known and reached.
 void TrailingDigest::hash() {
     const Block block = makeBlock();
-    bool readable = true;
+    bool readable = block != nullptr;
     std::unique_lock lock(mutex_);
     while (readable && !(size_ && hashed_ >= *size_)) {
         changed_.wait(lock, [this] { return due(); });
