@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,13 @@ class Context {
     std::optional<std::uint64_t> purge(const std::string& bucket) const;
     // Each round runs every job once, in order; each row keeps its best round.
     void runRounds(Table& table, const std::vector<Job>& jobs, int rounds) const;
+    Targets& targets() { return targets_; }
+    // A ratio one section reached, for another to hold its rows to.
+    void remember(const std::string& name, std::optional<double> value) { reached_[name] = value; }
+    std::optional<double> reached(const std::string& name) const {
+        const auto found = reached_.find(name);
+        return found == reached_.end() ? std::nullopt : found->second;
+    }
     ~Context();
 
   private:
@@ -54,6 +62,8 @@ class Context {
     Peers peers_;
     std::string bucket_;
     int buckets_ = 0;
+    Targets targets_;
+    std::map<std::string, std::optional<double>> reached_;
 };
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));

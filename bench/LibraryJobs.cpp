@@ -64,6 +64,7 @@ int heads(const Settings& s, const std::string& bucket) {
 int transfer(const LibraryJob& job) {
     if (job.threshold != "default") {
         quilo::S3ObjectRequest::setMultipartThreshold(std::stoull(job.threshold));
+        quilo::S3ObjectRequest::setRangeThreshold(std::stoull(job.threshold));
     }
     quilo::S3ObjectRequest::setVerifiesChecksums(job.verify);
     Countdown countdown(1);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bench {
@@ -79,6 +80,31 @@ void Table::printRatio(const std::string& ours, const std::string& peer) const {
                 x.cpuSeconds / y.cpuSeconds);
 }
 
+std::optional<Ratio> Table::ratioOf(const std::string& ours, const std::string& peer) const {
+    const Row* a = find(ours);
+    const Row* b = find(peer);
+    if (!a || !b || a->rounds.empty() || b->rounds.empty()) {
+        return std::nullopt;
+    }
+    const Measurement x = best(a->rounds), y = best(b->rounds);
+    if (!x.ok || !y.ok) {
+        return std::nullopt;
+    }
+    return Ratio{y.wallSeconds / x.wallSeconds, x.cpuSeconds / y.cpuSeconds};
+}
+
+std::optional<double> Table::peakRssMiB(const std::string& prefix) const {
+    std::optional<double> peak;
+    for (const auto& row : rows_) {
+        for (const auto& m : row.rounds) {
+            if (row.label.starts_with(prefix) && m.ok) {
+                peak = std::max(peak.value_or(0), m.peakRssKiB / 1024.0);
+            }
+        }
+    }
+    return peak;
+}
+
 void Table::print() const {
     progress("");
     std::printf("\n%s\n", title_.c_str());
@@ -90,6 +116,41 @@ void Table::print() const {
     }
     for (const auto& [ours, peer] : ratios_) {
         printRatio(ours, peer);
+    }
+    std::fflush(stdout);
+}
+
+void Targets::add(const Table& table, const std::string& ours, const std::string& peer, Kind kind,
+                  double bound) {
+    const auto ratio = table.ratioOf(ours, peer);
+    const bool rate = kind == Kind::rate;
+    std::optional<double> value;
+    if (ratio) {
+        value = rate ? ratio->rate : ratio->cpu;
+    }
+    lines_.push_back({(rate ? "rate of " : "cpu of ") + ours + " / " + peer, table.title(), value,
+                      bound, !rate});
+}
+
+void Targets::rss(const Table& table, const std::string& prefix, double mib) {
+    lines_.push_back({"peak RSS (MiB) of every " + prefix + " row", table.title(),
+                      table.peakRssMiB(prefix), mib, true});
+}
+
+void Targets::print(const std::string& profile) const {
+    if (lines_.empty()) {
+        return;
+    }
+    std::printf("\nTargets, %s (each from the table named under it):\n", profile.c_str());
+    for (const auto& line : lines_) {
+        if (!line.value) {
+            std::printf("  %-8s %20s  %s\n", "n/a", "", line.what.c_str());
+        } else {
+            const bool met = line.atMost ? *line.value <= line.bound : *line.value >= line.bound;
+            std::printf("  %-8s %8.2f %s %8.2f  %s\n", met ? "met" : "NOT MET", *line.value,
+                        line.atMost ? "<=" : ">=", line.bound, line.what.c_str());
+        }
+        std::printf("  %-8s %20s    in: %s\n", "", "", line.where.c_str());
     }
     std::fflush(stdout);
 }

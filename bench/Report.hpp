@@ -1,12 +1,18 @@
 // Tables of measured rows, best of the rounds, and the "quilo / peer" ratios between them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Process.hpp"
 
 namespace bench {
+
+struct Ratio {
+    double rate = 0;  // the peer's time over ours: above 1, quilo is faster
+    double cpu = 0;   // our CPU over the peer's: below 1, quilo spends less
+};
 
 class Table {
   public:
@@ -26,6 +32,11 @@ class Table {
     // Asks for "ours / peer": the peer's time over ours (above 1: quilo is faster) and our CPU
     // over the peer's (below 1: quilo spends less).
     void ratio(const std::string& ours, const std::string& peer);
+    // The same, for targets; nullopt when either row is missing or failed.
+    std::optional<Ratio> ratioOf(const std::string& ours, const std::string& peer) const;
+    // The highest peak RSS of the rows whose label starts with prefix, in MiB.
+    std::optional<double> peakRssMiB(const std::string& prefix) const;
+    const std::string& title() const { return title_; }
 
   private:
     struct Row {
@@ -42,6 +53,28 @@ class Table {
     std::vector<std::string> notes_;
     std::vector<Row> rows_;
     std::vector<std::pair<std::string, std::string>> ratios_;
+};
+
+// The figures a run is judged by: each a ratio from one of its tables and the bound it must
+// meet, printed together after the last table.
+class Targets {
+  public:
+    enum class Kind { rate, cpu };
+    // ours / peer in table must have a rate of at least, or a CPU of at most, bound.
+    void add(const Table& table, const std::string& ours, const std::string& peer, Kind kind,
+             double bound);
+    // Every row of table whose label starts with prefix must peak below mib of RSS.
+    void rss(const Table& table, const std::string& prefix, double mib);
+    void print(const std::string& profile) const;
+
+  private:
+    struct Line {
+        std::string what, where;
+        std::optional<double> value;
+        double bound;
+        bool atMost;
+    };
+    std::vector<Line> lines_;
 };
 
 // A line of its own after the last table.

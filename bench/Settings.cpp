@@ -13,12 +13,14 @@ constexpr const char* description =
     R"(Measures quilo beside curl and other S3 clients against the same server in one run.
 Every measured job runs in a child process of its own; each row is the best of the rounds:
 rate, wall time, CPU (user+sys of the child and what it waited for) and peak RSS. Ratios read
-"quilo / peer": rate above 1x means quilo is faster, cpu below 1x means it spends less.
+"quilo / peer": rate above 1x means quilo is faster, cpu below 1x means it spends less. After
+the last table, each target the library is held to: its ratio, its bound, met or not.
 
 Sections (--only, comma-separated; default small,transfers,tool,tree):
   small      HEAD-bucket requests at --concurrency: the library vs curl -Z --parallel-max
   transfers  --transfer-mib (and --rss-gib) uploads and downloads: the library vs curl -T,
-             with UNSIGNED-PAYLOAD and with a signed payload (its SHA-256 time included)
+             with UNSIGNED-PAYLOAD and with a signed payload (its SHA-256 time included),
+             and vs curl -o; "one stream" rows take no parts or ranges
   tool       quilo put/get of --transfer-mib vs curl, s3cmd, rclone, awscli, libs3's s3
   tree       --tree-files files of --tree-kib: quilo put -r, get -r, sync (twice) vs
              aws s3 sync, rclone sync and the RGW ceiling (curl -Z PUTs, signed)
@@ -46,8 +48,9 @@ void addSizeOptions(CLI::App& app, Settings& s) {
     app.add_option("--concurrency", s.concurrency, "Small requests at once")->capture_default_str();
     app.add_option("--transfer-mib", s.transferMiB, "Size of the large transfers, 0 for none")
         ->capture_default_str();
-    app.add_option("--rss-gib", s.rssGiB, "Size of one more transfer round, 0 for none")
+    app.add_option("--rss-gib", s.rssGiB, "Size of one more transfer table, 0 for none")
         ->capture_default_str();
+    app.add_option("--rss-rounds", s.rssRounds, "Rounds of that table")->capture_default_str();
     app.add_option("--tree-files", s.treeFiles, "Files in the tree")->capture_default_str();
     app.add_option("--tree-kib", s.treeKiB, "Size of each file")->capture_default_str();
     app.add_option("--tree-rounds", s.treeRounds, "Rounds of the tree section")

@@ -13,7 +13,8 @@ namespace bench {
 struct LibraryJob {
     std::string name{};  // heads, upload, download, count, purge
     std::string bucket{}, key{}, file{};
-    std::string threshold = "default";  // bytes above which uploads go in parts
+    std::string threshold =
+        "default";  // bytes above which uploads go in parts, downloads in ranges
     bool verify = true;
 };
 
@@ -25,6 +26,7 @@ struct Settings {
     int concurrency = 8;
     std::uint64_t transferMiB = 256;
     std::uint64_t rssGiB = 1;
+    int rssRounds = 1;
     int treeFiles = 10000;
     int treeKiB = 4;
     int treeRounds = 1;

@@ -51,6 +51,28 @@ std::vector<Row> toolRows(const Context& context, const std::string& source,
     };
 }
 
+// Ahead of every client that verifies what it moves; against those that do not, no further
+// behind than the library's own targets (and, for an upload against unsigned peers, than the
+// library itself reached in this run).
+void addTargets(Context& context, const Table& table) {
+    using Kind = Targets::Kind;
+    Targets& targets = context.targets();
+    for (const char* peer : {"s3cmd put", "rclone copyto (up)", "aws s3 cp (up)"}) {
+        targets.add(table, "quilo put", peer, Kind::rate, 1.0);
+    }
+    for (const char* peer : {"s3cmd get", "rclone copyto (down)", "aws s3 cp (down)"}) {
+        targets.add(table, "quilo get", peer, Kind::rate, 1.0);
+    }
+    targets.add(table, "quilo put", "curl -T, signed payload", Kind::rate, 1.0);
+    if (const auto reached = context.reached("upload / unsigned")) {
+        targets.add(table, "quilo put", "curl -T, UNSIGNED-PAYLOAD", Kind::rate, *reached);
+        targets.add(table, "quilo put", "s3 put (libs3)", Kind::rate, *reached);
+    }
+    targets.add(table, "quilo get", "curl -o", Kind::rate, 0.85);
+    targets.add(table, "quilo get", "s3 get (libs3)", Kind::rate, 0.85);
+    targets.rss(table, "quilo", 64);
+}
+
 }  // namespace
 
 void runTool(Context& context) {
@@ -90,6 +112,7 @@ void runTool(Context& context) {
     }
     context.runRounds(table, jobs, s.rounds);
     table.print();
+    addTargets(context, table);
     removeAll(source);
     removeAll(copy);
 }

@@ -50,6 +50,7 @@ void runSections(Context& context, const Settings& s) {
             run(context);
         }
     }
+    context.targets().print(context.profile());
 }
 
 // The chosen sections with every client pointed at the delay proxy.

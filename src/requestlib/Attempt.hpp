@@ -35,7 +35,7 @@ class BodySource {
     bool isFile() const { return file_ != nullptr; }
     std::uint64_t size() const { return length_; }
     // Up to `capacity` bytes from `at`; nullopt when the file cannot be read (errno says why),
-    // fewer than asked only when the file has become shorter.
+    // none only when the file has become shorter. A file may give fewer, to align its copies.
     std::optional<std::size_t> read(std::uint64_t at, char* buffer, std::size_t capacity) const;
     // Hex SHA-256 of the whole body: instant for memory, a read of the slice for a file.
     std::string sha256() const;

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "requestlib/Attempt.hpp"
+#include "requestlib/Block.hpp"
 #include "requestlib/Crypto.hpp"
 #include "requestlib/SourceFile.hpp"
 
@@ -28,13 +28,16 @@ BodySource BodySource::slice(std::shared_ptr<const SourceFile> file, std::uint64
 
 std::optional<std::size_t> BodySource::read(std::uint64_t at, char* buffer,
                                             std::size_t capacity) const {
-    const auto wanted = static_cast<std::size_t>(
+    auto wanted = static_cast<std::size_t>(
         std::min<std::uint64_t>(capacity, length_ - std::min(at, length_)));
     if (!file_) {
         if (wanted > 0)
             std::memcpy(buffer, bytes_->data() + at, wanted);
         return wanted;
     }
+    // curl reads into the same buffer every time: one short read puts the rest in step.
+    if (const auto step = stepIntoAlignment(buffer, offset_ + at); step > 0)
+        wanted = std::min(wanted, step);
     return file_->read(offset_ + at, buffer, wanted);
 }
 
@@ -42,12 +45,15 @@ std::string BodySource::sha256() const {
     if (!file_)
         return sha256Hex(bytes_ ? std::string_view(*bytes_) : std::string_view());
     StreamingDigest digest(StreamingDigest::Algorithm::sha256);
-    std::vector<char> buffer(1u << 20);
+    // Kept by the hashing thread: a fresh block would fault its pages in for every body.
+    thread_local const Block buffer = makeBlock();
+    if (!buffer)
+        return {};
     for (std::uint64_t at = 0; at < length_;) {
-        const auto got = read(at, buffer.data(), buffer.size());
+        const auto got = read(at, buffer.get(), kBlockBytes);
         if (!got || *got == 0)
             return {};  // unreadable or shorter than it was: no digest, nothing to sign
-        digest.update(buffer.data(), *got);
+        digest.update(buffer.get(), *got);
         at += *got;
     }
     return digest.hexDigest();

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 #include "requestlib/Crypto.hpp"
@@ -54,28 +56,72 @@ DownloadFile::DownloadFile(std::string destination, std::string path, int fd)
     : destination_(std::move(destination)), path_(std::move(path)), fd_(fd) {}
 
 DownloadFile::~DownloadFile() {
+    digest_.reset();  // its worker reads the file
     discard();
 }
 
-std::optional<Error> DownloadFile::write(const char* data, std::size_t size) {
-    for (std::size_t written = 0; written < size;) {
+std::optional<Error> DownloadFile::write(std::uint64_t offset, const char* data, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
         const ssize_t n =
-            ::pwrite(fd_, data + written, size - written, static_cast<off_t>(size_ + written));
+            ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return fileError(Code::CannotWriteFile, "cannot write", destination_);
-        written += static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
-    size_ += size;
+    noteWritten(offset, offset + size);
     return std::nullopt;
+}
+
+// Merges the stretch into those written; the digest follows the one that starts the file.
+void DownloadFile::noteWritten(std::uint64_t begin, std::uint64_t end) {
+    auto next = written_.upper_bound(begin);
+    if (next != written_.begin() && std::prev(next)->second >= begin) {
+        --next;
+        begin = next->first;
+        end = std::max(end, next->second);
+        next = written_.erase(next);
+    }
+    for (; next != written_.end() && next->first <= end; next = written_.erase(next))
+        end = std::max(end, next->second);
+    written_.emplace(begin, end);
+    if (digest_ && begin == 0)
+        digest_->advance(end);
+}
+
+std::optional<Error> DownloadFile::reserve(std::uint64_t size) {
+    int failed = ::fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    // A file system that cannot allocate ahead still takes writes anywhere.
+    if (failed == EOPNOTSUPP)
+        failed = ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    if (failed == 0)
+        return std::nullopt;
+    errno = failed;
+    return fileError(Code::CannotWriteFile, "cannot make room for", destination_);
 }
 
 std::optional<Error> DownloadFile::truncate() {
     if (::ftruncate(fd_, 0) != 0)
         return fileError(Code::CannotWriteFile, "cannot write", destination_);
-    size_ = 0;
+    written_.clear();
+    if (digest_)
+        digest();
     return std::nullopt;
+}
+
+void DownloadFile::digest() {
+    digest_.reset();
+    digest_ = std::make_unique<TrailingDigest>(fd_);
+    if (const auto start = written_.find(0); start != written_.end())
+        digest_->advance(start->second);
+}
+
+std::optional<std::string> DownloadFile::md5(std::uint64_t size) {
+    if (!digest_)
+        return std::string();
+    digest_->finish(size);
+    return digest_->result();
 }
 
 bool DownloadFile::stillOurs() const {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "quilo/requestlib/Error.hpp"
+#include "requestlib/TrailingDigest.hpp"
 
 namespace quilo::detail {
 
@@ -20,9 +22,17 @@ class DownloadFile {
     DownloadFile(const DownloadFile&) = delete;
     DownloadFile& operator=(const DownloadFile&) = delete;
 
-    std::optional<Error> write(const char* data, std::size_t size);
+    // Writes at `offset`, wherever the bytes before it stand.
+    std::optional<Error> write(std::uint64_t offset, const char* data, std::size_t size);
+    // Gives the file its final size at once, so that a full disk shows before any byte comes.
+    std::optional<Error> reserve(std::uint64_t size);
     std::optional<Error> truncate();  // starts again from an empty file
-    std::uint64_t size() const { return size_; }
+    // From now on an MD5 is taken behind the writes, of the stretch written from the start.
+    void digest();
+    bool digesting() const { return digest_ != nullptr; }
+    // The hex MD5 of the file, once its first `size` bytes (all written) are hashed; nullopt
+    // until then. Empty when the file could not be read back.
+    std::optional<std::string> md5(std::uint64_t size);
     // Moves the file into place.
     std::optional<Error> commit();
 
@@ -30,11 +40,13 @@ class DownloadFile {
     DownloadFile(std::string destination, std::string path, int fd);
     bool stillOurs() const;
     void discard();
+    void noteWritten(std::uint64_t begin, std::uint64_t end);
 
     std::string destination_;
     std::string path_;
     int fd_;
-    std::uint64_t size_ = 0;
+    std::map<std::uint64_t, std::uint64_t> written_;  // stretches written, start to end
+    std::unique_ptr<TrailingDigest> digest_;
 };
 
 }  // namespace quilo::detail

@@ -96,8 +96,7 @@ struct LiveAttempt {
 
     std::uint64_t bodySent = 0;
     bool toPayload = false;  // this answer's body is the request's payload
-    std::uint64_t payloadBase = 0;
-    std::string body;  // any other body
+    std::string body;        // any other body
 
     std::uint64_t reportedSent = 0, reportedReceived = 0;
     Clock::time_point lastReport{};
@@ -113,7 +112,6 @@ struct LiveAttempt {
     std::size_t bodyChunk(const char* data, std::size_t size);
     std::size_t readBody(char* buffer, std::size_t capacity);
     void progress();
-    std::uint64_t expectedPayload() const;
     Answer answer(CURLcode code);
 };
 
@@ -198,7 +196,6 @@ bool LiveAttempt::headComplete() {
             return false;
         }
     }
-    payloadBase = toPayload ? attempt.payload->size() : 0;
     return true;
 }
 
@@ -237,12 +234,6 @@ std::size_t LiveAttempt::readBody(char* buffer, std::size_t capacity) {
     return *got;
 }
 
-std::uint64_t LiveAttempt::expectedPayload() const {
-    curl_off_t length = -1;
-    curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    return length > 0 ? payloadBase + static_cast<std::uint64_t>(length) : 0;
-}
-
 void LiveAttempt::progress() {
     const std::uint64_t received = toPayload ? attempt.payload->size() : 0;
     if (bodySent == reportedSent && received == reportedReceived)
@@ -253,8 +244,10 @@ void LiveAttempt::progress() {
     lastReport = now;
     if (bodySent != reportedSent && handlers.onSent)
         handlers.onSent(reportedSent = bodySent);
-    if (received != reportedReceived && handlers.onReceived)
-        handlers.onReceived(reportedReceived = received, expectedPayload());
+    if (received != reportedReceived && handlers.onReceived) {
+        reportedReceived = received;
+        handlers.onReceived();
+    }
 }
 
 Answer LiveAttempt::answer(CURLcode code) {

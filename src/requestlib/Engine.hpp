@@ -15,8 +15,8 @@ struct AttemptHandlers {
     std::function<std::optional<Error>(int status, const HeaderMap& headers)> onHead;
     // Request-body bytes sent so far by this attempt.
     std::function<void(std::uint64_t sent)> onSent;
-    // Payload bytes held so far and their expected total (0 while unknown).
-    std::function<void(std::uint64_t received, std::uint64_t total)> onReceived;
+    // More of the payload has arrived.
+    std::function<void()> onReceived;
     std::function<void(Answer answer)> onDone;
 };
 

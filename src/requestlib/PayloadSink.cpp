@@ -1,27 +1,56 @@
 #include "requestlib/PayloadSink.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "requestlib/DownloadFile.hpp"
 #include "requestlib/Errors.hpp"
 
 namespace quilo::detail {
 
-PayloadSink::PayloadSink(std::unique_ptr<DownloadFile> file, std::size_t maxMemory, bool digest)
-    : file_(std::move(file)), maxMemory_(maxMemory), digest_(digest) {}
-
+// curl hands the body over 16 KiB at a time: written one by one, each would cost a system call.
 std::optional<Error> PayloadSink::write(const char* data, std::size_t size, int status) {
-    if (file_) {
-        if (auto error = file_->write(data, size))
-            return error;
-    } else if (memory_.size() + size > maxMemory_) {
+    if (!file_ && memory_.size() + size > maxMemory_)
         return makeError(ErrorKind::response, Code::ResponseTooLarge,
                          "the answer is larger than " + std::to_string(maxMemory_) + " bytes",
                          status);
-    } else {
+    if (length_ > 0 && size_ + size > length_)
+        return makeError(ErrorKind::response, Code::MalformedResponse,
+                         "the answer runs past the range it was asked for", status);
+    if (md5_)
+        md5_->update(data, size);
+    if (!file_) {
         memory_.append(data, size);
+        size_ += size;
+        return std::nullopt;
     }
-    if (digest_)
-        md5_.update(data, size);
-    size_ += size;
+    if (!block_ && !(block_ = makeBlock()))
+        return makeError(ErrorKind::transport, Code::OutOfMemory, "no memory to take the answer");
+    while (size > 0) {
+        const std::size_t taken = std::min(size, kBlockBytes - gathered_);
+        std::memcpy(block_.get() + gathered_, data, taken);
+        gathered_ += taken;
+        size_ += taken;
+        data += taken;
+        size -= taken;
+        if (gathered_ == kBlockBytes || (length_ > 0 && size_ == length_)) {
+            if (auto error = flush())
+                return error;
+        }
+    }
     return std::nullopt;
+}
+
+std::optional<Error> PayloadSink::flush() {
+    if (gathered_ == 0)
+        return std::nullopt;
+    const std::uint64_t at = offset_ + size_ - gathered_;
+    const std::size_t size = std::exchange(gathered_, 0);
+    auto error = file_->write(at, block_.get(), size);
+    if (length_ > 0 && size_ == length_)
+        block_.reset();  // a range is done: its memory goes
+    return error;
 }
 
 std::optional<Error> PayloadSink::restart() {
@@ -29,14 +58,24 @@ std::optional<Error> PayloadSink::restart() {
         if (auto error = file_->truncate())
             return error;
     }
+    gathered_ = 0;
     memory_.clear();
-    md5_.reset();
+    if (md5_)
+        md5_->reset();
     size_ = 0;
     return std::nullopt;
 }
 
-std::string PayloadSink::md5() {
-    return digest_ ? md5_.hexDigest() : std::string();
+std::string PayloadSink::range() const {
+    if (length_ > 0)
+        return "bytes=" + std::to_string(offset_ + size_) + "-" +
+               std::to_string(offset_ + length_ - 1);
+    return size_ > 0 ? "bytes=" + std::to_string(offset_ + size_) + "-" : std::string();
+}
+
+std::string PayloadSink::expectedRange() const {
+    std::string range = "bytes " + std::to_string(offset_ + size_) + "-";
+    return length_ > 0 ? range + std::to_string(offset_ + length_ - 1) + "/" : range;
 }
 
 }  // namespace quilo::detail

@@ -1,38 +1,55 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "quilo/requestlib/Error.hpp"
-#include "requestlib/DownloadFile.hpp"
-#include "requestlib/OverlappedDigest.hpp"
+#include "requestlib/Block.hpp"
+#include "requestlib/Crypto.hpp"
 
 namespace quilo::detail {
 
-// Where a request's payload (the body of its 2xx answer) goes: the download's file, or memory
-// up to a bound. It outlives each attempt, so that a resumed answer carries on where the broken
-// one stopped, digest included.
+class DownloadFile;
+
+// Where one stream of a request's payload (the body of its 2xx answer) goes: a stretch of the
+// download's file, gathered into blocks so that it takes few large writes, or memory up to a
+// bound. It outlives each attempt, so that a resumed answer carries on where the broken one
+// stopped.
 class PayloadSink {
   public:
-    explicit PayloadSink(std::unique_ptr<DownloadFile> file, std::size_t maxMemory, bool digest);
+    // The whole payload, in memory.
+    explicit PayloadSink(std::size_t maxMemory) : maxMemory_(maxMemory) {}
+    // `length` bytes of the file from `offset`; a length of 0 takes all there is.
+    PayloadSink(DownloadFile& file, std::uint64_t offset, std::uint64_t length)
+        : file_(&file), offset_(offset), length_(length) {}
 
     std::optional<Error> write(const char* data, std::size_t size, int status);
+    // Writes out what is gathered.
+    std::optional<Error> flush();
     // Back to nothing received: the server sent the whole answer again.
     std::optional<Error> restart();
     std::uint64_t size() const { return size_; }
-    std::string md5();  // hex; empty when not digested
+    std::uint64_t offset() const { return offset_; }
+    std::uint64_t length() const { return length_; }
+    // What the next attempt asks for, as a Range header ("bytes=N-M"); empty for everything.
+    std::string range() const;
+    // How the answer's Content-Range must begin for its body to go on here.
+    std::string expectedRange() const;
+
+    // Takes an MD5 of the bytes as they come (a file's larger payloads have one of their own).
+    void digest() { md5_.emplace(StreamingDigest::Algorithm::md5); }
+    std::string md5() const { return md5_ ? md5_->hexDigest() : std::string(); }
     std::string takeMemory() { return std::move(memory_); }
-    // Moves a downloaded file into place.
-    std::optional<Error> commit() { return file_ ? file_->commit() : std::nullopt; }
 
   private:
-    std::unique_ptr<DownloadFile> file_;
+    DownloadFile* file_ = nullptr;
+    std::uint64_t offset_ = 0, length_ = 0;
+    Block block_;
+    std::size_t gathered_ = 0;
     std::string memory_;
-    std::size_t maxMemory_;
-    bool digest_;
-    OverlappedDigest md5_;
+    std::size_t maxMemory_ = 0;
+    std::optional<StreamingDigest> md5_;
     std::uint64_t size_ = 0;
 };
 

@@ -46,6 +46,10 @@ std::optional<Error> Protocol::prepare(HTTPRequest& request, Attempt& attempt) c
     return std::nullopt;
 }
 
+bool Protocol::checksPayload(const HTTPRequest&, int, const HeaderMap&) const {
+    return false;
+}
+
 std::optional<Error> Protocol::accept(HTTPRequest&, std::string_view) const {
     return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,11 +26,14 @@ struct Redirect {
     std::optional<Error> refusal{};
 };
 
-// Bounds on what an answer may make the library hold in memory.
+// Bounds on what an answer may make the library hold in memory, and how a payload comes.
 struct BodyRules {
     std::size_t maxPayload = SIZE_MAX;  // a 2xx body kept in memory
     std::size_t maxOther = 1u << 20;    // any other body
-    bool digestPayload = false;         // take the payload's MD5 as it streams
+    // A larger payload going to a file comes in ranges of rangeBytes, rangesAtOnce at a time.
+    std::uint64_t rangesAbove = UINT64_MAX;
+    std::uint64_t rangeBytes = 16u << 20;
+    std::size_t rangesAtOnce = 1;
 };
 
 // The decisions that HTTP alone cannot make about a request. HTTPRequest's are plain HTTP's;
@@ -44,6 +48,10 @@ class Protocol {
     // Completes the wire form of the request's own exchange (URL, method, headers; the body is
     // set already) afresh for every attempt. An error fails the request without sending.
     virtual std::optional<Error> prepare(HTTPRequest& request, Attempt& attempt) const;
+    // Whether the payload that this first answer begins will be checked against a digest: its
+    // MD5 is then taken as it streams, for accept().
+    virtual bool checksPayload(const HTTPRequest& request, int status,
+                               const HeaderMap& headers) const;
     // Reads a complete 2xx answer recorded in the request; an error rejects it.
     virtual std::optional<Error> accept(HTTPRequest& request, std::string_view payloadMd5) const;
     // A recorded answer that is not 2xx, as an error.

@@ -1,19 +1,27 @@
 #include "requestlib/RequestRun.hpp"
 
 #include <atomic>
+#include <charconv>
 #include <random>
 
+#include "requestlib/DownloadFile.hpp"
 #include "requestlib/Errors.hpp"
 #include "requestlib/Hooks.hpp"
 #include "requestlib/PayloadSink.hpp"
 #include "requestlib/Protocol.hpp"
+#include "requestlib/RangedDownload.hpp"
 #include "requestlib/SourceFile.hpp"
+#include "requestlib/Text.hpp"
 
 namespace quilo::detail {
 namespace {
 
 constexpr int kMaxRedirects = 5;
 constexpr auto kMaxRetryDelay = std::chrono::milliseconds(5000);
+// A payload up to this size is digested as it streams by: a thread would cost more than it saves.
+constexpr std::uint64_t kDigestInPlaceBytes = 4u << 20;
+// How often a finished download looks whether the digest behind its writes has caught up.
+constexpr auto kDigestPoll = std::chrono::milliseconds(1);
 
 std::atomic<int> gMaxRetries{3};
 std::atomic<long> gBaseDelayMs{100};
@@ -21,6 +29,19 @@ std::atomic<long> gBaseDelayMs{100};
 std::string headerValue(const HeaderMap& headers, std::string_view name) {
     const auto found = headers.find(name);
     return found == headers.end() ? std::string() : found->second;
+}
+
+// The whole payload's size as an answer gives it: after the slash of a range's Content-Range
+// ("bytes 0-99/1000"), else its Content-Length; 0 when unknown.
+std::uint64_t payloadTotal(int status, const HeaderMap& headers) {
+    std::string text = headerValue(headers, status == 206 ? "Content-Range" : "Content-Length");
+    if (status == 206)
+        text.erase(0, text.find('/') + 1);
+    const std::string_view number = trimWhitespace(text);
+    std::uint64_t total = 0;
+    const auto [end, failure] =
+        std::from_chars(number.data(), number.data() + number.size(), total);
+    return failure == std::errc() && end == number.data() + number.size() ? total : 0;
 }
 
 }  // namespace
@@ -52,8 +73,8 @@ struct RequestRun::Flight {
     int redirects = 0;
     std::string url, scope;  // of the next attempt; empty: as the preparation says
     std::string sentUrl, sentScope;
-    std::string resumeETag;  // a broken payload goes on from where it stopped, if unchanged
     bool headReported = false;
+    bool handedOver = false;  // the payload comes in ranges instead
     bool stopped = false;
     Engine::AttemptId id = 0;
 };
@@ -95,17 +116,27 @@ void RequestRun::exchange(Exchange exchange, Done done) {
 }
 
 std::optional<Error> RequestRun::preparePayload() {
-    const BodyRules rules = protocol().bodyRules(*request_);
-    std::unique_ptr<DownloadFile> file;
     if (const auto& destination = request_->downloadDestinationPath()) {
         auto created = DownloadFile::create(*destination);
         if (auto* error = std::get_if<Error>(&created))
             return *error;
-        file = std::move(std::get<std::unique_ptr<DownloadFile>>(created));
+        file_ = std::move(std::get<std::unique_ptr<DownloadFile>>(created));
+        payload_.push_back(std::make_unique<PayloadSink>(*file_, 0, 0));
+    } else {
+        payload_.push_back(
+            std::make_unique<PayloadSink>(protocol().bodyRules(*request_).maxPayload));
     }
-    payload_ =
-        std::make_unique<PayloadSink>(std::move(file), rules.maxPayload, rules.digestPayload);
     return std::nullopt;
+}
+
+PayloadSink& RequestRun::addRange(std::uint64_t offset, std::uint64_t length) {
+    return *payload_.emplace_back(std::make_unique<PayloadSink>(*file_, offset, length));
+}
+
+std::optional<Error> RequestRun::prepareOwn(Attempt& attempt) {
+    if (auto error = prepareBody(attempt))
+        return error;
+    return protocol().prepare(*request_, attempt);
 }
 
 std::optional<Error> RequestRun::prepareBody(Attempt& attempt) {
@@ -126,14 +157,10 @@ void RequestRun::performSingle() {
     if (auto error = preparePayload())
         return finish(std::move(error));
     auto self = shared_from_this();
-    exchange({.prepare = [self](Attempt& attempt) -> std::optional<Error> {
-                  if (auto error = self->prepareBody(attempt))
-                      return error;
-                  return self->protocol().prepare(*self->request_, attempt);
-              },
+    exchange({.prepare = [self](Attempt& attempt) { return self->prepareOwn(attempt); },
               .reportsHeaders = true,
               .uploadSlot = 0,
-              .carriesPayload = true,
+              .payload = payload_.front().get(),
               .repeatable = request_->requestMethod() != "POST"},
              [self](Answer answer) { self->finishWith(std::move(answer)); });
 }
@@ -153,12 +180,12 @@ void RequestRun::attempt(const std::shared_ptr<Flight>& flight) {
         return conclude(flight, Answer{.error = std::move(error)});
     flight->sentUrl = attempt.url;
     flight->sentScope = attempt.scope;
-    if (flight->exchange.carriesPayload) {
-        attempt.payload = payload_.get();
-        if (!flight->resumeETag.empty() && payload_->size() > 0) {
-            attempt.headers.emplace_back("Range",
-                                         "bytes=" + std::to_string(payload_->size()) + "-");
-            attempt.headers.emplace_back("If-Match", flight->resumeETag);
+    if (PayloadSink* stream = flight->exchange.payload) {
+        attempt.payload = stream;
+        const std::string range = stream->range();
+        if (!range.empty() && !flight->exchange.version.empty()) {
+            attempt.headers.emplace_back("Range", range);
+            attempt.headers.emplace_back("If-Match", flight->exchange.version);
         }
     }
     if (flight->exchange.uploadSlot && !uploadTotalKnown_)
@@ -176,63 +203,100 @@ AttemptHandlers RequestRun::handlersFor(const std::shared_ptr<Flight>& flight) {
         handlers.onSent = [self, slot = *slot](std::uint64_t sent) {
             self->uploadSlotProgress(slot, sent);
         };
-    if (flight->exchange.carriesPayload)
-        handlers.onReceived = [self](std::uint64_t received, std::uint64_t total) {
-            self->reportDownload(received, total);
-        };
+    if (flight->exchange.payload)
+        handlers.onReceived = [self] { self->reportDownload(); };
     handlers.onDone = [self, flight](Answer answer) {
         self->guarded([&] { self->attemptDone(flight, std::move(answer)); });
     };
     return handlers;
 }
 
-// A payload that arrives whole again starts from nothing; a resumed one must go on exactly
-// where the file stopped.
+// A payload's first answer decides how it comes; an answer that goes on with a stream must go
+// on exactly where it stopped, or else start it again from nothing.
 std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const HeaderMap& headers) {
     if (!isSuccess(status) || ended_)
         return std::nullopt;
     if (flight.exchange.reportsHeaders && !std::exchange(flight.headReported, true))
         callHook(request_->hooks_.headersReceived, std::optional<HeaderMap>(headers));
-    if (!flight.exchange.carriesPayload || payload_->size() == 0)
+    PayloadSink* stream = flight.exchange.payload;
+    if (!stream)
         return std::nullopt;
+    if (const std::uint64_t total = payloadTotal(status, headers))
+        downloadTotal_ = total;
+    if (stream == payload_.front().get() && stream->size() == 0)
+        return firstAnswer(flight, status, headers);
     const std::string range = headerValue(headers, "Content-Range");
-    if (status != 206 || flight.resumeETag.empty())
-        return payload_->restart();
-    if (!range.starts_with("bytes " + std::to_string(payload_->size()) + "-"))
+    if (status == 206 && !flight.exchange.version.empty()) {
+        if (range.starts_with(stream->expectedRange()))
+            return std::nullopt;
         return makeError(ErrorKind::response, Code::MalformedResponse,
-                         "the resumed answer covers \"" + range + "\", not what was missing",
-                         status);
+                         "the answer covers \"" + range + "\", not what was asked for", status);
+    }
+    if (stream->length() > 0)
+        return makeError(ErrorKind::response, Code::MalformedResponse,
+                         "a range was answered with the whole resource", status);
+    return stream->restart();
+}
+
+// A large download into a file whose server takes ranges comes in ranges at once instead; the
+// digest, where the protocol checks one, is taken behind the writes once a thread pays off.
+std::optional<Error> RequestRun::firstAnswer(Flight& flight, int status, const HeaderMap& headers) {
+    const std::string etag = headerValue(headers, "ETag");
+    flight.handedOver = file_ && status == 200 && request_->requestMethod() == "GET" &&
+                        downloadTotal_ > protocol().bodyRules(*request_).rangesAbove &&
+                        !etag.empty() && !etag.starts_with("W/") &&
+                        equalsIgnoringCase(headerValue(headers, "Accept-Ranges"), "bytes");
+    if (protocol().checksPayload(*request_, status, headers)) {
+        const bool large =
+            downloadTotal_ > kDigestInPlaceBytes || !headers.contains("Content-Length");
+        file_ && (flight.handedOver || large) ? file_->digest() : payload_.front()->digest();
+    }
+    if (flight.handedOver)  // ends this attempt; attemptDone hands over
+        return makeError(ErrorKind::cancelled, Code::Cancelled, "fetched in ranges instead");
     return std::nullopt;
 }
 
 void RequestRun::attemptDone(const std::shared_ptr<Flight>& flight, Answer answer) {
     if (ended_ || flight->stopped)
         return;
+    if (flight->handedOver) {
+        flights_.erase(flight.get());
+        return RangedDownload::start(shared_from_this(), answer.status, std::move(answer.headers));
+    }
     if (auto slot = flight->exchange.uploadSlot)
         uploadInFlight_[*slot] = 0;
     if (tryAgain(flight, answer) || follow(flight, answer))
         return;
+    PayloadSink* stream = flight->exchange.payload;
+    if (stream && !answer.error && isSuccess(answer.status))
+        answer.error = stream->flush();
     conclude(flight, std::move(answer));
 }
 
-// A download cut short goes on with a range, when the answer named the object's version.
 bool RequestRun::tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer) {
     std::optional<std::chrono::milliseconds> least =
         protocol().retry(answer, flight->exchange.repeatable);
-    const std::string etag = headerValue(answer.headers, "ETag");
-    const bool resumable = flight->exchange.carriesPayload && answer.fault == Fault::cut &&
-                           isSuccess(answer.status) && payload_->size() > 0 && !etag.empty() &&
-                           !etag.starts_with("W/") && request_->requestMethod() == "GET";
-    if (resumable) {
-        flight->resumeETag = etag;
+    if (resumes(*flight, answer))
         least = std::chrono::milliseconds(0);
-    }
     if (!least || flight->retries >= RetryPolicy::maxRetries())
         return false;
     const auto wait = std::max(*least, RetryPolicy::delayBeforeRetry(++flight->retries));
     auto self = shared_from_this();
     Engine::instance().postAfter(wait, [self, flight] { self->attempt(flight); });
     return true;
+}
+
+// A payload cut short goes on with a range, once the version it must come from is known: a
+// range's from the start, the whole answer's from the ETag it named.
+bool RequestRun::resumes(Flight& flight, const Answer& answer) const {
+    const PayloadSink* stream = flight.exchange.payload;
+    if (!stream || answer.fault != Fault::cut || !isSuccess(answer.status) ||
+        request_->requestMethod() != "GET" || (stream->size() == 0 && stream->length() == 0))
+        return false;
+    const std::string etag = headerValue(answer.headers, "ETag");
+    if (flight.exchange.version.empty() && !etag.starts_with("W/"))
+        flight.exchange.version = etag;
+    return !flight.exchange.version.empty();
 }
 
 bool RequestRun::follow(const std::shared_ptr<Flight>& flight, Answer& answer) {
@@ -279,10 +343,28 @@ void RequestRun::finishWith(Answer answer, const std::function<std::optional<Err
         return;
     if (answer.error)
         return finish(recordFailure(std::move(answer)));
-    std::string body =
-        payload_ && isSuccess(answer.status) ? payload_->takeMemory() : std::move(answer.body);
+    const bool payload = !payload_.empty() && isSuccess(answer.status);
+    std::string body = payload ? payload_.front()->takeMemory() : std::move(answer.body);
     request_->recordAnswer(answer.status, std::move(answer.headers), std::move(body));
-    finish(judge ? judge() : request_->judgeAnswer(payload_ ? payload_->md5() : std::string()));
+    if (judge || !payload)
+        return finish(judge ? judge() : request_->judgeAnswer({}));
+    judgeOnceDigested();
+}
+
+// The digest behind a download's writes may still be catching up with the last of them.
+void RequestRun::judgeOnceDigested() {
+    if (ended_)
+        return;
+    const bool behind = file_ && file_->digesting();
+    const auto md5 = behind ? file_->md5(received()) : std::optional(payload_.front()->md5());
+    if (md5 && md5->empty() && behind)
+        return finish(makeError(ErrorKind::localFile, Code::CannotReadFile,
+                                "the download could not be read back to be checked"));
+    if (md5)
+        return finish(request_->judgeAnswer(*md5));
+    auto self = shared_from_this();
+    Engine::instance().postAfter(kDigestPoll,
+                                 [self] { self->guarded([&] { self->judgeOnceDigested(); }); });
 }
 
 Error RequestRun::recordFailure(Answer answer) {
@@ -312,8 +394,8 @@ void RequestRun::finish(std::optional<Error> error) {
     ended_ = true;
     cancelHandler_ = nullptr;  // it may hold what holds this run
     abortExchanges();
-    const bool received = payload_ != nullptr;
-    const std::uint64_t size = received ? payload_->size() : 0;
+    const bool received = !payload_.empty();
+    const std::uint64_t size = this->received();
     error = settle(std::move(error));
     if (!error) {
         // Progress always ends at the total, even when the last chunk went unreported.
@@ -331,9 +413,10 @@ void RequestRun::finish(std::optional<Error> error) {
 std::optional<Error> RequestRun::settle(std::optional<Error> error) {
     if (!error && source_)
         error = source_->changed();
-    if (!error && payload_)
-        error = payload_->commit();
-    payload_.reset();  // an uncommitted download file goes with it
+    if (!error && file_)
+        error = file_->commit();
+    payload_.clear();
+    file_.reset();  // removed, unless committed
     return error;
 }
 
@@ -376,9 +459,15 @@ void RequestRun::reportUpload() {
     callHook(request_->hooks_.bytesSent, sent, uploadTotal_);
 }
 
-void RequestRun::reportDownload(std::uint64_t received, std::uint64_t total) {
-    if (total)
-        downloadTotal_ = total;
+std::uint64_t RequestRun::received() const {
+    std::uint64_t received = 0;
+    for (const auto& stream : payload_)
+        received += stream->size();
+    return received;
+}
+
+void RequestRun::reportDownload() {
+    const std::uint64_t received = this->received();
     if (received <= reportedReceived_ || ended_)
         return;
     reportedReceived_ = received;

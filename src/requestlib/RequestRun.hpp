@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "requestlib/Attempt.hpp"
@@ -16,6 +17,7 @@
 
 namespace quilo::detail {
 
+class DownloadFile;
 class PayloadSink;
 class Protocol;
 class SourceFile;
@@ -39,8 +41,10 @@ struct Exchange {
     bool reportsHeaders = true;
     // The request body counts towards the request's bytes-sent progress under this number.
     std::optional<int> uploadSlot{};
-    // The 2xx body is the request's payload: it goes to the payload sink and counts as received.
-    bool carriesPayload = false;
+    // The 2xx body goes to this stream of the request's payload, and counts as received.
+    PayloadSink* payload = nullptr;
+    // The version (ETag) the payload must come from, once known: sent as If-Match with a range.
+    std::string version{};
     // May be sent again after it reached the server (false: it may have had its effect).
     bool repeatable = true;
 };
@@ -66,6 +70,12 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     void exchange(Exchange exchange, Done done);
     // The common case: one exchange whose answer becomes the request's outcome.
     void performSingle();
+    // An attempt of the request's own exchange: its body, then the protocol's preparation.
+    std::optional<Error> prepareOwn(Attempt& attempt);
+    // Another stream of the payload: `length` bytes of the download file from `offset`.
+    PayloadSink& addRange(std::uint64_t offset, std::uint64_t length);
+    DownloadFile& downloadFile() { return *file_; }
+    std::uint64_t downloadTotal() const { return downloadTotal_; }
     // Records `answer` as the request's and ends the request with its outcome: the protocol's
     // judgement of it, or `judge`'s when given.
     void finishWith(Answer answer, const std::function<std::optional<Error>()>& judge = {});
@@ -95,13 +105,17 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     void attempt(const std::shared_ptr<Flight>& flight);
     AttemptHandlers handlersFor(const std::shared_ptr<Flight>& flight);
     std::optional<Error> headArrived(Flight& flight, int status, const HeaderMap& headers);
+    std::optional<Error> firstAnswer(Flight& flight, int status, const HeaderMap& headers);
     void attemptDone(const std::shared_ptr<Flight>& flight, Answer answer);
     bool tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer);
+    bool resumes(Flight& flight, const Answer& answer) const;
     bool follow(const std::shared_ptr<Flight>& flight, Answer& answer);
     void conclude(const std::shared_ptr<Flight>& flight, Answer answer);
     void uploadSlotProgress(int slot, std::uint64_t sent);
     void reportUpload();
-    void reportDownload(std::uint64_t received, std::uint64_t total);
+    std::uint64_t received() const;
+    void reportDownload();
+    void judgeOnceDigested();
     std::optional<Error> settle(std::optional<Error> error);
 
     std::shared_ptr<HTTPRequest> request_;
@@ -114,7 +128,9 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
 
     std::shared_ptr<const SourceFile> source_;
     std::string bodySha256_;
-    std::unique_ptr<PayloadSink> payload_;
+    std::unique_ptr<DownloadFile> file_;
+    // The payload's streams: the whole answer's first, then any ranges.
+    std::vector<std::unique_ptr<PayloadSink>> payload_;
 
     bool uploadTotalKnown_ = false;
     std::uint64_t uploadTotal_ = 0;

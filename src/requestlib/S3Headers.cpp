@@ -95,12 +95,14 @@ std::string unquoteETag(std::string_view etag) {
     return std::string(etag);
 }
 
+bool isPlainMd5(std::string_view etag) {
+    return etag.size() == 32 && std::all_of(etag.begin(), etag.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
 bool contradictsMd5(std::string_view etag, std::string_view md5) {
-    const bool plain =
-        etag.size() == 32 && std::all_of(etag.begin(), etag.end(), [](char c) {
-            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        });
-    return plain && !md5.empty() && !equalsIgnoringCase(etag, md5);
+    return isPlainMd5(etag) && !md5.empty() && !equalsIgnoringCase(etag, md5);
 }
 
 bool isEncrypted(const HeaderMap& headers) {

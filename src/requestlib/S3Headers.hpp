@@ -24,6 +24,8 @@ std::string copySource(std::string_view bucket, std::string_view key);
 
 // An ETag without its quotes (and without a weak-validator prefix).
 std::string unquoteETag(std::string_view etag);
+// Whether an unquoted ETag is a plain MD5, as only that of an object sent in one piece is.
+bool isPlainMd5(std::string_view etag);
 // Whether `md5`, the hex MD5 of the bytes that went by, proves an unquoted ETag wrong. Only a
 // plain ETag is the MD5 of the bytes (multipart objects have others), and an empty `md5` (not
 // computed) proves nothing.

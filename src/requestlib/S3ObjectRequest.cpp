@@ -8,6 +8,7 @@
 #include "requestlib/Errors.hpp"
 #include "requestlib/MetadataReplacement.hpp"
 #include "requestlib/MultipartUpload.hpp"
+#include "requestlib/RangedDownload.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
@@ -21,8 +22,11 @@ namespace {
 
 std::atomic<std::uint64_t> gMultipartThreshold{64 * detail::kMiB};
 std::atomic<std::uint64_t> gPartSize{16 * detail::kMiB};
-std::atomic<int> gPartConcurrency{4};
+std::atomic<int> gPartConcurrency{8};
 std::atomic<bool> gVerifyChecksums{true};
+std::atomic<std::uint64_t> gRangeThreshold{64 * detail::kMiB};
+std::atomic<std::uint64_t> gRangeSize{16 * detail::kMiB};
+std::atomic<int> gRangeConcurrency{8};
 
 }  // namespace
 
@@ -143,6 +147,24 @@ void S3ObjectRequest::setMultipartConcurrency(int parts) {
 }
 int S3ObjectRequest::multipartConcurrency() {
     return gPartConcurrency;
+}
+void S3ObjectRequest::setRangeThreshold(std::uint64_t bytes) {
+    gRangeThreshold = bytes;
+}
+std::uint64_t S3ObjectRequest::rangeThreshold() {
+    return gRangeThreshold;
+}
+void S3ObjectRequest::setRangeSize(std::uint64_t bytes) {
+    gRangeSize = std::max(bytes, detail::kMinRangeSize);
+}
+std::uint64_t S3ObjectRequest::rangeSize() {
+    return gRangeSize;
+}
+void S3ObjectRequest::setRangeConcurrency(int ranges) {
+    gRangeConcurrency = std::max(1, ranges);
+}
+int S3ObjectRequest::rangeConcurrency() {
+    return gRangeConcurrency;
 }
 void S3ObjectRequest::setVerifiesChecksums(bool verify) {
     gVerifyChecksums = verify;

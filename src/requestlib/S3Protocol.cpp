@@ -9,6 +9,7 @@
 #include "requestlib/Crypto.hpp"
 #include "requestlib/Errors.hpp"
 #include "requestlib/RequestRun.hpp"
+#include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/SigV4.hpp"
@@ -156,6 +157,16 @@ std::optional<Error> S3Protocol::sign(const S3Request& request, Attempt& attempt
     return std::nullopt;
 }
 
+// Only a plain ETag is the MD5 of the bytes: an object sent in parts, or encrypted, has another
+// kind. Nothing else is worth digesting.
+bool S3Protocol::checksPayload(const HTTPRequest& request, int status,
+                               const HeaderMap& headers) const {
+    const auto* kind = static_cast<const S3Request&>(request).kind_;
+    const auto etag = headers.find("ETag");
+    return kind && kind->fetchesObject && S3ObjectRequest::verifiesChecksums() && status == 200 &&
+           !isEncrypted(headers) && etag != headers.end() && isPlainMd5(unquoteETag(etag->second));
+}
+
 std::optional<Error> S3Protocol::accept(HTTPRequest& request, std::string_view payloadMd5) const {
     auto& s3 = static_cast<S3Request&>(request);
     if (s3.kind_ && s3.kind_->read)
@@ -218,10 +229,12 @@ Redirect S3Protocol::redirect(const HTTPRequest& request, const Answer& answer,
 
 BodyRules S3Protocol::bodyRules(const HTTPRequest& request) const {
     const auto* kind = static_cast<const S3Request&>(request).kind_;
-    const bool object = kind && kind->fetchesObject;
-    return {.maxPayload = object ? SIZE_MAX : kMaxXmlBytes,
-            .maxOther = kMaxXmlBytes,
-            .digestPayload = object && S3ObjectRequest::verifiesChecksums()};
+    if (!kind || !kind->fetchesObject)
+        return {.maxPayload = kMaxXmlBytes, .maxOther = kMaxXmlBytes};
+    return {.maxOther = kMaxXmlBytes,
+            .rangesAbove = S3ObjectRequest::rangeThreshold(),
+            .rangeBytes = S3ObjectRequest::rangeSize(),
+            .rangesAtOnce = static_cast<std::size_t>(S3ObjectRequest::rangeConcurrency())};
 }
 
 std::optional<Error> readPolicy(const S3Request& request,

@@ -20,6 +20,8 @@ class S3Protocol : public Protocol {
 
     void perform(RequestRun& run) const override;
     std::optional<Error> prepare(HTTPRequest& request, Attempt& attempt) const override;
+    bool checksPayload(const HTTPRequest& request, int status,
+                       const HeaderMap& headers) const override;
     std::optional<Error> accept(HTTPRequest& request, std::string_view payloadMd5) const override;
     Error describe(const HTTPRequest& request) const override;
     std::optional<std::chrono::milliseconds> retry(const Answer& answer,

@@ -221,43 +221,90 @@ TEST_F(FaultInjection, CopyAnsweredWithAnErrorUnderA200Fails) {
               "/src-bucket/dir/%D0%BA%D0%BB%D1%8E%D1%87%20%3F%23%2B%252F../x%26%3D~");
 }
 
+// What a server that takes ranges answers for `object`, named `etag`.
+FaultAction served(const std::string& object, const std::string& etag, const ServedRequest& r) {
+    const std::string range = headerOf(r.headers, "Range");
+    if (range.empty())
+        return FaultAction::reply(200, object)
+            .header("ETag", etag)
+            .header("Accept-Ranges", "bytes");
+    if (headerOf(r.headers, "If-Match") != etag)
+        return FaultAction::reply(412);
+    unsigned long long first = 0, last = object.size() - 1;
+    std::sscanf(range.c_str(), "bytes=%llu-%llu", &first, &last);
+    return FaultAction::reply(206, object.substr(first, last - first + 1))
+        .header("ETag", etag)
+        .header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                     "/" + std::to_string(object.size()));
+}
+
 // The object reaches its destination whole and checked, or the destination stays as it was; a
-// broken connection goes on where it stopped, and nothing else in the directory is touched.
+// broken connection goes on where it stopped, and nothing else in the directory is touched. A
+// large object comes in ranges, all of the version the first answer named.
 TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
-    std::string object(100000, '\0');
+    const SharedStateGuard restore;
+    S3ObjectRequest::setRangeThreshold(1 << 20);
+    S3ObjectRequest::setRangeSize(1200000);  // two at once: 0.6, 1.2, 1.2, 1.2 and 0.8 MB
+    S3ObjectRequest::setRangeConcurrency(2);
+    std::string object(5000000, '\0');
     for (std::size_t i = 0; i < object.size(); ++i)
         object[i] = static_cast<char>(i * 7 % 251);
-    const std::string etag = "\"" + md5Hex(object) + "\"";
+    const std::string etag = "\"" + md5Hex(object) + "\"", wrong = "\"" + md5Hex("x") + "\"";
     const auto whole = FaultAction::reply(200, object).header("ETag", etag);
     const auto firstHalf =
-        FaultAction::truncated(object.substr(0, 40000), object.size()).header("ETag", etag);
-    const auto rest = FaultAction::reply(206, object.substr(40000))
+        FaultAction::truncated(object.substr(0, 2000000), object.size()).header("ETag", etag);
+    const auto rest = FaultAction::reply(206, object.substr(2000000))
                           .header("ETag", etag)
-                          .header("Content-Range", "bytes 40000-99999/100000");
-    const auto removeTemporary = [&] {
+                          .header("Content-Range", "bytes 2000000-4999999/5000000");
+    const auto removeTemporary = [&](const ServedRequest&) {
         for (const auto& entry : fs::directory_iterator(dir_))
             if (entry.path().extension() == ".download")
                 fs::remove(entry.path());
         return whole;
     };
+    const auto ranges = [&](std::string name) {
+        return [&, name](const ServedRequest& r) { return served(object, name, r); };
+    };
+    // Its refusals wait, so that every range has been asked for by then.
+    const auto replacedAfterFirst = [&](const ServedRequest& r) {
+        return r.sequence == 0 ? served(object, etag, r) : served("new", wrong, r).delayed(100ms);
+    };
+    const auto thirdRangeCut = [&](const ServedRequest& r) {
+        FaultAction answer = served(object, etag, r);
+        if (headerOf(r.headers, "Range") == "bytes=1800000-2999999") {
+            answer.contentLength = answer.body.size();
+            answer.body.resize(300000);
+            answer.close = true;
+        }
+        return answer;
+    };
     const struct {
-        std::vector<FaultAction> script;
+        FaultServer::Handler serve;
         std::string outcome;
+        std::size_t requests;
+        std::string resumedAt{};  // the Range of the one request that went on
+        std::string version{};    // the first answer's ETag, when not the object's
         bool plant = false;
-        std::function<FaultAction()> during{};
     } cases[] = {
-        {{FaultAction::truncated(std::string(5000, 'n'), 100000)},
-         "failed transport error TruncatedResponse"},
-        {{FaultAction::reply(200, object).header("ETag", "\"00000000000000000000000000000000\"")},
-         "failed integrity error ChecksumMismatch"},
-        {{whole}, "finished", true},
-        {{firstHalf, rest}, "finished"},
-        {{firstHalf, whole}, "finished"},  // sent whole again: from zero
-        {{firstHalf, FaultAction::reply(412)}, "failed service error PreconditionFailed"},
-        {{whole}, "failed local file error FileChanged", false, removeTemporary},
+        {scripted({FaultAction::truncated(std::string(5000, 'n'), 5000000)}),
+         "failed transport error TruncatedResponse", 1},
+        {scripted({FaultAction::reply(200, object).header("ETag", wrong)}),
+         "failed integrity error ChecksumMismatch", 1},
+        {scripted({whole}), "finished", 1, "", "", true},
+        {scripted({firstHalf, rest}), "finished", 2, "bytes=2000000-"},
+        {scripted({firstHalf, whole}), "finished", 2, "bytes=2000000-"},  // whole again: from zero
+        {scripted({firstHalf, FaultAction::reply(412)}), "failed service error PreconditionFailed",
+         2, "bytes=2000000-"},
+        {removeTemporary, "failed local file error FileChanged", 1},
+        {ranges(etag), "finished", 6},
+        {ranges(wrong), "failed integrity error ChecksumMismatch", 6, "", wrong},
+        // Overwritten once the first answer is in: no range may splice the new version in.
+        {replacedAfterFirst, "failed service error PreconditionFailed", 3},
+        // The range that broke goes on alone, from where it stopped.
+        {thirdRangeCut, "finished", 7, "bytes=2100000-2999999"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.outcome + " after " + std::to_string(c.script.size()));
+        SCOPED_TRACE(c.outcome + " after " + std::to_string(c.requests));
         // Links and files under the names the temporary file used to have.
         const std::string victim = (dir_ / "victim").string();
         std::ofstream(victim) << "victim";
@@ -266,13 +313,14 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
                                      std::to_string(n) + ".download");
             n % 2 ? fs::create_symlink(victim, old) : void(std::ofstream(old) << "planted");
         }
-        FaultServer server([&](const ServedRequest& request) {
-            return request.sequence == 0 && c.during ? c.during() : scripted(c.script)(request);
-        });
+        FaultServer server(c.serve);
         auto get = pointedAt(S3ObjectRequest::requestWithBucket("bucket", "key"), server.host());
         get->setDownloadDestinationPath((dir_ / "object").string());
-        EXPECT_EQ(RequestWatch(*get).run(*get), c.outcome);
-        EXPECT_EQ(destination(), c.outcome == "finished" ? object : "original");
+        const RequestWatch watch(*get);
+        EXPECT_EQ(watch.run(*get), c.outcome);
+        const bool finished = c.outcome == "finished";
+        EXPECT_TRUE(destination() == (finished ? object : "original"));
+        EXPECT_TRUE(!finished || watch.receivedUpTo(object.size()));
         EXPECT_EQ(readFile(victim), "victim");
         for (const auto& name : files()) {
             if (name != "object" && name != "victim") {
@@ -280,11 +328,18 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
                     << name;
             }
         }
-        const auto served = server.requests();
-        if (c.script.size() > 1 && served.size() > 1) {
-            EXPECT_EQ(headerOf(served[1].headers, "Range"), "bytes=40000-");
-            EXPECT_EQ(headerOf(served[1].headers, "If-Match"), etag);
+        // Every range asks for the version the first answer named; one went on after a break.
+        const auto requests = server.requests();
+        EXPECT_EQ(requests.size(), c.requests);
+        std::size_t resumed = 0;
+        for (const auto& r : requests) {
+            const std::string range = headerOf(r.headers, "Range");
+            EXPECT_EQ(headerOf(r.headers, "If-Match"), range.empty()       ? ""
+                                                       : c.version.empty() ? etag
+                                                                           : c.version);
+            resumed += !range.empty() && range == c.resumedAt;
         }
+        EXPECT_EQ(resumed, c.resumedAt.empty() ? 0u : 1u);
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         std::ofstream(dir_ / "object") << "original";

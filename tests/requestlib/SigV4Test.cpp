@@ -6,7 +6,6 @@
 #include <string>
 
 #include "requestlib/Crypto.hpp"
-#include "requestlib/OverlappedDigest.hpp"
 #include "requestlib/UriEncoding.hpp"
 
 namespace quilo::detail {
@@ -109,27 +108,6 @@ TEST(UriEncoding, EncodesEveryByteButTheUnreservedAndSortsTheQuery) {
     // Sorted by encoded name ('{' is %7B, before 'a'), then by value; "a" before "a-b".
     EXPECT_EQ(canonicalQuery({{"a-b", "1"}, {"{", "1"}, {"a", "z"}, {"a", "y"}, {"uploads", ""}}),
               "%7B=1&a=y&a=z&a-b=1&uploads=");
-}
-
-// A large body is hashed on a second thread: its digest must still cover every byte in order,
-// across the switch from hashing in place, and a reset must drop what was queued.
-TEST(Crypto, OverlappedDigestOfALargeBodyIsTheDigestOfItsBytes) {
-    std::string data(3 * OverlappedDigest::kInlineBytes + 12345, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>((i * 2654435761u) >> 13);
-    StreamingDigest whole(StreamingDigest::Algorithm::md5);
-    whole.update(data.data(), data.size());
-
-    OverlappedDigest digest;
-    digest.update(data.data(), data.size());  // past the in-place share: the worker runs
-    digest.reset();
-    for (std::size_t at = 0, piece = 1; at < data.size();
-         at += piece, piece = piece * 5 % 300007 + 1)
-        digest.update(data.data() + at, std::min(piece, data.size() - at));
-    EXPECT_EQ(digest.hexDigest(), whole.hexDigest());
-    digest.reset();
-    digest.update("abc", 3);
-    EXPECT_EQ(digest.hexDigest(), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
@@ -29,7 +30,9 @@ class RequestWatch {
         request.setFailedBlock(note(failed));
         request.setRequestRedirectedBlock(note(redirected));
         request.setHeadersReceivedBlock([note = note(headers)](const auto&) { note(); });
-        request.setBytesReceivedBlock([note = note(received)](auto, auto) { note(); });
+        request.setBytesReceivedBlock([log = log_](std::uint64_t bytes, std::uint64_t total) {
+            log->add({received, nullptr, std::this_thread::get_id(), bytes, total});
+        });
     }
 
     bool waitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(30),
@@ -59,6 +62,20 @@ class RequestWatch {
     }
 
     int count(Event event) const { return log_->count(event); }
+    // Whether the bytes received only grew, and ended at (size, size).
+    bool receivedUpTo(std::uint64_t size) const {
+        std::lock_guard lock(log_->mutex);
+        std::uint64_t bytes = 0, total = 0;
+        for (const auto& call : log_->calls) {
+            if (call.event != received)
+                continue;
+            if (call.sentSize < bytes)
+                return false;
+            bytes = call.sentSize;
+            total = call.total;
+        }
+        return bytes == size && total == size;
+    }
     std::set<std::thread::id> threads() const {
         std::lock_guard lock(log_->mutex);
         std::set<std::thread::id> threads;

@@ -10,19 +10,25 @@
 namespace quilo::test {
 
 // Puts back, on the way out, what tests of the configuration change for the whole process:
-// the shared client's two maps, the shared queue's limit and the multipart threshold.
+// the shared client's two maps, the shared queue's limit and the transfers' thresholds.
 class SharedStateGuard {
   public:
     SharedStateGuard()
         : config_(Quilo::sharedInstance()->config()),
           globleConfig_(Quilo::sharedInstance()->globleConfig()),
           limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()),
-          multipartThreshold_(S3ObjectRequest::multipartThreshold()) {}
+          multipartThreshold_(S3ObjectRequest::multipartThreshold()),
+          rangeThreshold_(S3ObjectRequest::rangeThreshold()),
+          rangeSize_(S3ObjectRequest::rangeSize()),
+          rangeConcurrency_(S3ObjectRequest::rangeConcurrency()) {}
     ~SharedStateGuard() {
         Quilo::sharedInstance()->config() = config_;
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
         HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
         S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
+        S3ObjectRequest::setRangeThreshold(rangeThreshold_);
+        S3ObjectRequest::setRangeSize(rangeSize_);
+        S3ObjectRequest::setRangeConcurrency(rangeConcurrency_);
     }
     SharedStateGuard(const SharedStateGuard&) = delete;
     SharedStateGuard& operator=(const SharedStateGuard&) = delete;
@@ -31,7 +37,8 @@ class SharedStateGuard {
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_;
     int limit_;
-    std::uint64_t multipartThreshold_;
+    std::uint64_t multipartThreshold_, rangeThreshold_, rangeSize_;
+    int rangeConcurrency_;
 };
 
 }  // namespace quilo::test

@@ -111,13 +111,24 @@ class S3ObjectRequest : public S3Request {
     static std::uint64_t multipartThreshold();
     static void setMultipartPartSize(std::uint64_t bytes);  // default 16 MiB, at least 5 MiB
     static std::uint64_t multipartPartSize();
-    static void setMultipartConcurrency(int parts);  // parts in flight, default 4
+    static void setMultipartConcurrency(int parts);  // parts in flight, default 8
     static int multipartConcurrency();
+    // Process-wide settings of downloads into a file, read when the first answer arrives: an
+    // object larger than the threshold (whose ETag is strong and whose server takes ranges)
+    // comes in ranges, several at once, each asking for the version the first answer named.
+    static void setRangeThreshold(std::uint64_t bytes);  // default 64 MiB
+    static std::uint64_t rangeThreshold();
+    static void setRangeSize(std::uint64_t bytes);  // default 16 MiB, at least 64 KiB
+    static std::uint64_t rangeSize();
+    static void setRangeConcurrency(int ranges);  // ranges in flight, default 8
+    static int rangeConcurrency();
     // Whether the bytes are checked (default true). Uploads are signed with the SHA-256 of each
     // body, hashed ahead of sending, so that the service refuses a body changed on the way;
     // downloads take the MD5 of their bytes and fail with ErrorKind::integrity when it differs
-    // from a plain-MD5 ETag. Turning it off sends uploads as UNSIGNED-PAYLOAD and saves the
-    // digests' CPU time, giving up both checks.
+    // from a plain-MD5 ETag. An object uploaded in parts has no such ETag: its bytes are not
+    // digested (the part boundaries are unknown), and what holds is that they all come from the
+    // version the first answer named. Turning it off sends uploads as UNSIGNED-PAYLOAD and saves
+    // the digests' CPU time, giving up both checks.
     static void setVerifiesChecksums(bool verify);
     static bool verifiesChecksums();
 

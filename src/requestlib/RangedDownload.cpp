@@ -1,0 +1,60 @@
+#include "requestlib/RangedDownload.hpp"
+
+#include <algorithm>
+
+#include "requestlib/DownloadFile.hpp"
+#include "requestlib/Errors.hpp"
+#include "requestlib/PayloadSink.hpp"
+#include "requestlib/Protocol.hpp"
+#include "requestlib/RequestRun.hpp"
+
+namespace quilo::detail {
+void RangedDownload::start(std::shared_ptr<RequestRun> run, int status, HeaderMap head) {
+    std::shared_ptr<RangedDownload> download(
+        new RangedDownload(std::move(run), status, std::move(head)));
+    if (auto error = download->run_->downloadFile().reserve(download->run_->downloadTotal()))
+        return download->run_->finish(std::move(error));
+    download->sendRanges();
+}
+
+RangedDownload::RangedDownload(std::shared_ptr<RequestRun> run, int status, HeaderMap head)
+    : run_(std::move(run)), status_(status), head_(std::move(head)) {
+    const BodyRules rules = run_->protocol().bodyRules(run_->request());
+    atOnce_ = std::max<std::size_t>(1, rules.rangesAtOnce);
+    const std::uint64_t total = run_->downloadTotal();
+    // The first ranges grow in size, so that they end one after another rather than all at
+    // once: the digest behind the writes then follows them instead of catching up at the end.
+    for (std::uint64_t offset = 0, n = 1; offset < total; ++n) {
+        const std::uint64_t size = std::max<std::uint64_t>(
+            kMinRangeSize, rules.rangeBytes * std::min<std::uint64_t>(n, atOnce_) / atOnce_);
+        ranges_.push_back(&run_->addRange(offset, std::min(size, total - offset)));
+        offset += ranges_.back()->length();
+    }
+}
+
+void RangedDownload::sendRanges() {
+    auto self = shared_from_this();
+    const auto etag = head_.find("ETag");
+    for (; next_ < ranges_.size() && inFlight_ < atOnce_; ++next_, ++inFlight_) {
+        run_->exchange(
+            {.prepare = [self](Attempt& attempt) { return self->run_->prepareOwn(attempt); },
+             .reportsHeaders = false,
+             .payload = ranges_[next_],
+             .version = etag->second},
+            [self, index = next_](Answer answer) { self->rangeDone(index, std::move(answer)); });
+    }
+}
+
+void RangedDownload::rangeDone(std::size_t index, Answer answer) {
+    --inFlight_;
+    if (answer.error || !isSuccess(answer.status))
+        return run_->finish(run_->recordFailure(std::move(answer)));
+    if (ranges_[index]->size() != ranges_[index]->length())
+        return run_->finish(makeError(ErrorKind::transport, Code::TruncatedResponse,
+                                      "a range ended before its last byte", answer.status));
+    if (++done_ < ranges_.size())
+        return sendRanges();
+    run_->finishWith({.status = status_, .headers = std::move(head_)});
+}
+
+}  // namespace quilo::detail
