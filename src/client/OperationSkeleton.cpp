@@ -16,19 +16,11 @@ std::optional<std::string> entry(const StringMap& param, const char* key) {
     return found->second;
 }
 
-Error makeError(ErrorKind kind, std::string code, std::string message) {
-    Error error;
-    error.kind = kind;
-    error.code = std::move(code);
-    error.message = std::move(message);
-    return error;
-}
-
 std::optional<Error> ParamReader::misuse() const {
     if (!problem_) {
         return std::nullopt;
     }
-    return makeError(ErrorKind::misuse, "InvalidParameter", *problem_);
+    return detail::misuse(detail::Code::InvalidParameter, *problem_);
 }
 
 void ParamReader::fail(std::string_view key, const std::string& what) {

@@ -15,6 +15,7 @@
 #include "quilo/Client.hpp"
 #include "quilo/Value.hpp"
 #include "quilo/requestlib/Error.hpp"
+#include "requestlib/Errors.hpp"
 #include "requestlib/Hooks.hpp"
 
 namespace quilo::detail {
@@ -64,8 +65,6 @@ class ParamReader {
     const ValueMap& param_;
     std::optional<std::string> problem_;
 };
-
-Error makeError(ErrorKind kind, std::string code, std::string message);
 
 enum class Progress { none, sent, received };
 
@@ -205,10 +204,11 @@ void runOperation(Quilo& client, const CallbackSet& callbacks, const Steps<R>& s
         // that was not started yet still ends through `failed`.
         try {
             if (request && request->state() == HTTPRequest::State::ready) {
-                startNeverSent(std::move(request),
-                               makeError(ErrorKind::misuse, "OperationFailed",
-                                         std::string(steps.name) + ": " + currentExceptionText()),
-                               callbacks, steps.progress);
+                startNeverSent(
+                    std::move(request),
+                    detail::misuse(detail::Code::OperationFailed,
+                                   std::string(steps.name) + ": " + currentExceptionText()),
+                    callbacks, steps.progress);
             }
         } catch (...) {
         }

@@ -43,8 +43,8 @@ std::optional<std::string> firstMistypedKey(const ValueMap& map) {
 }
 
 void failConfiguration(S3Request& request, std::string message) {
-    request.failBeforeSending(
-        detail::makeError(ErrorKind::configuration, "InvalidConfiguration", std::move(message)));
+    request.failBeforeSending(detail::makeError(
+        ErrorKind::configuration, detail::Code::InvalidConfiguration, std::move(message)));
 }
 
 }  // namespace

@@ -22,10 +22,12 @@ namespace quilo::detail {
     X(InternalError)         \
     X(InvalidAccessPolicy)   \
     X(InvalidBucketName)     \
+    X(InvalidConfiguration)  \
     X(InvalidGrantee)        \
     X(InvalidHeader)         \
     X(InvalidMetadata)       \
     X(InvalidMethod)         \
+    X(InvalidParameter)      \
     X(InvalidPermission)     \
     X(InvalidScheme)         \
     X(InvalidTimeOut)        \
@@ -37,6 +39,7 @@ namespace quilo::detail {
     X(MissingKey)            \
     X(MissingURL)            \
     X(NotShared)             \
+    X(OperationFailed)       \
     X(OutOfMemory)           \
     X(RedirectRefused)       \
     X(ResponseTooLarge)      \

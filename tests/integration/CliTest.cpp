@@ -257,27 +257,6 @@ TEST_F(Cli, FailuresExitOneOnOneLineAndWrongCommandLinesExitTwo) {
     }
 }
 
-// The bar is drawn on a terminal only: `script` gives the tool a pseudo-terminal.
-TEST_F(Cli, DrawsAProgressBarOnATerminalOnly) {
-    const std::string file = dir_.file("twelve.bin", randomBytes(12 * 1024 * 1024));
-    const auto drawn =
-        test::run({"script", "-qec", QUILO_CLI_PATH " put " + file + " " + url(), "/dev/null"},
-                  awsEnvironment(server_));
-    ASSERT_EQ(drawn.exitCode, 0) << describe(drawn);
-    // The drawings are separated by '\r'; the last must show the whole file.
-    const auto last = drawn.out.rfind("100%  12.0 MiB / 12.0 MiB");
-    ASSERT_NE(last, std::string::npos) << drawn.out;
-    EXPECT_EQ(drawn.out.find('%', last + 4), std::string::npos) << "drawn after 100%";
-
-    const auto piped = quilo("put " + file + " " + url("piped.bin"));
-    EXPECT_EQ(piped.exitCode, 0) << describe(piped);
-    EXPECT_EQ((piped.out + piped.err).find('%'), std::string::npos) << describe(piped);
-    const auto off = test::run(
-        {"script", "-qec", QUILO_CLI_PATH " put --no-progress " + file + " " + url(), "/dev/null"},
-        awsEnvironment(server_));
-    EXPECT_EQ(off.out.find('%'), std::string::npos) << describe(off);
-}
-
 TEST_F(Cli, TreesGoUpAndComeBackWithinTheirFolder) {
     const auto src = dir_.path() / "src";
     for (const char* directory : {"src/a b/ü", "src/deep/x/y", "src/empty", "outside"})

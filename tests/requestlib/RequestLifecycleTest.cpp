@@ -204,21 +204,6 @@ TEST_F(RequestQueue, RunsAtMostTheLimitAndAdmitsInStartOrder) {
     EXPECT_EQ(admitted, inOrder);
 }
 
-TEST_F(RequestQueue, LimitBelowOneMeansTheDefault) {
-    auto& queue = HTTPRequest::sharedQueue();
-    constexpr int kDefault = HTTPRequestQueue::defaultMaxConcurrentOperationCount;
-    server_.setHandler([](const ServedRequest&) { return FaultAction::reply(200).delayed(100ms); });
-    for (int limit : {0, -5}) {
-        queue.setMaxConcurrentOperationCount(2);
-        queue.setMaxConcurrentOperationCount(limit);
-        EXPECT_EQ(queue.maxConcurrentOperationCount(), kDefault);
-        startAll(std::vector<std::string>(kDefault + 2, "/"));
-        for (auto& watch : watches_)
-            ASSERT_TRUE(watch.waitForEnd(10s, 0ms)) << limit;
-    }
-    EXPECT_EQ(server_.maxInProgress(), std::size_t{kDefault});
-}
-
 TEST_F(RequestQueue, RaisingTheLimitAdmitsWaitingRequests) {
     auto& queue = HTTPRequest::sharedQueue();
     queue.setMaxConcurrentOperationCount(1);
