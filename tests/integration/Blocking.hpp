@@ -4,14 +4,10 @@
 // and keep a folder and buckets of the test's own on a real server.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -152,36 +148,6 @@ inline std::vector<std::pair<std::string, std::uint64_t>> awsListing(const Serve
     }
     return out;
 }
-
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// A folder of the test's own, removed with the object.
-class TempDir {
-  public:
-    TempDir() { std::filesystem::create_directories(path_); }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    // Writes `content` to a file of the folder; its path.
-    std::string file(const std::string& name, const std::string& content) const {
-        std::ofstream(path_ / name, std::ios::binary) << content;
-        return (path_ / name).string();
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    static inline std::atomic<int> serial_{0};
-    std::filesystem::path path_ =
-        std::filesystem::temp_directory_path() /
-        ("quilo-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(++serial_));
-};
 
 // One test's server, folder and buckets. The shared client points at the server until the end,
 // when the buckets are emptied and removed (by awscli when the library cannot).

@@ -1,17 +1,14 @@
 // The quilo tool as a user runs it: its exit status, its output, and the server's state as
 // awscli sees it afterwards.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,8 +19,6 @@
 #include "support/FaultProxy.hpp"
 #include "support/Servers.hpp"
 
-extern char** environ;
-
 namespace quilo {
 namespace {
 
@@ -32,17 +27,11 @@ using nlohmann::json;
 using test::RunResult;
 using test::Server;
 
-// This process's environment without the AWS_ settings of whoever runs the tests, and with
-// shared files that do not exist (never ~/.aws), after `extra`, which wins.
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
-    std::vector<std::string> environment = extra;
-    environment.insert(environment.end(), {"AWS_CONFIG_FILE=/nonexistent/config",
-                                           "AWS_SHARED_CREDENTIALS_FILE=/nonexistent/credentials"});
-    for (char** entry = environ; *entry; ++entry) {
-        if (!std::string_view(*entry).starts_with("AWS_"))
-            environment.emplace_back(*entry);
-    }
-    return environment;
+// The tests' environment with shared files that do not exist (never ~/.aws), after `extra`.
+std::vector<std::string> environmentWith(std::vector<std::string> extra) {
+    extra.insert(extra.end(), {"AWS_CONFIG_FILE=/nonexistent/config",
+                               "AWS_SHARED_CREDENTIALS_FILE=/nonexistent/credentials"});
+    return test::environmentWith(extra);
 }
 
 std::vector<std::string> awsEnvironment(const Server& server) {
@@ -78,14 +67,6 @@ std::string describe(const RunResult& result) {
            result.err;
 }
 
-std::string randomBytes(std::size_t size) {
-    std::mt19937_64 generator(size);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes)
-        byte = static_cast<char>(generator());
-    return bytes;
-}
-
 // Every regular file below `root` by relative path, with its content.
 std::map<std::string, std::string> filesBelow(const fs::path& root) {
     std::map<std::string, std::string> files;
@@ -112,33 +93,25 @@ std::vector<std::string> actions(const RunResult& result, const std::vector<std:
 }
 
 // Starts the tool, waits until its output holds `awaited`, sends `signal` and waits for the end.
-RunResult interrupt(const std::vector<std::string>& args, const std::string& awaited, int signal,
+// The shell runs the tool as a job of its own, so that it does not start with SIGINT ignored.
+RunResult interrupt(std::vector<std::string> args, const std::string& awaited, int signal,
                     const test::TempDir& dir) {
-    const auto out = (dir.path() / "out.txt").string(), err = (dir.path() / "err.txt").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    auto argv = words(""), env = awsEnvironment(test::rgw());
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp, envp;
-    for (auto& arg : argv)
-        argp.push_back(arg.data());
-    for (auto& entry : env)
-        envp.push_back(entry.data());
-    argp.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(::posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const auto out = dir.path() / "out.txt", pid = dir.path() / "pid";
+    fs::remove(out), fs::remove(pid);  // a run before left them
+    args.insert(args.begin(),
+                {"bash", "-c", "set -m; (echo $BASHPID >\"$2\"; exec \"${@:3}\" >\"$1\") & wait $!",
+                 "interrupt", out, pid, QUILO_CLI_PATH});
+    RunResult result;
+    std::thread running([&] { result = test::run(args, awsEnvironment(test::rgw())); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (test::readFile(out).find(awaited) == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ::kill(pid, signal);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::readFile(out), test::readFile(err)};
+    if (const int tool = std::atoi(test::readFile(pid).c_str()); tool > 0)  // never 0: our group
+        ::kill(tool, signal);
+    running.join();
+    result.out = test::readFile(out);
+    return result;
 }
 
 class Cli : public ::testing::Test {
@@ -175,7 +148,7 @@ TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
         environmentWith({}));
     EXPECT_NE(buckets.out.find("  " + bucket_ + "\n"), std::string::npos) << describe(buckets);
 
-    const std::string a = randomBytes(300 * 1024), b = "hello\n";
+    const std::string a = test::randomBytes(300 * 1024), b = "hello\n";
     const auto put =
         quilo("put " + dir_.file("a.bin", a) + " " + dir_.file("b.txt", b) + " " +
               dir_.file("c.bin", a.substr(0, 70 * 1024)) + " " + url("dir/") + " --jobs 2");
@@ -263,7 +236,7 @@ TEST_F(Cli, TreesGoUpAndComeBackWithinTheirFolder) {
         fs::create_directories(dir_.path() / directory);
     dir_.file("src/a b/ü/f 1.txt", "spaces and UTF-8");
     dir_.file("src/index.html", "<p>hi</p>");
-    dir_.file("src/deep/x/y/z.json", randomBytes(100 * 1024));
+    dir_.file("src/deep/x/y/z.json", test::randomBytes(100 * 1024));
     dir_.file("outside/secret.txt", "not below src");
     fs::create_directory_symlink(dir_.path() / "outside", src / "linked");
     ASSERT_EQ(quilo({"put", dir_.file("old.txt", "old"), url("photos-old/old.txt")}).exitCode, 0);
@@ -359,9 +332,9 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
 TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
     const auto src = dir_.path() / "src", copy = dir_.path() / "copy";
     fs::create_directories(src);
-    dir_.file("src/0-big.bin", randomBytes(80 << 20));  // in parts, and started first
+    dir_.file("src/0-big.bin", test::randomBytes(80 << 20));  // in parts, and started first
     for (int i = 0; i < 40; ++i)
-        dir_.file("src/small-" + std::to_string(i), randomBytes(1000 + i));
+        dir_.file("src/small-" + std::to_string(i), test::randomBytes(1000 + i));
     // Two at a time: the big file, and the small ones one after another beside it.
     const std::pair<int, std::vector<std::string>> runs[] = {
         {SIGINT, {"--jobs", "2", "sync", src.string(), url()}},

@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "quilo/Client.hpp"
@@ -129,6 +132,14 @@ std::string uniqueBucketName(std::string_view prefix) {
     return name + suffix;  // at most 63 characters, ending with a letter or digit
 }
 
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> environment = extra;
+    for (char** entry = environ; *entry; ++entry)
+        if (!std::string_view(*entry).starts_with("AWS_"))
+            environment.emplace_back(*entry);
+    return environment;
+}
+
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     RunResult result;
     // Files rather than pipes: a chatty child can never stall on a full one.
@@ -165,22 +176,46 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 
 RunResult aws(const Server& server, const std::vector<std::string>& args,
               const std::string& program) {
-    // Everything but the caller's own AWS settings, which must not leak into a test.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry)
-        if (!std::string_view(*entry).starts_with("AWS_"))
-            environment.emplace_back(*entry);
-    for (const auto& setting :
-         {"AWS_ACCESS_KEY_ID=" + server.accessKey, "AWS_SECRET_ACCESS_KEY=" + server.secretKey,
-          "AWS_DEFAULT_REGION=" + server.region, std::string("AWS_CONFIG_FILE=/dev/null"),
-          std::string("AWS_SHARED_CREDENTIALS_FILE=/dev/null"), std::string("AWS_PAGER="),
-          std::string("AWS_EC2_METADATA_DISABLED=true")})
-        environment.push_back(setting);
+    // The caller's own AWS settings must not leak into a test.
+    const auto environment = environmentWith(
+        {"AWS_ACCESS_KEY_ID=" + server.accessKey, "AWS_SECRET_ACCESS_KEY=" + server.secretKey,
+         "AWS_DEFAULT_REGION=" + server.region, "AWS_CONFIG_FILE=/dev/null",
+         "AWS_SHARED_CREDENTIALS_FILE=/dev/null", "AWS_PAGER=", "AWS_EC2_METADATA_DISABLED=true"});
     std::vector<std::string> argv = {program, "--endpoint-url", server.endpoint()};
     if (server.https)
         argv.insert(argv.end(), {"--ca-bundle", server.caFile});
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, environment);
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes)
+        byte = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TempDir::TempDir() {
+    static std::atomic<int> serial{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("quilo-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::file(const std::string& name, const std::string& content) const {
+    std::ofstream(path_ / name, std::ios::binary) << content;
+    return (path_ / name).string();
 }
 
 }  // namespace quilo::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,10 @@ struct RunResult {
     std::string err;
 };
 
+// This process's environment without the AWS_ settings of whoever runs the tests, after `extra`,
+// which wins.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra);
+
 // Runs a program without a shell (searched in PATH) and waits for it. `environment` replaces
 // the process's environment when not empty ("NAME=value" entries).
 RunResult run(const std::vector<std::string>& argv,
@@ -53,5 +58,25 @@ RunResult run(const std::vector<std::string>& argv,
 //     aws(rgw(), {"s3api", "create-bucket", "--bucket", name})
 RunResult aws(const Server& server, const std::vector<std::string>& args,
               const std::string& program = "aws");
+
+// `size` bytes from a generator seeded with `seed`, so that a part out of place shows.
+std::string randomBytes(std::size_t size, unsigned seed = 1);
+std::string readFile(const std::filesystem::path& path);
+
+// A folder of the test's own, removed with the object.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // Writes `content` to a file of the folder; its path.
+    std::string file(const std::string& name, const std::string& content) const;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
 
 }  // namespace quilo::test
