@@ -148,18 +148,5 @@ QUILO_ON_BOTH_SERVERS(Buckets);
 INSTANTIATE_TEST_SUITE_P(VirtualHosted, Buckets, ::testing::Values("rgwVirtual"),
                          [](const auto& info) { return info.param; });
 
-TEST(ServiceFailures, AWrongSecretOrAnUntrustedCertificateFails) {
-    test::SharedStateGuard restore;
-    const test::Server server = test::rgw();
-    test::useServer(server);
-    Quilo wrongSecret(server.accessKey, server.secretKey + "x");
-    EXPECT_TRUE(test::failedOnce(test::listBuckets(wrongSecret), ErrorKind::service, 403,
-                                 "SignatureDoesNotMatch"));
-
-    test::useServer(test::rgwHttps());
-    HTTPRequest::setDefaultCAFile(std::nullopt);  // the system's store, which lacks the test CA
-    EXPECT_TRUE(test::failedOnce(test::listBuckets(*Quilo::sharedInstance()), ErrorKind::tls));
-}
-
 }  // namespace
 }  // namespace quilo

@@ -45,18 +45,11 @@ class RequestLifecycle : public ::testing::Test {
     }
 
     const int limit_ = HTTPRequest::sharedQueue().maxConcurrentOperationCount();
-    std::atomic<int> flakyVisits_{0};
     FaultServer server_{[this](const ServedRequest& served) {
         if (served.target == "/missing")
             return FaultAction::reply(404);
-        if (served.target == "/flaky" && flakyVisits_++ == 0)
-            return FaultAction::reply(503);
-        if (served.target == "/drop")
-            return FaultAction::hangUp();
         if (served.target == "/stall")
             return FaultAction::stall(5s);
-        if (served.target == "/moved")
-            return FaultAction::reply(307).header("Location", server_.url("/ok"));
         return FaultAction::reply(200, std::string(100000, 'b'));
     }};
     std::vector<std::shared_ptr<HTTPRequest>> requests_;
@@ -64,25 +57,6 @@ class RequestLifecycle : public ::testing::Test {
 };
 
 using RequestQueue = RequestLifecycle;
-
-TEST_F(RequestLifecycle, StartsOnceAndEndsOnceAllOnTheLibrarysThread) {
-    const std::vector<std::string> targets = {"/ok", "/missing", "/flaky", "/drop", "/moved"},
-                                   outcomes = {"finished", "failed service error HTTP404",
-                                               "finished", "failed transport error EmptyResponse",
-                                               "finished"};
-    startAll(targets);
-    std::set<std::thread::id> threads;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        // Started once more after its end, to no effect; retries and redirects start nothing.
-        EXPECT_EQ(watches_[i].run(*requests_[i]), outcomes[i]) << targets[i];
-        EXPECT_EQ(watches_[i].count(Hook::started), 1) << targets[i];
-        threads.merge(watches_[i].threads());
-    }
-    EXPECT_EQ(watches_[4].count(Hook::redirected), 1);
-    EXPECT_GT(watches_[0].count(Hook::received), 0);
-    EXPECT_EQ(threads.size(), 1u);
-    EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
-}
 
 TEST_F(RequestLifecycle, EndedRequestIsReleasedEvenWhenItsHooksHoldIt) {
     for (const std::string target : {"/ok", "/missing"}) {
