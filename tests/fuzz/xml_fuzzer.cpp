@@ -1,6 +1,7 @@
 // libFuzzer target for the XML answers: the first byte picks the parser, the rest is the answer.
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 #include "requestlib/S3Xml.hpp"
@@ -16,26 +17,22 @@ void check(const Parsed<T>& parsed) {
         std::abort();
 }
 
+using Parse = void (*)(std::string_view);
+const Parse kParsers[] = {
+    [](std::string_view xml) { check(parseErrorDocument(xml)); },
+    [](std::string_view xml) { check(parseBucketList(xml)); },
+    [](std::string_view xml) { check(parseObjectList(xml)); },
+    [](std::string_view xml) { check(parseAccessControlPolicy(xml)); },
+    [](std::string_view xml) { check(parseInitiateMultipartUpload(xml)); },
+    [](std::string_view xml) { check(parseCompleteMultipartUpload(xml)); },
+    [](std::string_view xml) { check(parseCopyObjectResult(xml)); },
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0)
-        return 0;
-    const std::string_view xml(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 7) {
-        case 0:
-            return check(parseErrorDocument(xml)), 0;
-        case 1:
-            return check(parseBucketList(xml)), 0;
-        case 2:
-            return check(parseObjectList(xml)), 0;
-        case 3:
-            return check(parseAccessControlPolicy(xml)), 0;
-        case 4:
-            return check(parseInitiateMultipartUpload(xml)), 0;
-        case 5:
-            return check(parseCompleteMultipartUpload(xml)), 0;
-        default:
-            return check(parseCopyObjectResult(xml)), 0;
-    }
+    if (size > 0)
+        kParsers[data[0] % std::size(kParsers)](
+            std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+    return 0;
 }

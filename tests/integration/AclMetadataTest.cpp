@@ -20,7 +20,7 @@ const std::string kAllUsers = "http://acs.amazonaws.com/groups/global/AllUsers";
 using GrantRows = std::multiset<std::string>;
 
 template <class R>
-GrantRows grantsOf(const test::Ended<R>& read) {
+GrantRows grantsOf(const test::Outcome<R>& read) {
     GrantRows rows;
     EXPECT_TRUE(read.ok() && read.request()->accessControlPolicy()) << read.summary();
     for (const auto& grant :

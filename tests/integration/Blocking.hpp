@@ -21,19 +21,15 @@
 
 namespace quilo::test {
 
-template <class R>
-struct Ended : Outcome<R> {
-    bool ok() const { return this->count(Event::finished) == 1 && this->count(Event::failed) == 0; }
-};
-using ObjectEnded = Ended<QuiloObjectRquest>;
+using ObjectEnded = Outcome<QuiloObjectRquest>;
 
 // Runs an operation with recording callables and waits for its end, then a moment longer so
 // that a wrong second call shows:
 //     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
 template <class R, class Arg, template <class> class Set>
-Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
-            const std::type_identity_t<Arg>& arg) {
-    Ended<R> outcome;
+Outcome<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
+              const std::type_identity_t<Arg>& arg) {
+    Outcome<R> outcome;
     if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
         (client.*operation)(arg, outcome.transferCallbacks());
     else
@@ -43,8 +39,8 @@ Ended<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
     return outcome;
 }
 
-inline Ended<QuiloServiceRequest> listBuckets(Quilo& client) {
-    Ended<QuiloServiceRequest> outcome;
+inline Outcome<QuiloServiceRequest> listBuckets(Quilo& client) {
+    Outcome<QuiloServiceRequest> outcome;
     client.listBuckets(outcome.callbacks());
     EXPECT_TRUE(outcome.waitForEnd(std::chrono::seconds(60), std::chrono::milliseconds(10)));
     return outcome;

@@ -110,10 +110,7 @@ void choose(LoadState& run, std::mt19937& random, Record& record) {
 
 class Load : public ::testing::Test {
   protected:
-    void TearDown() override {
-        S3Request::setDefaultHost(server_.host);
-        test::aws(server_, {"s3", "rb", "s3://" + bucket_, "--force"});
-    }
+    void TearDown() override { test::aws(server_, {"s3", "rb", "s3://" + bucket_, "--force"}); }
 
     // Starts request `index`, which `record` describes.
     void start(Quilo& client, const std::shared_ptr<LoadState>& run, Record& record,

@@ -32,16 +32,6 @@ bool contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
-// Puts back the process-wide endpoint and CA file that these tests point elsewhere.
-struct EndpointGuard {
-    ~EndpointGuard() {
-        S3Request::setDefaultHost(host);
-        HTTPRequest::setDefaultCAFile(caFile);
-    }
-    std::string host = S3Request::defaultHost();
-    std::optional<std::string> caFile = HTTPRequest::defaultCAFile();
-};
-
 // Two CAs, the first of which the requests trust, and certificates for 127.0.0.1 that are each
 // wrong in one way: <name>.pem and <name>.key.
 const char* const kMakeCertificates = R"(set -e; cd "$1"
@@ -87,7 +77,7 @@ struct TlsPeer {
 };
 
 TEST(Tls, OnlyATrustedCurrentCertificateForTheHostConnects) {
-    EndpointGuard restore;
+    test::SharedStateGuard restore;
     test::TempDir dir;
     const auto made = test::run({"bash", "-c", kMakeCertificates, "certificates", dir.path()});
     ASSERT_EQ(made.exitCode, 0) << made.err;
@@ -133,7 +123,6 @@ class Credentials : public ::testing::Test {
     void SetUp() override { S3Request::setDefaultHost(server_.host()); }
 
     test::SharedStateGuard shared_;
-    EndpointGuard endpoint_;
     test::FaultServer server_;
     test::TempDir dir_;
     Quilo client_{std::string(kAccessKey), std::string(kSecretKey)};

@@ -58,10 +58,7 @@ class FaultInjection : public ::testing::Test {
         RetryPolicy::setBaseDelay(5ms);
         temp_.file("object", "original");
     }
-    void TearDown() override {
-        RetryPolicy::setBaseDelay(100ms);
-        HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
-    }
+    void TearDown() override { RetryPolicy::setBaseDelay(100ms); }
 
     Files files() const {
         Files names;
@@ -72,7 +69,7 @@ class FaultInjection : public ::testing::Test {
     }
     std::string destination() const { return readFile(dir_ / "object"); }
 
-    const int limit_ = HTTPRequest::sharedQueue().maxConcurrentOperationCount();
+    const SharedStateGuard restore_;
     const TempDir temp_;
     const fs::path& dir_ = temp_.path();
 };
@@ -242,7 +239,6 @@ FaultAction served(const std::string& object, const std::string& etag, const Ser
 // broken connection goes on where it stopped, and nothing else in the directory is touched. A
 // large object comes in ranges, all of the version the first answer named.
 TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
-    const SharedStateGuard restore;
     S3ObjectRequest::setRangeThreshold(1 << 20);
     S3ObjectRequest::setRangeSize(1200000);  // two at once: 0.6, 1.2, 1.2, 1.2 and 0.8 MB
     S3ObjectRequest::setRangeConcurrency(2);
@@ -371,7 +367,6 @@ FaultServer::Handler multipartService(Rules rules) {
 // A part, an initiation or a completion must not happen twice, nor an upload outlive a failure;
 // an ETag that is no MD5 fails nothing.
 TEST_F(FaultInjection, UploadsRepeatNoSideEffectAndLeaveNoParts) {
-    const SharedStateGuard restore;
     S3ObjectRequest::setMultipartThreshold(5 << 20);
     S3ObjectRequest::setMultipartPartSize(5 << 20);
     const std::string content = randomBytes(11 << 20);  // three parts: 5, 5 and 1 MiB

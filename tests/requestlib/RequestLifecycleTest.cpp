@@ -15,6 +15,7 @@
 #include "requestlib/RequestRun.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
+#include "support/SharedState.hpp"
 
 namespace quilo::test {
 namespace {
@@ -26,10 +27,7 @@ using Hook = RequestWatch;
 class RequestLifecycle : public ::testing::Test {
   protected:
     void SetUp() override { RetryPolicy::setBaseDelay(5ms); }
-    void TearDown() override {
-        RetryPolicy::setBaseDelay(100ms);
-        HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
-    }
+    void TearDown() override { RetryPolicy::setBaseDelay(100ms); }
 
     std::shared_ptr<HTTPRequest> request(const std::string& target) {
         return std::make_shared<HTTPRequest>(server_.url(target));
@@ -44,7 +42,7 @@ class RequestLifecycle : public ::testing::Test {
         }
     }
 
-    const int limit_ = HTTPRequest::sharedQueue().maxConcurrentOperationCount();
+    const SharedStateGuard restore_;
     FaultServer server_{[this](const ServedRequest& served) {
         if (served.target == "/missing")
             return FaultAction::reply(404);

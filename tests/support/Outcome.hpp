@@ -95,6 +95,7 @@ class Outcome {
         return record_->log.waitForEnd(timeout, grace);
     }
     int count(Event event) const { return record_->log.count(event); }
+    bool ok() const { return count(Event::finished) == 1 && count(Event::failed) == 0; }
     std::vector<Call> calls() const {
         std::lock_guard lock(record_->log.mutex);
         return record_->log.calls;

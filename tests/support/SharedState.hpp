@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "quilo/Client.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
@@ -9,8 +10,8 @@
 
 namespace quilo::test {
 
-// Puts back, on the way out, what tests of the configuration change for the whole process:
-// the shared client's two maps, the shared queue's limit and the transfers' thresholds.
+// Puts back, on the way out, what tests change for the whole process: the shared client's two
+// maps, the shared queue's limit, the transfers' thresholds, the default host and CA file.
 class SharedStateGuard {
   public:
     SharedStateGuard()
@@ -20,7 +21,9 @@ class SharedStateGuard {
           multipartThreshold_(S3ObjectRequest::multipartThreshold()),
           rangeThreshold_(S3ObjectRequest::rangeThreshold()),
           rangeSize_(S3ObjectRequest::rangeSize()),
-          rangeConcurrency_(S3ObjectRequest::rangeConcurrency()) {}
+          rangeConcurrency_(S3ObjectRequest::rangeConcurrency()),
+          host_(S3Request::defaultHost()),
+          caFile_(HTTPRequest::defaultCAFile()) {}
     ~SharedStateGuard() {
         Quilo::sharedInstance()->config() = config_;
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
@@ -29,6 +32,8 @@ class SharedStateGuard {
         S3ObjectRequest::setRangeThreshold(rangeThreshold_);
         S3ObjectRequest::setRangeSize(rangeSize_);
         S3ObjectRequest::setRangeConcurrency(rangeConcurrency_);
+        S3Request::setDefaultHost(host_);
+        HTTPRequest::setDefaultCAFile(caFile_);
     }
     SharedStateGuard(const SharedStateGuard&) = delete;
     SharedStateGuard& operator=(const SharedStateGuard&) = delete;
@@ -39,6 +44,8 @@ class SharedStateGuard {
     int limit_;
     std::uint64_t multipartThreshold_, rangeThreshold_, rangeSize_;
     int rangeConcurrency_;
+    std::string host_;
+    std::optional<std::string> caFile_;
 };
 
 }  // namespace quilo::test
