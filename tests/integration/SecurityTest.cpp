@@ -1,5 +1,4 @@
-// TLS verification, where credentials go, and header injection. Redirects to another server,
-// https down to http among them, are refused in FaultInjectionTest.
+// TLS verification, where credentials go, and header injection.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -52,11 +51,12 @@ leaf expired 127.0.0.1 IP:127.0.0.1 trusted -1  # ended yesterday
 // `openssl s_server -www` with the certificate `name`, on a port the system picks, for as long
 // as the object lives.
 struct TlsPeer {
-    TlsPeer(const fs::path& dir, const std::string& name) {
-        const std::string command = "cd '" + dir.string() +
-                                    "' && echo $$ && exec openssl s_server -www -accept "
-                                    "127.0.0.1:0 -cert " +
-                                    name + ".pem -key " + name + ".key </dev/null 2>/dev/null";
+    TlsPeer(const fs::path& dir, const std::string& name, std::string server = {}) {
+        if (server.empty())
+            server = "openssl s_server -www -accept 127.0.0.1:0 -cert " + name + ".pem -key " +
+                     name + ".key";
+        const std::string command =
+            "cd '" + dir.string() + "' && echo $$ && exec " + server + " </dev/null 2>/dev/null";
         pipe = ::popen(command.c_str(), "r");
         char line[256];
         while (pipe && port == 0 && std::fgets(line, sizeof line, pipe)) {
@@ -96,6 +96,22 @@ TEST(Tls, OnlyATrustedCurrentCertificateForTheHostConnects) {
                   name == "good" ? "finished" : "failed TLS error TLSFailure");
         EXPECT_EQ(contains(request->responseData(), "s_server"), name == "good");
     }
+
+    // From https down to plain http the credentials would travel in clear: not followed.
+    test::FaultServer plain;
+    TlsPeer redirecting(
+        dir.path(), "good",
+        "node -e 'const fs = require(\"fs\"); require(\"https\").createServer("
+        "{key: fs.readFileSync(\"good.key\"), cert: fs.readFileSync(\"good.pem\")}, "
+        "(q, r) => { r.writeHead(307, {Location: \"" +
+            plain.url("/") +
+            "\"}); r.end(); }).listen(0, \"127.0.0.1\", function () { "
+            "console.log(\"ACCEPT 127.0.0.1:\" + this.address().port); })'");
+    ASSERT_NE(redirecting.port, 0) << "node did not start";
+    auto request = std::make_shared<HTTPRequest>(
+        "https://127.0.0.1:" + std::to_string(redirecting.port) + "/");
+    EXPECT_EQ(test::RequestWatch(*request).run(*request), "failed service error RedirectRefused");
+    EXPECT_EQ(plain.requestCount(), 0u);
 }
 
 constexpr std::string_view kAccessKey = "AKIDSECURITYCHECK042";
