@@ -97,7 +97,9 @@ std::vector<std::string> actions(const RunResult& result, const std::vector<std:
 RunResult interrupt(std::vector<std::string> args, const std::string& awaited, int signal,
                     const test::TempDir& dir) {
     const auto out = dir.path() / "out.txt", pid = dir.path() / "pid";
-    fs::remove(out), fs::remove(pid);  // a run before left them
+    // A run before left them.
+    fs::remove(out);
+    fs::remove(pid);
     args.insert(args.begin(),
                 {"bash", "-c", "set -m; (echo $BASHPID >\"$2\"; exec \"${@:3}\" >\"$1\") & wait $!",
                  "interrupt", out, pid, QUILO_CLI_PATH});
