@@ -43,7 +43,7 @@ class RequestLifecycle : public ::testing::Test {
     }
 
     const SharedStateGuard restore_;
-    FaultServer server_{[this](const ServedRequest& served) {
+    FaultServer server_{[](const ServedRequest& served) {
         if (served.target == "/missing")
             return FaultAction::reply(404);
         if (served.target == "/stall")
