@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer on) and runs each for a bounded time.
 #
 #   scripts/fuzz.sh              every target
-#   scripts/fuzz.sh xml uri      only the targets named (tests/fuzz/<name>_fuzzer.cpp)
+#   scripts/fuzz.sh xml headers  only the targets named (tests/fuzz/<name>_fuzzer.cpp)
 #
 # Each target starts from its seed corpus, tests/fuzz/corpus/<name>/, which it only reads; what
 # it discovers goes to the build folder. A crash, leak or time-out fails the script, and the
@@ -26,7 +26,6 @@ command -v "$CXX" >/dev/null || die "$CXX is not installed (scripts/setup.sh ins
 declare -A SOURCES=(
     [xml]="src/requestlib/S3Xml.cpp src/requestlib/S3Headers.cpp src/requestlib/Text.cpp src/requestlib/UriEncoding.cpp src/requestlib/Error.cpp"
     [headers]="src/requestlib/ResponseHeaders.cpp src/requestlib/Text.cpp"
-    [uri]="src/requestlib/UriEncoding.cpp src/requestlib/Text.cpp"
 )
 declare -A LIBS=(
     [xml]="-lpugixml"

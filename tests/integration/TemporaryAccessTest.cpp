@@ -47,6 +47,10 @@ TEST(Presigned, CurlGetsAndPutsTheExactBytesUntilTheURLExpires) {
         const auto fetched = test::download(s.client, s.bucket(), key);
         EXPECT_TRUE(fetched.ok() && fetched.request()->responseData() == kBytes + key);
     }
+    // One character changed in the key, and the signature no longer fits.
+    std::string changed = link(s.client, s.bucket(), "plain");
+    changed[changed.find("plain")] = 'P';
+    EXPECT_EQ(curl(changed, got), 403) << changed;
     const auto brief = link(s.client, s.bucket(), "plain", "GET", "2");
     EXPECT_EQ(curl(brief, got), 200);
     std::this_thread::sleep_for(std::chrono::seconds(3));
