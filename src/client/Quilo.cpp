@@ -1,6 +1,5 @@
 #include "quilo/Client.hpp"
 
-#include <mutex>
 
 namespace quilo {
 
@@ -38,10 +37,9 @@ Quilo::Quilo(std::optional<std::string> accessKey, std::optional<std::string> se
 Quilo::~Quilo() = default;
 
 std::shared_ptr<Quilo> Quilo::sharedInstance() {
-    static std::once_flag token;
-    // Never destroyed: a callable may still reach it while the process exits.
-    static std::shared_ptr<Quilo>* instance = nullptr;
-    std::call_once(token, [] { instance = new std::shared_ptr<Quilo>(std::make_shared<Quilo>()); });
+    // Made once whichever thread comes first, as any local static is; never destroyed, since a
+    // callable may still reach it while the process exits.
+    static const auto* const instance = new std::shared_ptr<Quilo>(std::make_shared<Quilo>());
     return *instance;
 }
 
