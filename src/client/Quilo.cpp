@@ -1,6 +1,5 @@
 #include "quilo/Client.hpp"
 
-
 namespace quilo {
 
 namespace {
