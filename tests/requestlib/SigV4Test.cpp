@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "requestlib/Crypto.hpp"
 #include "requestlib/UriEncoding.hpp"
@@ -119,6 +122,28 @@ TEST(UriEncoding, EncodesEveryByteButTheUnreservedAndSortsTheQuery) {
     // Sorted by encoded name ('{' is %7B, before 'a'), then by value; "a" before "a-b".
     EXPECT_EQ(canonicalQuery({{"a-b", "1"}, {"{", "1"}, {"a", "z"}, {"a", "y"}, {"uploads", ""}}),
               "%7B=1&a=y&a=z&a-b=1&uploads=");
+    // Any parameters, of any bytes: each comes back once, in the order of their encodings.
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::pair<std::string, std::string>> parameters(random() % 5);
+        for (auto& [name, value] : parameters)
+            for (std::string* text : {&name, &value})
+                for (auto length = random() % 4; length > 0; --length)
+                    text->push_back(
+                        static_cast<char>(random() % 6 ? "a=&%/ "[random() % 6] : random()));
+        const std::string query = canonicalQuery(parameters);
+        auto decoded = decodeQuery(query), sorted = parameters;
+        std::sort(decoded.begin(), decoded.end());
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(decoded, sorted) << query;
+        std::vector<std::pair<std::string, std::string>> items;
+        for (std::size_t at = 0, end; at < query.size(); at = end + 1) {
+            end = std::min(query.find('&', at), query.size());
+            const std::string item = query.substr(at, end - at);
+            items.emplace_back(item.substr(0, item.find('=')), item.substr(item.find('=') + 1));
+        }
+        EXPECT_TRUE(std::is_sorted(items.begin(), items.end())) << query;
+    }
 }
 
 }  // namespace
