@@ -79,6 +79,10 @@ class Quilo {
     // param: "bucket" (string), "maxKeys" (int32), "prefix", "delimiter", "marker" (strings);
     // all required. objects(), commonPrefixes(), isTruncated(), nextMarker() on the request.
     virtual void listObjects(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "keys" (StringList of 1 to 1000 keys); all required. One request
+    // deletes them all; it finishes when the service answers, and the keys it could not delete
+    // are in deleteFailures() on the request.
+    virtual void deleteObjects(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
 
     // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy).
     virtual void uploadObject(const StringMap& param,

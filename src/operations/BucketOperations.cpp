@@ -47,6 +47,23 @@ void Quilo::setBucketAcl(const ValueMap& param, Callbacks<QuiloBucketRequest> ca
          .params = &in});
 }
 
+void Quilo::deleteObjects(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks) {
+    detail::ParamReader in("deleteObjects", param);
+    detail::runOperation<QuiloBucketRequest>(
+        *this, callbacks,
+        {.name = "deleteObjects",
+         .make = [&]() -> std::shared_ptr<QuiloBucketRequest> {
+             auto bucket = in.take<std::string>("bucket");
+             auto keys = in.take<StringList>("keys");
+             if (!in.ok()) {
+                 return nullptr;
+             }
+             return QuiloBucketRequest::DELETERequestWithBucket<QuiloBucketRequest>(
+                 std::move(bucket), std::move(keys));
+         },
+         .params = &in});
+}
+
 void Quilo::getBucketMeta(const std::string& bucket, Callbacks<QuiloBucketRequest> callbacks) {
     detail::runOperation<QuiloBucketRequest>(
         *this, callbacks,

@@ -55,6 +55,21 @@ std::string sha256Hex(std::string_view data) {
     return hexEncode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
+std::string md5Base64(std::string_view data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr) != 1)
+        return {};
+    unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+    const int written = EVP_EncodeBlock(encoded, digest, static_cast<int>(length));
+    try {
+        return std::string(reinterpret_cast<const char*>(encoded),
+                           static_cast<std::size_t>(written));
+    } catch (...) {
+        return {};
+    }
+}
+
 std::string hmacSha256(std::string_view key, std::string_view data) {
     if (key.size() > static_cast<std::size_t>(INT_MAX))
         return {};

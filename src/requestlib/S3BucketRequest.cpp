@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "requestlib/Crypto.hpp"
 #include "requestlib/Errors.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
@@ -36,18 +37,28 @@ struct BucketKinds {
         return readPolicy(request, static_cast<S3BucketRequest&>(request).acl_);
     }
 
+    static std::optional<Error> readDeleteResult(S3Request& request, std::string_view) {
+        auto result = parseDeleteResult(request.responseData());
+        if (!result.value)
+            return malformedError("the delete result", result.problem,
+                                  request.responseStatusCode());
+        static_cast<S3BucketRequest&>(request).deleteFailures_ = std::move(*result.value);
+        return std::nullopt;
+    }
+
     static void createIn(const S3Request& request, Attempt& attempt) {
         attempt.body = BodySource::memory(createBucketBody(request.region()));
     }
 
     // In the order of S3BucketRequest::Operation.
-    static constexpr std::array<S3Kind, 6> kinds{{
-        {.read = &readListing},                         // list
-        {.method = "PUT", .prepare = &createIn},        // create
-        {.method = "DELETE"},                           // remove
-        {.subresource = "acl", .read = &readAcl},       // getAcl
-        {.method = "PUT", .subresource = "acl"},        // setAcl
-        {.method = "HEAD", .missing = "NoSuchBucket"},  // head
+    static constexpr std::array<S3Kind, 7> kinds{{
+        {.read = &readListing},                                                  // list
+        {.method = "PUT", .prepare = &createIn},                                 // create
+        {.method = "DELETE"},                                                    // remove
+        {.subresource = "acl", .read = &readAcl},                                // getAcl
+        {.method = "PUT", .subresource = "acl"},                                 // setAcl
+        {.method = "HEAD", .missing = "NoSuchBucket"},                           // head
+        {.method = "POST", .subresource = "delete", .read = &readDeleteResult},  // removeObjects
     }};
 };
 
@@ -60,6 +71,30 @@ void S3BucketRequest::setUp(Operation operation, std::string bucket) {
     setBucket(std::move(bucket));
     setKind(detail::BucketKinds::kinds[static_cast<std::size_t>(operation)]);
     updateListingQuery();
+}
+
+bool S3BucketRequest::isDeletableInBatch(std::string_view key) noexcept {
+    return !key.empty() && detail::isXmlText(key);
+}
+
+void S3BucketRequest::setKeysToDelete(const StringList& keys) {
+    using detail::Code;
+    if (keys.empty() || keys.size() > maxKeysPerDelete)
+        return failBeforeSending(detail::misuse(
+            Code::InvalidParameter, "a multi-object delete names 1 to " +
+                                        std::to_string(maxKeysPerDelete) + " keys, not " +
+                                        std::to_string(keys.size())));
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (!isDeletableInBatch(keys[i]))
+            return failBeforeSending(detail::misuse(
+                keys[i].empty() ? Code::MissingKey : Code::InvalidParameter,
+                "key #" + std::to_string(i + 1) +
+                    " is empty or holds what XML cannot carry; delete it on its own"));
+    std::string body = detail::deleteObjectsBody(keys);
+    // The service requires the digest of this body, and refuses one changed on the way.
+    addRequestHeader("Content-MD5", detail::md5Base64(body));
+    addRequestHeader("Content-Type", "application/xml");
+    setPostBody(std::move(body));
 }
 
 void S3BucketRequest::setMaxResultCount(std::int32_t count) {

@@ -448,6 +448,18 @@ Parsed<CopyResult> parseCopyObjectResult(std::string_view xml) {
     });
 }
 
+Parsed<std::vector<S3DeleteFailure>> parseDeleteResult(std::string_view xml) {
+    return parse<std::vector<S3DeleteFailure>>(xml, "DeleteResult", [](pugi::xml_node root) {
+        std::vector<S3DeleteFailure> failures;
+        forEachChild(root, "Error", [&](pugi::xml_node error) {
+            const std::string where = "Error #" + std::to_string(failures.size() + 1);
+            failures.push_back({requiredText(error, "Key", where),
+                                requiredText(error, "Code", where), textOr(error, "Message")});
+        });
+        return failures;
+    });
+}
+
 std::string createBucketBody(std::string_view region) {
     // us-east-1 is the one region that must not be named.
     if (region == "us-east-1")
@@ -469,6 +481,46 @@ std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::st
     }
     body += "</CompleteMultipartUpload>";
     return body;
+}
+
+std::string deleteObjectsBody(const std::vector<std::string>& keys) {
+    std::string body = "<Delete><Quiet>true</Quiet>";
+    for (const auto& key : keys) {
+        body += "<Object><Key>";
+        body += escaped(key);
+        body += "</Key></Object>";
+    }
+    body += "</Delete>";
+    return body;
+}
+
+bool isXmlText(std::string_view text) noexcept {
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // by sequence length
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            if (lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r')
+                return false;
+            ++i;
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        if (length == 0 || lead > 0xF4 || text.size() - i < length)
+            return false;
+        char32_t code = lead & (0x3Fu >> (length - 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (next & 0x3Fu);
+        }
+        // Overlong forms, surrogates and the two non-characters XML leaves out.
+        if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ||
+            code == 0xFFFE || code == 0xFFFF)
+            return false;
+        i += length;
+    }
+    return true;
 }
 
 }  // namespace quilo::detail

@@ -48,10 +48,17 @@ Parsed<S3AccessControlPolicy> parseAccessControlPolicy(std::string_view xml);
 Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml);  // the UploadId
 Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag, maybe ""
 Parsed<CopyResult> parseCopyObjectResult(std::string_view xml);
+// The keys a multi-object delete could not remove; in quiet mode the deleted ones go unnamed.
+Parsed<std::vector<S3DeleteFailure>> parseDeleteResult(std::string_view xml);
 
 // The body of CreateBucket for a region: empty for us-east-1.
 std::string createBucketBody(std::string_view region);
 // The body of CompleteMultipartUpload for (part number, ETag) pairs in ascending order.
 std::string completeMultipartUploadBody(const std::vector<std::pair<int, std::string>>& parts);
+// The body of a quiet multi-object delete of `keys`, each of which must be isXmlText.
+std::string deleteObjectsBody(const std::vector<std::string>& keys);
+// Whether XML 1.0 can carry the text: well-formed UTF-8 of characters it allows, so no control
+// character but TAB, LF and CR.
+bool isXmlText(std::string_view text) noexcept;
 
 }  // namespace quilo::detail

@@ -40,8 +40,9 @@ TEST_P(HostileKeys, RoundTripThroughEveryOperation) {
     }
     EXPECT_EQ(test::listAll(s.client, s.bucket(), 1000).keys, keys);
     EXPECT_EQ(test::awsListing(s.server, s.bucket()), sizes) << "awscli";
-    // Line ends that XML would fold list exactly as stored (awscli's text output cannot say).
-    for (const std::string key : {"carriage\rreturn", "line\nfeed", "both\r\n"}) {
+    // Line ends that XML would fold, and edge spaces, list exactly as stored (awscli's text
+    // output cannot say).
+    for (const std::string key : {"carriage\rreturn", "line\nfeed", "both\r\n", " spaced "}) {
         bytes[key] = "bytes of a key with a line end";
         EXPECT_TRUE(test::upload(s.client, s.bucket(), key, s.file("eol", bytes[key])).ok());
     }
@@ -50,13 +51,31 @@ TEST_P(HostileKeys, RoundTripThroughEveryOperation) {
         keys.push_back(key);
     EXPECT_EQ(test::listAll(s.client, s.bucket(), 1000).keys, keys);
 
+    StringList together = {"never stored"};  // every other key, and one never there
+    std::size_t i = 0;
     for (const auto& [key, content] : bytes) {
         const auto fetched = test::download(s.client, s.bucket(), key);
         EXPECT_TRUE(fetched.ok() && fetched.request()->responseData() == content) << key;
-        EXPECT_TRUE(
-            test::op(s.client, &Quilo::deleteObject, {{"bucket", s.bucket()}, {"key", key}}).ok())
-            << key;
+        if (i++ % 2 == 0)
+            together.push_back(key);
+        else
+            EXPECT_TRUE(
+                test::op(s.client, &Quilo::deleteObject, {{"bucket", s.bucket()}, {"key", key}})
+                    .ok())
+                << key;
     }
+    // A key the bucket's policy keeps fails alone; the others go.
+    const std::string deny = R"({"Version": "2012-10-17", "Statement": [{"Effect": "Deny", )"
+                             R"("Principal": {"AWS": ["*"]}, "Action": "s3:DeleteObject", )"
+                             R"("Resource": "arn:aws:s3:::)" +
+                             s.bucket() + "/never stored\"}]}";
+    test::awsOut(s.server,
+                 {"s3api", "put-bucket-policy", "--bucket", s.bucket(), "--policy", deny});
+    const auto many =
+        test::op(s.client, &Quilo::deleteObjects, {{"bucket", s.bucket()}, {"keys", together}});
+    ASSERT_TRUE(many.ok()) << many.summary();
+    EXPECT_EQ(many.request()->deleteFailures(),
+              (std::vector<S3DeleteFailure>{{"never stored", "AccessDenied", "AccessDenied"}}));
     EXPECT_EQ(test::listAll(s.client, s.bucket(), 1000).keys, std::vector<std::string>{});
     // "?acl" went out as part of a key, never as the access-control subresource.
     EXPECT_EQ(test::awsOut(s.server, getAcl), aclBefore);

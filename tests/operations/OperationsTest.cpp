@@ -109,6 +109,8 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
         {misused(client, &Quilo::setObjectMeta,
                  {{"meta", AclMap{}}, {"bucket", "b"}, {"key", "k"}}),
          "meta", "holds an AclMap"},
+        {misused(client, &Quilo::deleteObjects, {{"bucket", "b"}, {"keys", "k"}}), "keys",
+         "holds a string"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);

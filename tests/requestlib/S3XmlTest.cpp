@@ -147,6 +147,35 @@ TEST(S3Xml, ReadsGranteesMultipartAndCopyResults) {
               std::string::npos);
 }
 
+TEST(S3Xml, DeletesKeysInOneDocumentAndReadsWhichFailed) {
+    // A CR goes as a reference, else XML folds it into LF; spaces and LF stay as they are.
+    EXPECT_EQ(deleteObjectsBody({" a\r\n", "<&>"}),
+              "<Delete><Quiet>true</Quiet><Object><Key> a&#13;\n</Key></Object><Object><Key>"
+              "&lt;&amp;&gt;</Key></Object></Delete>");
+    for (const char* bad :
+         {"a\x01", "\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xEF\xBF\xBE", "\xFC\x84\x80\x80"})
+        EXPECT_FALSE(isXmlText(bad)) << bad;
+    EXPECT_TRUE(isXmlText("\t\r\n \x7f\xC3\xBC\xE6\x97\xA5\xF0\x9F\x98\x80"));
+    test::TransportGuard transport;
+    auto request = S3BucketRequest::DELETERequestWithBucket("b", {"k", "a\r\n"});
+    test::RequestWatch watch(*request);
+    request->startAsynchronous();
+    ASSERT_TRUE(transport->waitForPerformed(1));
+    transport->finish(request, 200, {},
+                      "<DeleteResult" + kNs +
+                          "><Deleted><Key>k</Key></Deleted><Error><Key>a&#13;\n"
+                          "</Key><Code>AccessDenied</Code></Error></DeleteResult>");
+    EXPECT_EQ(watch.ending(*request), "finished");
+    EXPECT_EQ(request->deleteFailures(),
+              (std::vector<S3DeleteFailure>{{"a\r\n", "AccessDenied", ""}}));
+    // Nothing is sent for no key, too many, or one the document cannot carry.
+    for (const StringList& keys : {StringList{}, StringList(1001, "k"), StringList{"k", "a\x01"}}) {
+        auto unsent = S3BucketRequest::DELETERequestWithBucket("b", keys);
+        EXPECT_EQ(test::RequestWatch(*unsent).run(*unsent), "failed misuse InvalidParameter");
+    }
+    EXPECT_EQ(transport->performed().size(), 1u);
+}
+
 TEST(S3Xml, RefusesInvalidAnswersSayingWhy) {
     const std::string k = "<Contents><Key>k</Key>", t = "<IsTruncated>false</IsTruncated>";
     // clang-format off
@@ -172,6 +201,8 @@ TEST(S3Xml, RefusesInvalidAnswersSayingWhy) {
         {"Try again.", problemOf(parseInitiateMultipartUpload(kError))},
         {"Try again.", problemOf(parseCompleteMultipartUpload(kError))},
         {"InternalError", problemOf(parseCopyObjectResult(kError))},
+        {"Try again.", problemOf(parseDeleteResult(kError))},
+        {"Code", problemOf(parseDeleteResult("<DeleteResult><Error><Key>k</Key></Error></DeleteResult>"))},
     };
     // clang-format on
     for (const auto& [expected, problem] : cases)

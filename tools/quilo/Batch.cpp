@@ -31,11 +31,12 @@ bool interrupted() {
     return signalled != 0;
 }
 
-std::size_t Batch::add(std::string action, std::string subject, std::uint64_t expectedBytes) {
+std::size_t Batch::add(std::string action, std::vector<std::string> subjects,
+                       std::uint64_t expectedBytes) {
     std::lock_guard lock(state_->mutex);
     Item item;
     item.action = std::move(action);
-    item.subject = std::move(subject);
+    item.subjects = std::move(subjects);
     item.total = expectedBytes;
     state_->items.push_back(std::move(item));
     state_->total += expectedBytes;
@@ -165,10 +166,12 @@ bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, Pro
             if (!item.ok && !(item.cancelled && interrupted())) {
                 const auto& error = item.request ? item.request->error() : std::nullopt;
                 const std::string cause = error ? error->description() : "failed";
-                if (summary)
-                    summary->failed(item.action, item.subject, cause);
-                else
-                    printFailure(item.action + " " + item.subject, cause);
+                for (const auto& subject : item.subjects) {
+                    if (summary)
+                        summary->failed(item.action, subject, cause);
+                    else
+                        printFailure(item.action + " " + subject, cause);
+                }
             }
             if (ended)
                 ended(index, item);

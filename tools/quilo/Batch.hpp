@@ -24,7 +24,7 @@ class Batch {
   public:
     struct Item {
         std::string action;                  // for messages: "upload"
-        std::string subject;                 // what it acts on: "a.txt"
+        std::vector<std::string> subjects;   // what it acts on: {"a.txt"}, or several at once
         std::shared_ptr<S3Request> request;  // once it has ended
         bool ok = false;
         bool cancelled = false;  // ended by an interrupt, not by a fault of its own
@@ -38,7 +38,9 @@ class Batch {
 
     // Adds an operation; hand the callables of the index it returns to the facade, or let
     // startAll do it.
-    std::size_t add(std::string action, std::string subject, std::uint64_t expectedBytes = 0);
+    // A failure is told once for each of its subjects.
+    std::size_t add(std::string action, std::vector<std::string> subjects,
+                    std::uint64_t expectedBytes = 0);
 
     template <class R>
     Callbacks<R> callbacks(std::size_t index) const {
@@ -108,7 +110,7 @@ bool interrupted();
 template <class R, class Start>
 std::shared_ptr<R> await(std::string action, std::string subject, Start start) {
     Batch batch;
-    const auto index = batch.add(std::move(action), std::move(subject));
+    const auto index = batch.add(std::move(action), {std::move(subject)});
     start(batch.callbacks<R>(index));
     std::shared_ptr<R> result;
     batch.wait([&](std::size_t, const Batch::Item& item) {

@@ -33,14 +33,14 @@ int onEachBucket(const std::vector<std::string>& urls, const char* action, Opera
     Quilo& quilo = client();
     Batch batch;
     for (const auto& bucket : buckets) {
-        const auto index = batch.add(action, bucket.text());
+        const auto index = batch.add(action, {bucket.text()});
         operation(quilo, bucket.bucket, batch.callbacks<QuiloBucketRequest>(index));
     }
     Summary summary;
     const bool ok = batch.wait(
         [&](std::size_t, const Batch::Item& item) {
             if (item.ok) {
-                summary.done(action, item.subject);
+                summary.done(action, item.subjects.front());
             }
         },
         nullptr, &summary);

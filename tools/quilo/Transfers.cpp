@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include <quilo/quilo.hpp>
 
@@ -60,6 +61,67 @@ void start(Quilo& quilo, const Transfer& transfer, const TransferOptions& option
     }
 }
 
+// What one request carries out: a single transfer, or the deletes of up to maxKeysPerDelete keys
+// of one bucket.
+using Job = std::vector<const Transfer*>;
+
+std::vector<Job> jobsFor(const std::vector<const Transfer*>& transfers) {
+    std::vector<Job> grouped;
+    std::map<std::string, std::size_t> gathering;  // bucket -> the job taking its deletes
+    for (const auto* transfer : transfers) {
+        if (transfer->kind != Kind::remove ||
+            !QuiloBucketRequest::isDeletableInBatch(transfer->remote.key)) {
+            grouped.push_back({transfer});
+            continue;
+        }
+        const auto [at, fresh] = gathering.try_emplace(transfer->remote.bucket, grouped.size());
+        if (fresh || grouped[at->second].size() == QuiloBucketRequest::maxKeysPerDelete) {
+            at->second = grouped.size();
+            grouped.emplace_back();
+        }
+        grouped[at->second].push_back(transfer);
+    }
+    return grouped;
+}
+
+// A job of one goes as its own request, so that a single delete stays a plain DELETE.
+void start(Quilo& quilo, const Job& job, const TransferOptions& options, const Batch& batch,
+           std::size_t index) {
+    if (job.size() == 1) {
+        return start(quilo, *job.front(), options, batch, index);
+    }
+    StringList keys;
+    for (const auto* transfer : job) {
+        keys.push_back(transfer->remote.key);
+    }
+    quilo.deleteObjects({{"bucket", job.front()->remote.bucket}, {"keys", std::move(keys)}},
+                        batch.callbacks<QuiloBucketRequest>(index));
+}
+
+// Tells each delete of a job that the service answered: done, or failed with its own reason.
+bool reportDeletes(const Job& job, const S3BucketRequest& request, Summary& summary) {
+    std::map<std::string, const S3DeleteFailure*> failures;
+    for (const auto& failure : request.deleteFailures()) {
+        failures.emplace(failure.key, &failure);
+    }
+    bool ok = true;
+    for (const auto* transfer : job) {
+        const auto found = failures.find(transfer->remote.key);
+        if (found == failures.end()) {
+            summary.done("delete", from(*transfer));
+            continue;
+        }
+        ok = false;
+        const Error error{.kind = ErrorKind::service,
+                          .code = found->second->code,
+                          .message = found->second->message,
+                          .httpStatus = 0,
+                          .requestId = {}};
+        summary.failed("delete", from(*transfer), error.description());
+    }
+    return ok;
+}
+
 // Files this machine removes itself, one after another: quick, and no request is involved.
 bool removeLocally(const Transfer& transfer, Summary& summary) {
     std::error_code error;
@@ -94,23 +156,37 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
         return ok && requests.empty();
     }
     Quilo& quilo = client();  // throws here, before anything has started, without credentials
+    const auto work = jobsFor(requests);
     Batch batch;
-    for (const auto* transfer : requests) {
-        batch.add(actionOf(*transfer), from(*transfer), transfer->size);
+    for (const auto& job : work) {
+        std::vector<std::string> subjects;
+        std::uint64_t size = 0;
+        for (const auto* transfer : job) {
+            subjects.push_back(from(*transfer));
+            size += transfer->size;
+        }
+        batch.add(actionOf(*job.front()), std::move(subjects), size);
     }
     const auto count = requests.size();
     ProgressBar bar(count == 1 ? baseName(from(*requests[0])) : counted(0, count));
     std::size_t ended = 0;
-    batch.startAll([&](std::size_t i) { start(quilo, *requests[i], options, batch, i); },
+    batch.startAll([&](std::size_t i) { start(quilo, work[i], options, batch, i); },
                    2 * static_cast<std::size_t>(jobs()));
     const auto report = [&](std::size_t i, const Batch::Item& item) {
+        ended += work[i].size();
         if (count > 1) {
-            bar.setLabel(counted(++ended, count));
+            bar.setLabel(counted(ended, count));
         }
-        const Transfer& transfer = *requests[i];
         if (!item.ok) {
             return;
         }
+        if (work[i].size() > 1) {
+            ok = reportDeletes(work[i], static_cast<const S3BucketRequest&>(*item.request),
+                               summary) &&
+                 ok;
+            return;
+        }
+        const Transfer& transfer = *work[i].front();
         if (transfer.modifiedMs != 0 && !setModified(transfer.local, transfer.modifiedMs)) {
             ok = false;
             summary.failed("download", from(transfer),

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quilo/requestlib/S3Request.hpp"
@@ -20,7 +22,10 @@ struct BucketKinds;
 // and nothing is sent.
 class S3BucketRequest : public S3Request {
   public:
-    enum class Operation { list, create, remove, getAcl, setAcl, head };
+    enum class Operation { list, create, remove, getAcl, setAcl, head, removeObjects };
+
+    // The most keys one multi-object delete may name.
+    static constexpr std::size_t maxKeysPerDelete = 1000;
 
     using S3Request::S3Request;
 
@@ -50,6 +55,20 @@ class S3BucketRequest : public S3Request {
     static std::shared_ptr<R> DELETERequestWithBucket(std::string bucket) {
         return make<R>(Operation::remove, std::move(bucket));
     }
+    // Deletes 1 to maxKeysPerDelete objects of the bucket in one request (POST /bucket?delete).
+    // It finishes when the service answers 2xx, even if some keys failed: see deleteFailures().
+    // A key that is already gone counts as deleted. A key that XML cannot carry (see
+    // isDeletableInBatch) is a misuse, and nothing is sent.
+    template <class R = S3BucketRequest>
+    requires std::derived_from<R, S3BucketRequest>
+    static std::shared_ptr<R> DELETERequestWithBucket(std::string bucket, StringList keys) {
+        auto request = make<R>(Operation::removeObjects, std::move(bucket));
+        static_cast<S3BucketRequest&>(*request).setKeysToDelete(keys);
+        return request;
+    }
+    // Whether a multi-object delete can name the key: XML 1.0 carries no control character but
+    // TAB, LF and CR, and nothing that is not UTF-8. Such a key can still go by its own DELETE.
+    static bool isDeletableInBatch(std::string_view key) noexcept;
     // Reads the bucket's access-control list.
     template <class R = S3BucketRequest>
     requires std::derived_from<R, S3BucketRequest>
@@ -85,6 +104,8 @@ class S3BucketRequest : public S3Request {
 
     // The answer of requestForAclWithBucket.
     const std::optional<S3AccessControlPolicy>& accessControlPolicy() const { return acl_; }
+    // The keys a multi-object delete could not remove, with the service's reasons.
+    const std::vector<S3DeleteFailure>& deleteFailures() const { return deleteFailures_; }
 
   private:
     friend struct detail::BucketKinds;
@@ -96,6 +117,7 @@ class S3BucketRequest : public S3Request {
     }
     void setUp(Operation operation, std::string bucket);
     void updateListingQuery();
+    void setKeysToDelete(const StringList& keys);
 
     Operation operation_ = Operation::list;
     std::optional<std::int32_t> maxResultCount_;
@@ -106,6 +128,7 @@ class S3BucketRequest : public S3Request {
     bool isTruncated_ = false;
     std::string nextMarker_;
     std::optional<S3AccessControlPolicy> acl_;
+    std::vector<S3DeleteFailure> deleteFailures_;
 };
 
 }  // namespace quilo

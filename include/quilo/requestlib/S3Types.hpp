@@ -59,6 +59,14 @@ struct S3AccessControlPolicy {
     bool operator==(const S3AccessControlPolicy&) const = default;
 };
 
+// A key that a multi-object delete could not remove, and the service's reason.
+struct S3DeleteFailure {
+    std::string key;
+    std::string code;  // the service's, such as "AccessDenied"
+    std::string message;
+    bool operator==(const S3DeleteFailure&) const = default;
+};
+
 // A grantee as an AclMap writes it: "id=<canonical id>", "uri=<group uri>" or
 // "emailAddress=<address>".
 std::string aclMapGrantee(const S3Grantee& grantee);
