@@ -168,7 +168,7 @@ TEST_P(Objects, FailuresReportTheirCauseAndLeaveTheFilesAlone) {
         return;
     S3ObjectRequest::setMultipartThreshold(5 * kMiB);  // put back by the scratch
     writeRandomFile(s_.dir / "parts", 6 * kMiB);
-    test::FaultProxy proxy(s_.server.host, [] { return test::ProxyFault::flipByte; });
+    test::FaultProxy proxy(s_.server.host, [](auto&) { return test::ProxyFault::flipByte; });
     for (const auto& source : {s_.dir / "one", s_.dir / "parts"}) {
         S3Request::setDefaultHost(proxy.host());
         const auto changed = test::upload(s_.client, s_.bucket(), "one", source);

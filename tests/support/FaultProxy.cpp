@@ -16,6 +16,8 @@ namespace {
 std::optional<FaultAction> answerOf(ProxyFault fault) {
     if (fault == ProxyFault::reset)
         return FaultAction{.kind = FaultAction::Kind::reset};
+    if (fault == ProxyFault::stall)
+        return FaultAction::stall();
     if (fault != ProxyFault::slowDown)
         return std::nullopt;
     return FaultAction{.status = 503,
@@ -30,7 +32,8 @@ std::optional<FaultAction> answerOf(ProxyFault fault) {
 
 FaultProxy::Schedule FaultProxy::seeded(std::uint32_t seed, double rate,
                                         std::vector<ProxyFault> kinds) {
-    return [random = std::mt19937(seed), rate, kinds = std::move(kinds)]() mutable {
+    return [random = std::mt19937(seed), rate,
+            kinds = std::move(kinds)](const ServedRequest&) mutable {
         if (kinds.empty() || std::uniform_real_distribution<double>(0.0, 1.0)(random) >= rate)
             return ProxyFault::none;
         return kinds[random() % kinds.size()];
@@ -45,7 +48,7 @@ FaultProxy::FaultProxy(std::string upstream, Schedule schedule)
         throw std::invalid_argument("FaultProxy: upstream must be host:port");
     // A client that waits for 100 Continue learns its fate before it sends the body.
     server_.setContinueHandler([this](const ServedRequest& head) -> std::optional<FaultAction> {
-        const ProxyFault fault = decide();
+        const ProxyFault fault = decide(head);
         if (auto own = answerOf(fault))
             return own;
         std::lock_guard lock(mutex_);
@@ -54,16 +57,16 @@ FaultProxy::FaultProxy(std::string upstream, Schedule schedule)
     });
 }
 
-ProxyFault FaultProxy::decide() {
+ProxyFault FaultProxy::decide(const ServedRequest& request) {
     std::lock_guard lock(mutex_);
-    return schedule_();
+    return schedule_(request);
 }
 
 FaultAction FaultProxy::pass(const ServedRequest& request) {
     std::unique_lock lock(mutex_);
     const auto early = decided_.extract(request.connection);
     lock.unlock();
-    const ProxyFault fault = early ? early.mapped() : decide();
+    const ProxyFault fault = early ? early.mapped() : decide(request);
     if (auto own = answerOf(fault))
         return *own;
     ServedRequest sent = request;

@@ -18,14 +18,16 @@ enum class ProxyFault {
     slowDown,     // answers 503 SlowDown itself, forwarding nothing, and closes
     cutResponse,  // forwards the request, then closes halfway through the answer
     flipByte,     // forwards the request with one bit of its body's middle byte flipped
+    stall,        // answers nothing until the proxy ends
 };
 
 // A proxy on 127.0.0.1 in front of a real server, for faults the server would not make: a
 // FaultServer that passes each request on over a connection of its own and sends the answer back.
 class FaultProxy {
   public:
-    // Called under the proxy's lock, once per request, in the order the requests arrive.
-    using Schedule = std::function<ProxyFault()>;
+    // Called under the proxy's lock, once per request, in the order the requests arrive, with
+    // the request (only its head when the client waits for 100 Continue).
+    using Schedule = std::function<ProxyFault(const ServedRequest&)>;
 
     // A fault with probability `rate`, its kind drawn from `kinds`; the same seed and the same
     // order of requests give the same faults.
@@ -37,7 +39,7 @@ class FaultProxy {
     std::string host() const { return server_.host(); }
 
   private:
-    ProxyFault decide();
+    ProxyFault decide(const ServedRequest& request);
     FaultAction pass(const ServedRequest& request);
     FaultAction forward(const ServedRequest& request) const;
 
