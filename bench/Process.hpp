@@ -18,6 +18,9 @@ struct Command {
 struct Measurement {
     double wallSeconds = 0;
     double cpuSeconds = 0;  // user + system
+    // The whole machine's busy CPU time meanwhile (the server's, on loopback, is in it), so that
+    // a row shows whether the machine, not the client, was the limit.
+    double machineCpuSeconds = 0;
     long peakRssKiB = 0;
     bool ok = false;
     std::string note;  // why it failed: the end of the child's stderr, or the check that did

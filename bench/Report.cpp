@@ -52,9 +52,11 @@ void Table::printRow(const Row& row) const {
         return;
     }
     const Measurement m = best(row.rounds);
-    std::printf("  %-46s %s %9.1f %s/s  wall %8.3f s  cpu %7.3f s  peak RSS %7.1f MiB\n",
-                row.label.c_str(), m.ok ? "  " : "!!", units_ / m.wallSeconds, unit_.c_str(),
-                m.wallSeconds, m.cpuSeconds, m.peakRssKiB / 1024.0);
+    std::printf(
+        "  %-46s %s %9.1f %s/s  wall %7.3f s  cpu %6.3f s  others %6.3f s  "
+        "peak RSS %5.1f MiB\n",
+        row.label.c_str(), m.ok ? "  " : "!!", units_ / m.wallSeconds, unit_.c_str(), m.wallSeconds,
+        m.cpuSeconds, std::max(0.0, m.machineCpuSeconds - m.cpuSeconds), m.peakRssKiB / 1024.0);
     if (!m.ok) {
         std::printf("  %-46s    failed: %s\n", "", m.note.c_str());
     }
@@ -90,7 +92,9 @@ std::optional<Ratio> Table::ratioOf(const std::string& ours, const std::string& 
     if (!x.ok || !y.ok) {
         return std::nullopt;
     }
-    return Ratio{y.wallSeconds / x.wallSeconds, x.cpuSeconds / y.cpuSeconds};
+    const auto cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
+    return Ratio{y.wallSeconds / x.wallSeconds, x.cpuSeconds / y.cpuSeconds,
+                 x.machineCpuSeconds > 0 ? y.wallSeconds * cores / x.machineCpuSeconds : 0};
 }
 
 std::optional<double> Table::peakRssMiB(const std::string& prefix) const {
@@ -124,17 +128,20 @@ void Targets::add(const Table& table, const std::string& ours, const std::string
                   double bound) {
     const auto ratio = table.ratioOf(ours, peer);
     const bool rate = kind == Kind::rate;
-    std::optional<double> value;
+    std::optional<double> value, ceiling;
     if (ratio) {
         value = rate ? ratio->rate : ratio->cpu;
     }
+    if (ratio && rate && ratio->ceiling > 0) {
+        ceiling = ratio->ceiling;
+    }
     lines_.push_back({(rate ? "rate of " : "cpu of ") + ours + " / " + peer, table.title(), value,
-                      bound, !rate});
+                      bound, !rate, ceiling});
 }
 
 void Targets::rss(const Table& table, const std::string& prefix, double mib) {
     lines_.push_back({"peak RSS (MiB) of every " + prefix + " row", table.title(),
-                      table.peakRssMiB(prefix), mib, true});
+                      table.peakRssMiB(prefix), mib, true, std::nullopt});
 }
 
 void Targets::print(const std::string& profile) const {
@@ -151,6 +158,10 @@ void Targets::print(const std::string& profile) const {
                         line.atMost ? "<=" : ">=", line.bound, line.what.c_str());
         }
         std::printf("  %-8s %20s    in: %s\n", "", "", line.where.c_str());
+        if (line.ceiling) {
+            std::printf("  %-8s %20s    every core busy throughout (ours + others' cpu): %.2f\n",
+                        "", "", *line.ceiling);
+        }
     }
     std::fflush(stdout);
 }

@@ -12,6 +12,9 @@ namespace bench {
 struct Ratio {
     double rate = 0;  // the peer's time over ours: above 1, quilo is faster
     double cpu = 0;   // our CPU over the peer's: below 1, quilo spends less
+    // The rate ratio if the CPU the whole machine spent on our row had kept every core busy
+    // from start to end: no client spending what ours did could go beyond it here.
+    double ceiling = 0;
 };
 
 class Table {
@@ -73,6 +76,7 @@ class Targets {
         std::optional<double> value;
         double bound;
         bool atMost;
+        std::optional<double> ceiling;
     };
     std::vector<Line> lines_;
 };

@@ -12,8 +12,10 @@ namespace {
 constexpr const char* description =
     R"(Measures quilo beside curl and other S3 clients against the same server in one run.
 Every measured job runs in a child process of its own; each row is the best of the rounds:
-rate, wall time, CPU (user+sys of the child and what it waited for) and peak RSS. Ratios read
-"quilo / peer": rate above 1x means quilo is faster, cpu below 1x means it spends less. After
+rate, wall time, CPU (user+sys of the child and what it waited for), the CPU the rest of the
+machine spent meanwhile ("others": on loopback mostly the server's; wall x cores minus both is
+what stood idle) and peak RSS. Ratios read "quilo / peer": rate above 1x means quilo is faster,
+cpu below 1x means it spends less. After
 the last table, each target the library is held to: its ratio, its bound, met or not.
 
 Sections (--only, comma-separated; default small,transfers,tool,tree):
@@ -81,8 +83,11 @@ void addJobOptions(CLI::App& app, Settings& s) {
                                {"--child-key", &LibraryJob::key},
                                {"--child-file", &LibraryJob::file},
                                {"--child-threshold", &LibraryJob::threshold}}) {
-        app.add_option(option.first)->group("")->needs(name)->each(
-            [&s, field = option.second](const std::string& value) { (*s.job).*field = value; });
+        app.add_option(option.first)
+            ->group("")
+            ->needs(name)
+            ->each(
+                [&s, field = option.second](const std::string& value) { (*s.job).*field = value; });
     }
     app.add_option("--child-verify")->group("")->needs(name)->each([&s](const std::string& value) {
         s.job->verify = value != "0";
