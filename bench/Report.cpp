@@ -52,11 +52,14 @@ void Table::printRow(const Row& row) const {
         return;
     }
     const Measurement m = best(row.rounds);
-    std::printf(
-        "  %-46s %s %9.1f %s/s  wall %7.3f s  cpu %6.3f s  others %6.3f s  "
-        "peak RSS %5.1f MiB\n",
-        row.label.c_str(), m.ok ? "  " : "!!", units_ / m.wallSeconds, unit_.c_str(), m.wallSeconds,
-        m.cpuSeconds, std::max(0.0, m.machineCpuSeconds - m.cpuSeconds), m.peakRssKiB / 1024.0);
+    // A virtual machine's count can fall short of the child's own: no figure then.
+    char others[16] = "   n/a  ";
+    if (m.machineCpuSeconds >= m.cpuSeconds) {
+        std::snprintf(others, sizeof others, "%6.3f s", m.machineCpuSeconds - m.cpuSeconds);
+    }
+    std::printf("  %-46s %s %9.1f %s/s  wall %7.3f s  cpu %6.3f s  others %s  peak RSS %5.1f MiB\n",
+                row.label.c_str(), m.ok ? "  " : "!!", units_ / m.wallSeconds, unit_.c_str(),
+                m.wallSeconds, m.cpuSeconds, others, m.peakRssKiB / 1024.0);
     if (!m.ok) {
         std::printf("  %-46s    failed: %s\n", "", m.note.c_str());
     }
@@ -94,7 +97,9 @@ std::optional<Ratio> Table::ratioOf(const std::string& ours, const std::string& 
     }
     const auto cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
     return Ratio{y.wallSeconds / x.wallSeconds, x.cpuSeconds / y.cpuSeconds,
-                 x.machineCpuSeconds > 0 ? y.wallSeconds * cores / x.machineCpuSeconds : 0};
+                 x.machineCpuSeconds >= x.cpuSeconds && x.machineCpuSeconds > 0
+                     ? y.wallSeconds * cores / x.machineCpuSeconds
+                     : 0};
 }
 
 std::optional<double> Table::peakRssMiB(const std::string& prefix) const {

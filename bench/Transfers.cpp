@@ -83,9 +83,6 @@ void addTargets(Context& context, const Table& table) {
         targets.add(table, "quilo upload (default)", "quilo upload, one stream", Kind::rate, 1.0);
     }
     targets.rss(table, "quilo", 64);
-    // What the tool's rows are held to against the peers that do not verify.
-    const auto upload = table.ratioOf("quilo upload (default)", "curl -T, UNSIGNED-PAYLOAD");
-    context.remember("upload / unsigned", upload ? std::optional(upload->rate) : std::nullopt);
 }
 
 void transfer(Context& context, std::uint64_t mib, int rounds) {
@@ -113,6 +110,10 @@ void transfer(Context& context, std::uint64_t mib, int rounds) {
     table.ratio("quilo download, checks off", "curl -o");
     table.print();
     addTargets(context, table);
+    // What the tool's rows of the same size are held to against the peers that do not verify.
+    const auto upload = table.ratioOf("quilo upload (default)", "curl -T, UNSIGNED-PAYLOAD");
+    context.remember(format("upload / unsigned, %llu MiB", static_cast<unsigned long long>(mib)),
+                     upload ? std::optional(upload->rate) : std::nullopt);
     removeAll(source);
     removeAll(copy);
 }
