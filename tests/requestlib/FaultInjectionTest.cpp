@@ -16,6 +16,7 @@
 #include "quilo/requestlib/S3BucketRequest.hpp"
 #include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "requestlib/Crypto.hpp"
+#include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
@@ -113,6 +114,8 @@ TEST_F(FaultInjection, RetriesTransientFailuresOnly) {
         EXPECT_EQ(server.requestCount(), c.attempts);
         EXPECT_EQ(request->responseData(), c.script.back().body);  // the last answer's alone
     }
+    // A service asking for a day's pause is given twenty seconds at most.
+    EXPECT_EQ(detail::retryAfter({.status = 503, .headers = {{"Retry-After", "86400"}}}), 20s);
     // Every hook on the library's one thread.
     EXPECT_EQ(threads.size(), 1u);
     EXPECT_FALSE(threads.contains(std::this_thread::get_id()));
@@ -286,6 +289,11 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
          "failed transport error TruncatedResponse", 1},
         {scripted({FaultAction::reply(200, object).header("ETag", wrong)}),
          "failed integrity error ChecksumMismatch", 1},
+        // Encrypted at rest with KMS, the ETag is no MD5 of the bytes.
+        {scripted({FaultAction::reply(200, object)
+                       .header("ETag", wrong)
+                       .header("x-amz-server-side-encryption", "aws:kms")}),
+         "finished", 1},
         {scripted({whole}), "finished", 1, "", "", true},
         {scripted({firstHalf, rest}), "finished", 2, "bytes=2000000-"},
         {scripted({firstHalf, whole}), "finished", 2, "bytes=2000000-"},  // whole again: from zero
@@ -429,6 +437,10 @@ TEST_F(FaultInjection, UploadsRepeatNoSideEffectAndLeaveNoParts) {
          "failed transport error ConnectionReset",
          "",
          {{initiation, FaultAction{.kind = FaultAction::Kind::reset}}}},
+        {"initiation failed",
+         "failed service error InternalError",
+         "",
+         {{initiation, error(500, "InternalError")}}},
         {"initiation slowed down",
          "finished",
          expected,
