@@ -24,6 +24,13 @@ struct Measurement {
     long peakRssKiB = 0;
     bool ok = false;
     std::string note;  // why it failed: the end of the child's stderr, or the check that did
+
+    // What the rest of the machine spent meanwhile; nullopt where a virtual machine's count falls
+    // short of the child's own.
+    std::optional<double> othersCpuSeconds() const {
+        return machineCpuSeconds >= cpuSeconds ? std::optional(machineCpuSeconds - cpuSeconds)
+                                               : std::nullopt;
+    }
 };
 
 // Runs the command with stdout discarded and stderr kept for the note.

@@ -52,10 +52,9 @@ void Table::printRow(const Row& row) const {
         return;
     }
     const Measurement m = best(row.rounds);
-    // A virtual machine's count can fall short of the child's own: no figure then.
     char others[16] = "   n/a  ";
-    if (m.machineCpuSeconds >= m.cpuSeconds) {
-        std::snprintf(others, sizeof others, "%6.3f s", m.machineCpuSeconds - m.cpuSeconds);
+    if (const auto spent = m.othersCpuSeconds()) {
+        std::snprintf(others, sizeof others, "%6.3f s", *spent);
     }
     std::printf("  %-46s %s %9.1f %s/s  wall %7.3f s  cpu %6.3f s  others %s  peak RSS %5.1f MiB\n",
                 row.label.c_str(), m.ok ? "  " : "!!", units_ / m.wallSeconds, unit_.c_str(),
@@ -95,11 +94,12 @@ std::optional<Ratio> Table::ratioOf(const std::string& ours, const std::string& 
     if (!x.ok || !y.ok) {
         return std::nullopt;
     }
-    const auto cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
-    return Ratio{y.wallSeconds / x.wallSeconds, x.cpuSeconds / y.cpuSeconds,
-                 x.machineCpuSeconds >= x.cpuSeconds && x.machineCpuSeconds > 0
-                     ? y.wallSeconds * cores / x.machineCpuSeconds
-                     : 0};
+    Ratio ratio{y.wallSeconds / x.wallSeconds, x.cpuSeconds / y.cpuSeconds};
+    if (x.othersCpuSeconds() && x.machineCpuSeconds > 0) {
+        const auto cores = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
+        ratio.ceiling = y.wallSeconds * cores / x.machineCpuSeconds;
+    }
+    return ratio;
 }
 
 std::optional<double> Table::peakRssMiB(const std::string& prefix) const {
@@ -136,9 +136,7 @@ void Targets::add(const Table& table, const std::string& ours, const std::string
     std::optional<double> value, ceiling;
     if (ratio) {
         value = rate ? ratio->rate : ratio->cpu;
-    }
-    if (ratio && rate && ratio->ceiling > 0) {
-        ceiling = ratio->ceiling;
+        ceiling = rate ? ratio->ceiling : std::nullopt;
     }
     lines_.push_back({(rate ? "rate of " : "cpu of ") + ours + " / " + peer, table.title(), value,
                       bound, !rate, ceiling});

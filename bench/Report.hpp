@@ -14,7 +14,7 @@ struct Ratio {
     double cpu = 0;   // our CPU over the peer's: below 1, quilo spends less
     // The rate ratio if the CPU the whole machine spent on our row had kept every core busy
     // from start to end: no client spending what ours did could go beyond it here.
-    double ceiling = 0;
+    std::optional<double> ceiling{};
 };
 
 class Table {

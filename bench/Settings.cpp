@@ -15,8 +15,9 @@ Every measured job runs in a child process of its own; each row is the best of t
 rate, wall time, CPU (user+sys of the child and what it waited for), the CPU the rest of the
 machine spent meanwhile ("others": on loopback mostly the server's; wall x cores minus both is
 what stood idle) and peak RSS. Ratios read "quilo / peer": rate above 1x means quilo is faster,
-cpu below 1x means it spends less. After
-the last table, each target the library is held to: its ratio, its bound, met or not.
+cpu below 1x means it spends less. After the last table, each target the library is held to:
+its ratio, its bound, met or not, and for a rate the ratio the machine would have allowed had
+the row's CPU and the others' kept every core busy throughout.
 
 Sections (--only, comma-separated; default small,transfers,tool,tree):
   small      HEAD-bucket requests at --concurrency: the library vs curl -Z --parallel-max

@@ -64,8 +64,7 @@ void addTargets(Context& context, const Table& table) {
         targets.add(table, "quilo get", peer, Kind::rate, 1.0);
     }
     targets.add(table, "quilo put", "curl -T, signed payload", Kind::rate, 1.0);
-    const auto mib = static_cast<unsigned long long>(context.settings().transferMiB);
-    if (const auto reached = context.reached(format("upload / unsigned, %llu MiB", mib))) {
+    if (const auto reached = context.reached(uploadRatioName(context.settings().transferMiB))) {
         targets.add(table, "quilo put", "curl -T, UNSIGNED-PAYLOAD", Kind::rate, *reached);
         targets.add(table, "quilo put", "s3 put (libs3)", Kind::rate, *reached);
     }

@@ -112,13 +112,16 @@ void transfer(Context& context, std::uint64_t mib, int rounds) {
     addTargets(context, table);
     // What the tool's rows of the same size are held to against the peers that do not verify.
     const auto upload = table.ratioOf("quilo upload (default)", "curl -T, UNSIGNED-PAYLOAD");
-    context.remember(format("upload / unsigned, %llu MiB", static_cast<unsigned long long>(mib)),
-                     upload ? std::optional(upload->rate) : std::nullopt);
+    context.remember(uploadRatioName(mib), upload ? std::optional(upload->rate) : std::nullopt);
     removeAll(source);
     removeAll(copy);
 }
 
 }  // namespace
+
+std::string uploadRatioName(std::uint64_t mib) {
+    return format("upload / unsigned, %llu MiB", static_cast<unsigned long long>(mib));
+}
 
 void runTransfers(Context& context) {
     const Settings& s = context.settings();

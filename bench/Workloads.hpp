@@ -1,6 +1,9 @@
 // The sections of a run; each prints its own table.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "Context.hpp"
 
 namespace bench {
@@ -10,5 +13,9 @@ void runTransfers(Context& context);  // large uploads and downloads, library vs
 void runTool(Context& context);       // the quilo tool vs the other clients, one large file
 void runTree(Context& context);       // trees of small files and sync
 void runProxy(Context& context);      // what the delay proxy itself costs and does
+
+// Under this name runTransfers remembers the default upload's rate against curl's unsigned one
+// at `mib`, which the tool's upload of that size is held to.
+std::string uploadRatioName(std::uint64_t mib);
 
 }  // namespace bench
