@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
 

@@ -5,7 +5,6 @@
 #include "quilo/Client.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
-#include "quilo/requestlib/Error.hpp"
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/S3BucketRequest.hpp"
@@ -13,3 +12,4 @@
 #include "quilo/requestlib/S3Request.hpp"
 #include "quilo/requestlib/S3ServiceRequest.hpp"
 #include "quilo/requestlib/S3Types.hpp"
+#include "quilo/requestlib/base/Error.hpp"

@@ -14,9 +14,9 @@
 #include "quilo/Callbacks.hpp"
 #include "quilo/Client.hpp"
 #include "quilo/Value.hpp"
-#include "quilo/requestlib/Error.hpp"
-#include "requestlib/Errors.hpp"
-#include "requestlib/Hooks.hpp"
+#include "quilo/requestlib/base/Error.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Hooks.hpp"
 
 namespace quilo::detail {
 

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 
 namespace quilo {
 class S3Request;

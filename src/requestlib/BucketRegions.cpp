@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

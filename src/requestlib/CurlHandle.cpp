@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "requestlib/ConnectTo.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "requestlib/Crypto.hpp"
-#include "requestlib/Errors.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo::detail {
 namespace {

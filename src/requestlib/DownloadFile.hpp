@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/TrailingDigest.hpp"
 
 namespace quilo::detail {

@@ -13,11 +13,11 @@
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "requestlib/CurlHandle.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/PayloadSink.hpp"
 #include "requestlib/ResponseHeaders.hpp"
 #include "requestlib/SourceFile.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

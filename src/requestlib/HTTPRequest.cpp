@@ -5,11 +5,11 @@
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/RequestTransport.hpp"
 #include "requestlib/Engine.hpp"
-#include "requestlib/Errors.hpp"
-#include "requestlib/Hooks.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Hooks.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo {
 namespace {

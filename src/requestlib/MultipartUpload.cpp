@@ -5,13 +5,13 @@
 #include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "requestlib/Crypto.hpp"
 #include "requestlib/Engine.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/SourceFile.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo::detail {
 namespace {

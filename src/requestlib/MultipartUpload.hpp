@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/Attempt.hpp"
 
 namespace quilo {

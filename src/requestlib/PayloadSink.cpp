@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "requestlib/DownloadFile.hpp"
-#include "requestlib/Errors.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo::detail {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/Block.hpp"
 #include "requestlib/Crypto.hpp"
 

@@ -4,10 +4,10 @@
 #include <charconv>
 
 #include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/RequestRun.hpp"
-#include "requestlib/Text.hpp"
 #include "requestlib/UriEncoding.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

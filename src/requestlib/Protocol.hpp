@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/Attempt.hpp"
 
 namespace quilo {

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "requestlib/DownloadFile.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/PayloadSink.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo::detail {
 void RangedDownload::start(std::shared_ptr<RequestRun> run, int status, HeaderMap head) {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 #include "requestlib/Attempt.hpp"
 
 namespace quilo::detail {

@@ -5,13 +5,13 @@
 #include <random>
 
 #include "requestlib/DownloadFile.hpp"
-#include "requestlib/Errors.hpp"
-#include "requestlib/Hooks.hpp"
 #include "requestlib/PayloadSink.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RangedDownload.hpp"
 #include "requestlib/SourceFile.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Hooks.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

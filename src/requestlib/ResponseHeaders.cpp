@@ -1,6 +1,6 @@
 #include "requestlib/ResponseHeaders.hpp"
 
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

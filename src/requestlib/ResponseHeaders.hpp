@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo::detail {
 

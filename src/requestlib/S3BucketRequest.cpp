@@ -4,9 +4,9 @@
 #include <array>
 
 #include "requestlib/Crypto.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo {
 namespace detail {

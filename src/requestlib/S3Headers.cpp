@@ -4,9 +4,9 @@
 #include <array>
 
 #include "quilo/requestlib/S3Types.hpp"
-#include "requestlib/Errors.hpp"
-#include "requestlib/Text.hpp"
 #include "requestlib/UriEncoding.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

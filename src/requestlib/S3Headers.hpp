@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "quilo/requestlib/Error.hpp"
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 #include "requestlib/Attempt.hpp"
 
 namespace quilo::detail {

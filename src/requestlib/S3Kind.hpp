@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "quilo/requestlib/Error.hpp"
 #include "quilo/requestlib/S3Types.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/Attempt.hpp"
 
 namespace quilo {

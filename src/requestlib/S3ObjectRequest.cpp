@@ -5,7 +5,6 @@
 #include <atomic>
 
 #include "requestlib/Engine.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/MetadataReplacement.hpp"
 #include "requestlib/MultipartUpload.hpp"
 #include "requestlib/RangedDownload.hpp"
@@ -15,7 +14,8 @@
 #include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/SourceFile.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo {
 namespace {

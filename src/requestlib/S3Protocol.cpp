@@ -7,14 +7,14 @@
 #include "requestlib/Addressing.hpp"
 #include "requestlib/BucketRegions.hpp"
 #include "requestlib/Crypto.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/SigV4.hpp"
-#include "requestlib/Text.hpp"
 #include "requestlib/UriEncoding.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 namespace {

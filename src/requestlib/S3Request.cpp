@@ -5,11 +5,11 @@
 
 #include "requestlib/Addressing.hpp"
 #include "requestlib/BucketRegions.hpp"
-#include "requestlib/Errors.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Protocol.hpp"
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Errors.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo {
 namespace {

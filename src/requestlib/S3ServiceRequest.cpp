@@ -1,8 +1,8 @@
 #include "quilo/requestlib/S3ServiceRequest.hpp"
 
-#include "requestlib/Errors.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo {
 namespace detail {

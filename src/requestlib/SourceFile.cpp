@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "requestlib/Errors.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo::detail {
 

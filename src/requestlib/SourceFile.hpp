@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 
 namespace quilo::detail {
 

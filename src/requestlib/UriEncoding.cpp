@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Text.hpp"
 
 namespace quilo::detail {
 

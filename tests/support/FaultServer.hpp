@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo::test {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "quilo/requestlib/Error.hpp"
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/RequestTransport.hpp"
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo::test {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "quilo/requestlib/Error.hpp"
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
 

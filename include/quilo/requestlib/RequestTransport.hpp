@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "quilo/requestlib/Error.hpp"
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
 

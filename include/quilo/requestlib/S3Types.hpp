@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
 

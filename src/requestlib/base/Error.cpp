@@ -1,9 +1,9 @@
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-#include "requestlib/Errors.hpp"
+#include "requestlib/base/Errors.hpp"
 
 namespace quilo {
 

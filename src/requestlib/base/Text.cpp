@@ -1,8 +1,8 @@
-#include "requestlib/Text.hpp"
+#include "requestlib/base/Text.hpp"
 
 #include <algorithm>
 
-#include "quilo/requestlib/Types.hpp"
+#include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "quilo/requestlib/Error.hpp"
+#include "quilo/requestlib/base/Error.hpp"
 
 namespace quilo::detail {
 
