@@ -4,9 +4,9 @@
 #include <cctype>
 
 #include "quilo/requestlib/S3Request.hpp"
-#include "requestlib/UriEncoding.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {

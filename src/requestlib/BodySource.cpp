@@ -3,8 +3,8 @@
 
 #include "requestlib/Attempt.hpp"
 #include "requestlib/Block.hpp"
-#include "requestlib/Crypto.hpp"
 #include "requestlib/SourceFile.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo::detail {
 

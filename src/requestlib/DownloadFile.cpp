@@ -11,8 +11,8 @@
 #include <iterator>
 #include <utility>
 
-#include "requestlib/Crypto.hpp"
 #include "requestlib/base/Errors.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/Crypto.hpp"
 #include "requestlib/Engine.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
@@ -12,6 +11,7 @@
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/SourceFile.hpp"
 #include "requestlib/base/Errors.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/Block.hpp"
-#include "requestlib/Crypto.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo::detail {
 

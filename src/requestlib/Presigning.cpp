@@ -6,7 +6,7 @@
 #include "quilo/requestlib/S3Request.hpp"
 #include "requestlib/Addressing.hpp"
 #include "requestlib/SigV4.hpp"
-#include "requestlib/UriEncoding.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo {
 namespace {

@@ -5,9 +5,9 @@
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "requestlib/RequestRun.hpp"
-#include "requestlib/UriEncoding.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {

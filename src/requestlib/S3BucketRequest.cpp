@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 
-#include "requestlib/Crypto.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/base/Errors.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo {
 namespace detail {

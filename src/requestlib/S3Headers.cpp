@@ -4,9 +4,9 @@
 #include <array>
 
 #include "quilo/requestlib/S3Types.hpp"
-#include "requestlib/UriEncoding.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -6,15 +6,15 @@
 #include "quilo/requestlib/S3Request.hpp"
 #include "requestlib/Addressing.hpp"
 #include "requestlib/BucketRegions.hpp"
-#include "requestlib/Crypto.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/SigV4.hpp"
-#include "requestlib/UriEncoding.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {

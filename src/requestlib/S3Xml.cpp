@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "requestlib/S3Headers.hpp"
-#include "requestlib/UriEncoding.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -4,8 +4,8 @@
 #include <map>
 #include <string_view>
 
-#include "requestlib/Crypto.hpp"
-#include "requestlib/UriEncoding.hpp"
+#include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 

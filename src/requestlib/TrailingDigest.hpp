@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "requestlib/Crypto.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo::detail {
 

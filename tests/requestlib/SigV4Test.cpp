@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "requestlib/Crypto.hpp"
-#include "requestlib/UriEncoding.hpp"
+#include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
 namespace {

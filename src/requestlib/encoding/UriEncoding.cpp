@@ -1,4 +1,4 @@
-#include "requestlib/UriEncoding.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "requestlib/Crypto.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
