@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "requestlib/Attempt.hpp"
-#include "requestlib/Block.hpp"
-#include "requestlib/SourceFile.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/files/Block.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo::detail {
 

@@ -13,11 +13,11 @@
 
 #include "quilo/requestlib/HTTPRequest.hpp"
 #include "requestlib/CurlHandle.hpp"
-#include "requestlib/PayloadSink.hpp"
 #include "requestlib/ResponseHeaders.hpp"
-#include "requestlib/SourceFile.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/files/PayloadSink.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {

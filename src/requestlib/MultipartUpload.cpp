@@ -9,9 +9,9 @@
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
-#include "requestlib/SourceFile.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "requestlib/DownloadFile.hpp"
-#include "requestlib/PayloadSink.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RequestRun.hpp"
 #include "requestlib/base/Errors.hpp"
+#include "requestlib/files/DownloadFile.hpp"
+#include "requestlib/files/PayloadSink.hpp"
 
 namespace quilo::detail {
 void RangedDownload::start(std::shared_ptr<RequestRun> run, int status, HeaderMap head) {

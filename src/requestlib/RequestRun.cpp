@@ -4,14 +4,14 @@
 #include <charconv>
 #include <random>
 
-#include "requestlib/DownloadFile.hpp"
-#include "requestlib/PayloadSink.hpp"
 #include "requestlib/Protocol.hpp"
 #include "requestlib/RangedDownload.hpp"
-#include "requestlib/SourceFile.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Hooks.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/files/DownloadFile.hpp"
+#include "requestlib/files/PayloadSink.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {

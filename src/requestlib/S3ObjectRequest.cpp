@@ -13,9 +13,9 @@
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
-#include "requestlib/SourceFile.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo {
 namespace {

@@ -1,4 +1,4 @@
-#include "requestlib/DownloadFile.hpp"
+#include "requestlib/files/DownloadFile.hpp"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -1,4 +1,4 @@
-#include "requestlib/SourceFile.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "quilo/requestlib/base/Error.hpp"
-#include "requestlib/Block.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/files/Block.hpp"
 
 namespace quilo::detail {
 

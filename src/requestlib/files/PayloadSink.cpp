@@ -1,11 +1,11 @@
-#include "requestlib/PayloadSink.hpp"
+#include "requestlib/files/PayloadSink.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "requestlib/DownloadFile.hpp"
 #include "requestlib/base/Errors.hpp"
+#include "requestlib/files/DownloadFile.hpp"
 
 namespace quilo::detail {
 

@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "quilo/requestlib/base/Error.hpp"
-#include "requestlib/TrailingDigest.hpp"
+#include "requestlib/files/TrailingDigest.hpp"
 
 namespace quilo::detail {
 

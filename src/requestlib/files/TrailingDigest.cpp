@@ -1,4 +1,4 @@
-#include "requestlib/TrailingDigest.hpp"
+#include "requestlib/files/TrailingDigest.hpp"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "requestlib/Block.hpp"
+#include "requestlib/files/Block.hpp"
 
 namespace quilo::detail {
 namespace {
