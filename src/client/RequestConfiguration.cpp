@@ -3,7 +3,7 @@
 
 #include "client/OperationSkeleton.hpp"
 #include "quilo/Client.hpp"
-#include "quilo/requestlib/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/http/HTTPRequestQueue.hpp"
 
 namespace quilo {
 

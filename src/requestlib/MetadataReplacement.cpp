@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo::detail {
 

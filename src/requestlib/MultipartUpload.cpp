@@ -3,15 +3,15 @@
 #include <algorithm>
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/Engine.hpp"
-#include "requestlib/Protocol.hpp"
-#include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Protocol.hpp"
 #include "requestlib/S3Xml.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/files/SourceFile.hpp"
+#include "requestlib/http/Engine.hpp"
+#include "requestlib/http/Protocol.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "quilo/requestlib/base/Error.hpp"
-#include "requestlib/Attempt.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo {
 class S3ObjectRequest;

@@ -6,7 +6,7 @@
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "quilo/requestlib/base/Types.hpp"
-#include "requestlib/Attempt.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo::detail {
 

@@ -5,7 +5,7 @@
 
 #include "quilo/requestlib/S3Types.hpp"
 #include "quilo/requestlib/base/Error.hpp"
-#include "requestlib/Attempt.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo {
 class S3Request;

@@ -4,11 +4,8 @@
 #include <array>
 #include <atomic>
 
-#include "requestlib/Engine.hpp"
 #include "requestlib/MetadataReplacement.hpp"
 #include "requestlib/MultipartUpload.hpp"
-#include "requestlib/RangedDownload.hpp"
-#include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Protocol.hpp"
@@ -16,6 +13,9 @@
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/files/SourceFile.hpp"
+#include "requestlib/http/Engine.hpp"
+#include "requestlib/http/RangedDownload.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo {
 namespace {

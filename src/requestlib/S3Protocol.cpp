@@ -6,7 +6,6 @@
 #include "quilo/requestlib/S3Request.hpp"
 #include "requestlib/Addressing.hpp"
 #include "requestlib/BucketRegions.hpp"
-#include "requestlib/RequestRun.hpp"
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
@@ -15,6 +14,7 @@
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "requestlib/Protocol.hpp"
+#include "requestlib/http/Protocol.hpp"
 
 namespace quilo {
 class S3Request;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "requestlib/ResponseHeaders.hpp"
+#include "requestlib/http/ResponseHeaders.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "requestlib/BucketRegions.hpp"
-#include "requestlib/ConnectTo.hpp"
+#include "requestlib/http/ConnectTo.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
 

@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "quilo/requestlib/HTTPRequestQueue.hpp"
 #include "quilo/requestlib/S3BucketRequest.hpp"
 #include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/Protocol.hpp"
-#include "requestlib/RequestRun.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "quilo/requestlib/http/HTTPRequestQueue.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/http/Protocol.hpp"
+#include "requestlib/http/RequestRun.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
 #include "support/Servers.hpp"

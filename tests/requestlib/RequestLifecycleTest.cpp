@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "quilo/requestlib/HTTPRequestQueue.hpp"
-#include "requestlib/RequestRun.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "quilo/requestlib/http/HTTPRequestQueue.hpp"
+#include "requestlib/http/RequestRun.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
 #include "support/SharedState.hpp"

@@ -1,4 +1,4 @@
-#include "requestlib/ResponseHeaders.hpp"
+#include "requestlib/http/ResponseHeaders.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "quilo/requestlib/HTTPRequestQueue.hpp"
-#include "quilo/requestlib/RequestTransport.hpp"
 #include "quilo/requestlib/base/Error.hpp"
 #include "quilo/requestlib/base/Types.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "quilo/requestlib/http/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/http/RequestTransport.hpp"
 
 namespace quilo::test {
 

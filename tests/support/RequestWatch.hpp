@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
 #include "support/Outcome.hpp"
 
 namespace quilo::test {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
 
 namespace quilo {
 namespace detail {

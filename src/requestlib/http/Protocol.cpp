@@ -1,13 +1,13 @@
-#include "requestlib/Protocol.hpp"
+#include "requestlib/http/Protocol.hpp"
 
 #include <algorithm>
 #include <charconv>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/RequestRun.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo::detail {
 namespace {

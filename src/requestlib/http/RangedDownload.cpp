@@ -1,12 +1,12 @@
-#include "requestlib/RangedDownload.hpp"
+#include "requestlib/http/RangedDownload.hpp"
 
 #include <algorithm>
 
-#include "requestlib/Protocol.hpp"
-#include "requestlib/RequestRun.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/files/DownloadFile.hpp"
 #include "requestlib/files/PayloadSink.hpp"
+#include "requestlib/http/Protocol.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo::detail {
 void RangedDownload::start(std::shared_ptr<RequestRun> run, int status, HeaderMap head) {

@@ -1,17 +1,17 @@
-#include "requestlib/RequestRun.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 #include <atomic>
 #include <charconv>
 #include <random>
 
-#include "requestlib/Protocol.hpp"
-#include "requestlib/RangedDownload.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Hooks.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/files/DownloadFile.hpp"
 #include "requestlib/files/PayloadSink.hpp"
 #include "requestlib/files/SourceFile.hpp"
+#include "requestlib/http/Protocol.hpp"
+#include "requestlib/http/RangedDownload.hpp"
 
 namespace quilo::detail {
 namespace {

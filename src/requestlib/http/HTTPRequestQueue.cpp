@@ -1,11 +1,11 @@
-#include "quilo/requestlib/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/http/HTTPRequestQueue.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <vector>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/Engine.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "requestlib/http/Engine.hpp"
 
 namespace quilo {
 

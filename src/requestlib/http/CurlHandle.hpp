@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "requestlib/Attempt.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo::detail {
 

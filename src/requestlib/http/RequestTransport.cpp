@@ -1,7 +1,7 @@
-#include "quilo/requestlib/RequestTransport.hpp"
+#include "quilo/requestlib/http/RequestTransport.hpp"
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/Engine.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "requestlib/http/Engine.hpp"
 
 namespace quilo {
 

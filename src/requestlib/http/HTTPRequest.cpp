@@ -1,15 +1,15 @@
-#include "quilo/requestlib/HTTPRequest.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
 
 #include <cmath>
 
-#include "quilo/requestlib/HTTPRequestQueue.hpp"
-#include "quilo/requestlib/RequestTransport.hpp"
-#include "requestlib/Engine.hpp"
-#include "requestlib/Protocol.hpp"
-#include "requestlib/RequestRun.hpp"
+#include "quilo/requestlib/http/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/http/RequestTransport.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Hooks.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/http/Engine.hpp"
+#include "requestlib/http/Protocol.hpp"
+#include "requestlib/http/RequestRun.hpp"
 
 namespace quilo {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "quilo/requestlib/base/Error.hpp"
-#include "requestlib/Attempt.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo {
 class HTTPRequest;

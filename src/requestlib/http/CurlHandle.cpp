@@ -1,10 +1,10 @@
-#include "requestlib/CurlHandle.hpp"
+#include "requestlib/http/CurlHandle.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "requestlib/ConnectTo.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/http/ConnectTo.hpp"
 
 namespace quilo::detail {
 namespace {

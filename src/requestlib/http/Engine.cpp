@@ -1,4 +1,4 @@
-#include "requestlib/Engine.hpp"
+#include "requestlib/http/Engine.hpp"
 
 #include <curl/curl.h>
 
@@ -11,13 +11,13 @@
 #include <thread>
 #include <unordered_map>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/CurlHandle.hpp"
-#include "requestlib/ResponseHeaders.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/files/PayloadSink.hpp"
 #include "requestlib/files/SourceFile.hpp"
+#include "requestlib/http/CurlHandle.hpp"
+#include "requestlib/http/ResponseHeaders.hpp"
 
 namespace quilo::detail {
 namespace {

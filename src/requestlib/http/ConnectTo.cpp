@@ -1,6 +1,6 @@
 #include <mutex>
 
-#include "requestlib/ConnectTo.hpp"
+#include "requestlib/http/ConnectTo.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "quilo/requestlib/HTTPRequest.hpp"
-#include "requestlib/Attempt.hpp"
-#include "requestlib/Engine.hpp"
+#include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "requestlib/http/Attempt.hpp"
+#include "requestlib/http/Engine.hpp"
 
 namespace quilo::detail {
 

@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "requestlib/Attempt.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/files/Block.hpp"
 #include "requestlib/files/SourceFile.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo::detail {
 

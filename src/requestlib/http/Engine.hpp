@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "requestlib/Attempt.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo::detail {
 
