@@ -5,8 +5,8 @@
 
 #include "quilo/requestlib/S3Request.hpp"
 #include "requestlib/Addressing.hpp"
-#include "requestlib/SigV4.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
+#include "requestlib/signing/SigV4.hpp"
 
 namespace quilo {
 namespace {

@@ -9,12 +9,12 @@
 #include "requestlib/S3Headers.hpp"
 #include "requestlib/S3Kind.hpp"
 #include "requestlib/S3Xml.hpp"
-#include "requestlib/SigV4.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
 #include "requestlib/http/RequestRun.hpp"
+#include "requestlib/signing/SigV4.hpp"
 
 namespace quilo::detail {
 namespace {

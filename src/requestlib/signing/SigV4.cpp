@@ -1,4 +1,4 @@
-#include "requestlib/SigV4.hpp"
+#include "requestlib/signing/SigV4.hpp"
 
 #include <cstdio>
 #include <map>
