@@ -1,8 +1,8 @@
 #pragma once
 
-#include "quilo/requestlib/S3BucketRequest.hpp"
-#include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "quilo/requestlib/S3ServiceRequest.hpp"
+#include "quilo/requestlib/s3/S3BucketRequest.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
+#include "quilo/requestlib/s3/S3ServiceRequest.hpp"
 
 namespace quilo {
 

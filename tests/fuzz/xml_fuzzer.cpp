@@ -4,7 +4,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "requestlib/S3Xml.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/BucketRegions.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
 #include "requestlib/http/ConnectTo.hpp"
+#include "requestlib/s3/BucketRegions.hpp"
 #include "support/FaultServer.hpp"
 #include "support/RequestWatch.hpp"
 

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "quilo/requestlib/S3BucketRequest.hpp"
-#include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "quilo/requestlib/http/HTTPRequest.hpp"
 #include "quilo/requestlib/http/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/s3/S3BucketRequest.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/http/Protocol.hpp"
 #include "requestlib/http/RequestRun.hpp"

@@ -1,11 +1,11 @@
-#include "requestlib/S3Xml.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 
-#include "quilo/requestlib/S3BucketRequest.hpp"
+#include "quilo/requestlib/s3/S3BucketRequest.hpp"
 #include "support/RecordingTransport.hpp"
 #include "support/RequestWatch.hpp"
 

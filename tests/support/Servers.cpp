@@ -16,8 +16,8 @@
 #include <stdexcept>
 
 #include "quilo/Client.hpp"
-#include "quilo/requestlib/S3Request.hpp"
 #include "quilo/requestlib/http/HTTPRequest.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
 
 extern char** environ;
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "quilo/Client.hpp"
-#include "quilo/requestlib/S3ObjectRequest.hpp"
 #include "quilo/requestlib/http/HTTPRequestQueue.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
 
 namespace quilo::test {
 

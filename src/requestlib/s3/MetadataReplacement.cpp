@@ -1,14 +1,14 @@
-#include "requestlib/MetadataReplacement.hpp"
+#include "requestlib/s3/MetadataReplacement.hpp"
 
 #include <algorithm>
 
-#include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/S3Headers.hpp"
-#include "requestlib/S3Protocol.hpp"
-#include "requestlib/S3Xml.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/http/RequestRun.hpp"
+#include "requestlib/s3/S3Headers.hpp"
+#include "requestlib/s3/S3Protocol.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo::detail {
 

@@ -1,19 +1,19 @@
-#include "requestlib/S3Protocol.hpp"
+#include "requestlib/s3/S3Protocol.hpp"
 
 #include <chrono>
 
-#include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "quilo/requestlib/S3Request.hpp"
-#include "requestlib/Addressing.hpp"
-#include "requestlib/BucketRegions.hpp"
-#include "requestlib/S3Headers.hpp"
-#include "requestlib/S3Kind.hpp"
-#include "requestlib/S3Xml.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
 #include "requestlib/http/RequestRun.hpp"
+#include "requestlib/s3/Addressing.hpp"
+#include "requestlib/s3/BucketRegions.hpp"
+#include "requestlib/s3/S3Headers.hpp"
+#include "requestlib/s3/S3Kind.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 #include "requestlib/signing/SigV4.hpp"
 
 namespace quilo::detail {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "quilo/requestlib/S3Request.hpp"
-#include "quilo/requestlib/S3Types.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 
 namespace quilo {
 namespace detail {

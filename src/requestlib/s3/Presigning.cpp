@@ -3,9 +3,9 @@
 #include <array>
 #include <mutex>
 
-#include "quilo/requestlib/S3Request.hpp"
-#include "requestlib/Addressing.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
+#include "requestlib/s3/Addressing.hpp"
 #include "requestlib/signing/SigV4.hpp"
 
 namespace quilo {

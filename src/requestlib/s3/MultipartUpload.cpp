@@ -1,17 +1,17 @@
-#include "requestlib/MultipartUpload.hpp"
+#include "requestlib/s3/MultipartUpload.hpp"
 
 #include <algorithm>
 
-#include "quilo/requestlib/S3ObjectRequest.hpp"
-#include "requestlib/S3Headers.hpp"
-#include "requestlib/S3Protocol.hpp"
-#include "requestlib/S3Xml.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/Engine.hpp"
 #include "requestlib/http/Protocol.hpp"
 #include "requestlib/http/RequestRun.hpp"
+#include "requestlib/s3/S3Headers.hpp"
+#include "requestlib/s3/S3Protocol.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo::detail {
 namespace {

@@ -1,4 +1,4 @@
-#include "requestlib/BucketRegions.hpp"
+#include "requestlib/s3/BucketRegions.hpp"
 
 #include <map>
 #include <mutex>

@@ -1,9 +1,9 @@
-#include "requestlib/S3Headers.hpp"
+#include "requestlib/s3/S3Headers.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "quilo/requestlib/S3Types.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"

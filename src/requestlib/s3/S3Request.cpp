@@ -1,15 +1,15 @@
-#include "quilo/requestlib/S3Request.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
 
 #include <atomic>
 #include <mutex>
 
-#include "requestlib/Addressing.hpp"
-#include "requestlib/BucketRegions.hpp"
-#include "requestlib/S3Headers.hpp"
-#include "requestlib/S3Kind.hpp"
-#include "requestlib/S3Protocol.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/s3/Addressing.hpp"
+#include "requestlib/s3/BucketRegions.hpp"
+#include "requestlib/s3/S3Headers.hpp"
+#include "requestlib/s3/S3Kind.hpp"
+#include "requestlib/s3/S3Protocol.hpp"
 
 namespace quilo {
 namespace {

@@ -1,4 +1,4 @@
-#include "requestlib/S3Xml.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 #include <pugixml.hpp>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "requestlib/S3Headers.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
+#include "requestlib/s3/S3Headers.hpp"
 
 namespace quilo::detail {
 namespace {

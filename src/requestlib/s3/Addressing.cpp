@@ -1,9 +1,9 @@
-#include "requestlib/Addressing.hpp"
+#include "requestlib/s3/Addressing.hpp"
 
 #include <algorithm>
 #include <cctype>
 
-#include "quilo/requestlib/S3Request.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"

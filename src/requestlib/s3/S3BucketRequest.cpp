@@ -1,12 +1,12 @@
-#include "quilo/requestlib/S3BucketRequest.hpp"
+#include "quilo/requestlib/s3/S3BucketRequest.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "requestlib/S3Kind.hpp"
-#include "requestlib/S3Xml.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/s3/S3Kind.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo {
 namespace detail {

@@ -1,21 +1,21 @@
-#include "quilo/requestlib/S3ObjectRequest.hpp"
+#include "quilo/requestlib/s3/S3ObjectRequest.hpp"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 
-#include "requestlib/MetadataReplacement.hpp"
-#include "requestlib/MultipartUpload.hpp"
-#include "requestlib/S3Headers.hpp"
-#include "requestlib/S3Kind.hpp"
-#include "requestlib/S3Protocol.hpp"
-#include "requestlib/S3Xml.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/Engine.hpp"
 #include "requestlib/http/RangedDownload.hpp"
 #include "requestlib/http/RequestRun.hpp"
+#include "requestlib/s3/MetadataReplacement.hpp"
+#include "requestlib/s3/MultipartUpload.hpp"
+#include "requestlib/s3/S3Headers.hpp"
+#include "requestlib/s3/S3Kind.hpp"
+#include "requestlib/s3/S3Protocol.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo {
 namespace {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "quilo/requestlib/S3Types.hpp"
 #include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 #include "requestlib/http/Attempt.hpp"
 
 namespace quilo {

@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "quilo/requestlib/S3Request.hpp"
-#include "quilo/requestlib/S3Types.hpp"
+#include "quilo/requestlib/s3/S3Request.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 
 namespace quilo {
 namespace detail {

@@ -1,8 +1,8 @@
-#include "quilo/requestlib/S3ServiceRequest.hpp"
+#include "quilo/requestlib/s3/S3ServiceRequest.hpp"
 
-#include "requestlib/S3Kind.hpp"
-#include "requestlib/S3Xml.hpp"
 #include "requestlib/base/Errors.hpp"
+#include "requestlib/s3/S3Kind.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo {
 namespace detail {

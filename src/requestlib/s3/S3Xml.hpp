@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "quilo/requestlib/S3Types.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 
 namespace quilo::detail {
 
