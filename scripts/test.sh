@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the stages are called by name
-# The whole check, as CI runs it: set up the machine, make a Release build, start the test
-# servers, run every test, then build with clang and run them again under AddressSanitizer with
-# UndefinedBehaviorSanitizer, build and run them under ThreadSanitizer, and fuzz the parsers for
-# a bounded time. Every build here turns compiler warnings into errors.
+# The whole check, as CI runs it: set up the machine, check that the includes keep to the
+# layers, make a Release build, start the test servers, run every test, then build with clang
+# and run them again under AddressSanitizer with UndefinedBehaviorSanitizer, build and run them
+# under ThreadSanitizer, and fuzz the parsers for a bounded time. Every build here turns
+# compiler warnings into errors.
 #
 #   scripts/test.sh                 every stage, in order
 #   scripts/test.sh build test      only the stages named (see STAGES)
@@ -17,7 +18,7 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$QUILO_ROOT" || exit 1
 
-STAGES=(setup build servers test build_asan test_asan build_tsan test_tsan fuzz)
+STAGES=(setup layers build servers test build_asan test_asan build_tsan test_tsan fuzz)
 JOBS="${QUILO_JOBS:-2}"
 BUILD_DIR="${QUILO_BUILD_DIR:-build}"
 ASAN_BUILD_DIR="${QUILO_ASAN_BUILD_DIR:-build-asan}"
@@ -66,6 +67,11 @@ run_ctest() {
 
 stage_setup() {
     scripts/setup.sh
+}
+
+# No file of a lower layer of the library includes one of a higher.
+stage_layers() {
+    scripts/layers.sh
 }
 
 # The build a consumer gets, so that its optimiser's warnings are seen.
