@@ -165,21 +165,14 @@ TEST_F(Credentials, TheKeysTravelOnlyInTheAuthorizationHeader) {
     EXPECT_TRUE(test::eventually([&] { return server_.requestCount() >= 4; }));
     const auto requests = server_.requests();
     ASSERT_EQ(requests.size(), 4u);
-    // The names AWS documents: RGW would take "_" for "-" as well.
     std::set<std::string> grants;
-    for (const auto& request : requests)
-        for (const auto& [name, value] : request.headers)
-            if (name.starts_with("x-amz-grant-"))
-                grants.insert(name);
-    EXPECT_EQ(grants, (std::set<std::string>{"x-amz-grant-full-control", "x-amz-grant-read",
-                                             "x-amz-grant-read-acp", "x-amz-grant-write",
-                                             "x-amz-grant-write-acp"}));
     for (const auto& request : requests) {
         SCOPED_TRACE(request.method + " " + request.target);
         EXPECT_FALSE(holdsKey(request.target, kAccessKey));
         EXPECT_FALSE(holdsKey(request.target, kSecretKey));
         EXPECT_FALSE(holdsKey(request.body, kSecretKey));
         for (const auto& [name, value] : request.headers) {
+            grants.insert(name.starts_with("x-amz-grant-") ? name : "");
             EXPECT_FALSE(holdsKey(name + ": " + value, kSecretKey)) << name;
             if (name != "Authorization") {
                 EXPECT_FALSE(holdsKey(name + ": " + value, kAccessKey)) << name;
@@ -194,6 +187,10 @@ TEST_F(Credentials, TheKeysTravelOnlyInTheAuthorizationHeader) {
             EXPECT_EQ(request.target, "/b/c%0D%0AX-Injected%3A%20yes");
         }
     }
+    // The names AWS documents: RGW would take "_" for "-" as well.
+    EXPECT_EQ(grants, (std::set<std::string>{"", "x-amz-grant-full-control", "x-amz-grant-read",
+                                             "x-amz-grant-read-acp", "x-amz-grant-write",
+                                             "x-amz-grant-write-acp"}));
     EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
                             [](const auto& r) { return r.headers.contains("x-amz-copy-source"); }),
               1);

@@ -457,7 +457,7 @@ TEST_F(FaultInjection, LocalFilesAreWhatTheirPathsName) {
         EXPECT_TRUE(got == object.substr(0, got.size()) &&
                     (got.size() == object.size()) == c.whole);
         EXPECT_EQ(fs::is_symlink(destination), c.kind == "link" && c.follow);
-        EXPECT_EQ(readFile(target), c.kind == "link" && c.follow ? object : "original");
+        EXPECT_TRUE(readFile(target) == (c.kind == "link" && c.follow ? object : "original"));
         for (const auto& folder : {dir_, dir_ / "elsewhere"})
             for (const auto& entry : fs::directory_iterator(folder))
                 EXPECT_NE(entry.path().extension(), ".download") << entry.path();
