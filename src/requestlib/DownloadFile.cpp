@@ -49,6 +49,19 @@ std::string resolved(const std::string& path) {
     return target ? std::string(target.get()) : std::string();
 }
 
+// Whether `path` is a link or a special file that another user left in a directory all may
+// write to (sticky, as /tmp is): the kernel follows such a link, and opens such a FIFO, only for
+// the owner of one or the other, and a download takes the same care.
+bool plantedByAnother(const std::string& path) {
+    struct stat named {
+    }, directory{};
+    const mode_t shared = S_ISVTX | S_IWOTH;
+    return ::lstat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) &&
+           ::stat(split(path).first.c_str(), &directory) == 0 &&
+           (directory.st_mode & shared) == shared && named.st_uid != ::geteuid() &&
+           named.st_uid != directory.st_uid;
+}
+
 }  // namespace
 
 std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
@@ -60,6 +73,9 @@ std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
     if (exists && S_ISDIR(info.st_mode))
         return makeError(ErrorKind::localFile, Code::IsADirectory,
                          "the download destination " + destination + " is a directory");
+    if (exists && (followLinks || !S_ISLNK(info.st_mode)) && plantedByAnother(destination))
+        return makeError(ErrorKind::localFile, Code::CannotWriteFile,
+                         destination + " is another user's, in a directory all may write to");
     if (exists && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))
         return stream(destination);
     const std::string target = exists && followLinks ? resolved(destination) : destination;
@@ -154,15 +170,18 @@ void DownloadFile::noteWritten(std::uint64_t begin, std::uint64_t end) {
         digest_->advance(end);
 }
 
-// Whatever size a server claims, the room is looked for before anything is made for it.
-std::optional<Error> DownloadFile::reserve(std::uint64_t size) {
-    if (streams())
-        return std::nullopt;
+std::optional<Error> DownloadFile::checkRoom(std::uint64_t size) const {
     struct statvfs space {};
-    if (::fstatvfs(fd_, &space) == 0 &&
-        size / space.f_frsize > static_cast<std::uint64_t>(space.f_bavail))
-        return makeError(ErrorKind::localFile, Code::CannotWriteFile,
-                         "no room for the " + std::to_string(size) + " bytes of " + destination_);
+    if (streams() || ::fstatvfs(fd_, &space) != 0 ||
+        size / space.f_frsize <= static_cast<std::uint64_t>(space.f_bavail))
+        return std::nullopt;
+    return makeError(ErrorKind::localFile, Code::CannotWriteFile,
+                     "no room for the " + std::to_string(size) + " bytes of " + destination_);
+}
+
+std::optional<Error> DownloadFile::reserve(std::uint64_t size) {
+    if (auto error = checkRoom(size); error || streams())
+        return error;
     int failed = ::fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
     // A file system that cannot allocate ahead still takes writes anywhere.
     if (failed == EOPNOTSUPP)

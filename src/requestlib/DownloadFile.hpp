@@ -32,7 +32,10 @@ class DownloadFile {
     bool streams() const { return dirFd_ < 0; }
     // Writes at `offset`, wherever the bytes before it stand.
     std::optional<Error> write(std::uint64_t offset, const char* data, std::size_t size);
-    // Gives the file its final size at once, so that a full disk shows before any byte comes.
+    // Whatever size a server claims, there must be room for it before anything is made for it.
+    std::optional<Error> checkRoom(std::uint64_t size) const;
+    // Checks the room, then gives the file its final size at once, so that a full disk shows
+    // before any byte comes.
     std::optional<Error> reserve(std::uint64_t size);
     std::optional<Error> truncate();  // starts again from an empty file
     // From now on an MD5 is taken behind the writes, of the stretch written from the start.

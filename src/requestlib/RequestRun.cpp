@@ -271,7 +271,7 @@ std::optional<Error> RequestRun::firstAnswer(Flight& flight, int status, const H
     }
     if (flight.handedOver)  // ends this attempt; attemptDone hands over
         return makeError(ErrorKind::cancelled, Code::Cancelled, "fetched in ranges instead");
-    return std::nullopt;
+    return seekable ? file_->checkRoom(downloadTotal_) : std::nullopt;
 }
 
 void RequestRun::attemptDone(const std::shared_ptr<Flight>& flight, Answer answer) {
