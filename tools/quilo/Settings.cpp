@@ -81,7 +81,8 @@ class LineFeed {
         if (read[0] != kMark) {
             return read;
         }
-        std::string text = setAside_.at(std::strtoul(read + 1, nullptr, 10));
+        const auto index = std::strtoul(read + 1, nullptr, 10);
+        std::string text = index < setAside_.size() ? setAside_[index] : std::string();
         for (std::size_t i = 1; i < text.size(); ++i) {
             if (text[i] == ';' && std::isspace(static_cast<unsigned char>(text[i - 1]))) {
                 text.resize(i);
@@ -94,18 +95,23 @@ class LineFeed {
 
   private:
     static constexpr char kMark = '\x01';
+    // A longer line ends the reading: a file that never ends one (a device) must not fill memory.
+    static constexpr std::size_t kMaxLine = 1 << 20;
 
     char* next(char* buffer, std::size_t size) {
         std::string line;
-        if (size < 16 || !std::getline(in_, line)) {
+        if (refused_ || size < 16 || !readLine(line)) {
             return nullptr;
         }
         const auto split = line.find_first_of("=:");
-        const bool fits = line.size() + 2 <= size && line.find(kMark) == std::string::npos;
-        if (!fits && split != std::string::npos && split + 12 < size) {
+        const bool plain = line.size() + 2 <= size && line.find(kMark) == std::string::npos;
+        if (!plain && split != std::string::npos && split + 12 < size && line.size() <= kMaxLine) {
             setAside_.push_back(line.substr(split + 1));
             line.resize(split + 1);
             line += kMark + std::to_string(setAside_.size() - 1);
+        } else if (!plain && (line.find(kMark) != std::string::npos || line.size() > kMaxLine)) {
+            refused_ = true;
+            line = "[";  // a section never closed: libinih says which line is not INI
         }
         // Anything else too long keeps its start, which libinih refuses or ignores as it would
         // the whole line: a section's name unclosed, a comment, a continued value.
@@ -116,8 +122,16 @@ class LineFeed {
         return buffer;
     }
 
+    bool readLine(std::string& line) {
+        for (char c; line.size() <= kMaxLine && in_.get(c) && c != '\n';) {
+            line += c;
+        }
+        return in_ || !line.empty();
+    }
+
     std::ifstream in_;
     std::vector<std::string> setAside_;
+    bool refused_ = false;
 };
 
 void readProfile(Profile& profile, const std::string& path, const std::string& section) {
