@@ -87,6 +87,11 @@ void Batch::startAll(Start start, std::size_t ahead) {
     }
 }
 
+void Batch::showAs(std::size_t index, std::string path, std::string shown) const {
+    std::lock_guard lock(state_->mutex);
+    state_->items.at(index).alias = {std::move(path), std::move(shown)};
+}
+
 // An operation refused is ended here, after `start` has returned: once the last one ends, wait()
 // lets go of `start`.
 void Batch::State::launch(std::size_t index) {
@@ -219,9 +224,13 @@ bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, Pro
             allOk = allOk && item.ok;
             if (!item.ok && !(item.cancelled && interrupted())) {
                 const auto& error = item.request ? item.request->error() : std::nullopt;
-                const std::string cause = !item.refusal.empty() ? item.refusal
-                                          : error               ? error->description()
-                                                                : "failed";
+                std::string cause = !item.refusal.empty() ? item.refusal
+                                    : error               ? error->description()
+                                                          : "failed";
+                const auto& [path, shown] = item.alias;
+                for (auto at = cause.find(path); !path.empty() && at != std::string::npos;
+                     at = cause.find(path, at + shown.size()))
+                    cause.replace(at, path.size(), shown);
                 for (const auto& subject : item.subjects) {
                     if (summary)
                         summary->failed(item.action, subject, cause);

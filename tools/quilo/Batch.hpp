@@ -30,6 +30,7 @@ class Batch {
         bool ok = false;
         bool cancelled = false;  // ended by an interrupt, not by a fault of its own
         std::string refusal{};   // why it ended without a request
+        std::pair<std::string, std::string> alias{};  // a path given as another, and the other
         std::uint64_t done = 0;
         std::uint64_t total = 0;  // bytes to move, 0 while unknown
     };
@@ -73,6 +74,9 @@ class Batch {
     // so that the queue never runs dry while an interrupt finds little to cancel. `start` must
     // stay valid until wait() returns.
     void startAll(Start start, std::size_t ahead);
+    // From `start`: the operation was given `path` for the one people know as `shown`, which
+    // its failure names instead.
+    void showAs(std::size_t index, std::string path, std::string shown) const;
 
     // Waits until every operation added has ended. `ended` runs here, on the calling thread,
     // for each one as it ends; `bar`, when given, shows the bytes of all of them together.

@@ -104,6 +104,7 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         }
         held[index] = std::get<Pinned>(std::move(pinned));
         local = held[index].path();
+        batch.showAs(index, local, transfer.local);
     }
     if (transfer.kind == Kind::upload) {
         StringMap param{{"filePath", local}, {"bucket", bucket}, {"key", key}};
