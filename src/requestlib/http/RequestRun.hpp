@@ -106,6 +106,7 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     AttemptHandlers handlersFor(const std::shared_ptr<Flight>& flight);
     std::optional<Error> headArrived(Flight& flight, int status, const HeaderMap& headers);
     std::optional<Error> firstAnswer(Flight& flight, int status, const HeaderMap& headers);
+    void expectWhole(int status, const HeaderMap& headers);
     void attemptDone(const std::shared_ptr<Flight>& flight, Answer answer);
     bool tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer);
     bool resumes(Flight& flight, const Answer& answer) const;

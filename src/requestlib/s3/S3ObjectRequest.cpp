@@ -44,12 +44,12 @@ struct ObjectKinds {
         return std::nullopt;
     }
 
-    // A partial answer carries the whole object's ETag, and an encrypted object's is no MD5.
+    // An MD5 is taken only of a whole object, resumed or not, and an encrypted object's ETag is
+    // no MD5.
     static std::optional<Error> readObject(S3Request& request, std::string_view md5) {
         readETag(request, md5);
         const std::string& etag = object(request).etag_;
-        if (request.responseStatusCode() != 200 || isEncrypted(request.responseHeaders()) ||
-            !contradictsMd5(etag, md5))
+        if (isEncrypted(request.responseHeaders()) || !contradictsMd5(etag, md5))
             return std::nullopt;
         return makeError(
             ErrorKind::integrity, Code::ChecksumMismatch,

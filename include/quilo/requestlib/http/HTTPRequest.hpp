@@ -104,9 +104,16 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // name no one can guess, and renames it over the path only once the body is complete (and,
     // where possible, verified). A connection that breaks mid-body is resumed where it stopped
     // when the answer named the object's version (ETag). On failure the file is removed and the
-    // path is left as it was. With no path the body is kept in responseData().
+    // path is left as it was. A path that names something other than a regular file (a FIFO, a
+    // device, a terminal) gets the bytes straight away, in order: a failed check then fails the
+    // request after the bytes went out. With no path the body is kept in responseData().
     void setDownloadDestinationPath(std::optional<std::string> path);
     const std::optional<std::string>& downloadDestinationPath() const { return destinationPath_; }
+    // Whether a symbolic link at the end of the upload file's path or the download destination
+    // is followed (the default): the download then replaces the file the link names and keeps
+    // the link. Otherwise an upload from a link fails, and a download replaces the link itself.
+    void setFollowsSymlinks(bool follow);
+    bool followsSymlinks() const { return followsSymlinks_; }
 
     // Lifecycle.
     void startAsynchronous();
@@ -154,6 +161,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     double timeOutSeconds_ = 60.0;
     bool showAccurateProgress_ = false;
     std::optional<std::string> destinationPath_;
+    bool followsSymlinks_ = true;
     const detail::Protocol* protocol_;
 
     // One lock for the state and what start and cancel decide together.
