@@ -195,7 +195,7 @@ std::optional<std::int64_t> parseTimestamp(std::string_view iso8601) {
     time.tm_year -= 1900;
     time.tm_mon -= 1;
     std::int64_t millis = 0;
-    if (text[consumed] == '.') {
+    if (text[static_cast<std::size_t>(consumed)] == '.') {
         // Milliseconds from the first three digits of the fraction, however many there are.
         int scale = 100;
         for (auto i = static_cast<std::size_t>(consumed) + 1;
