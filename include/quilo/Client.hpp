@@ -9,6 +9,7 @@
 #include "quilo/Callbacks.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 
 namespace quilo {
 
@@ -31,7 +32,7 @@ namespace quilo {
 // once, set again by every configured request). A request uses its client's own config() when
 // present, else the shared instance's globleConfig(), as a whole. The maps carry no lock: change
 // them only while no other thread starts operations.
-class Quilo {
+class QUILO_EXPORT Quilo {
   public:
     // With an access key or a secret key (either suffices), the instance gets a config() of its
     // own holding all four arguments; with neither, config() stays absent and the requests use

@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -35,6 +36,6 @@ class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std:
 using ValueMap = std::map<std::string, std::optional<Value>>;
 
 // The name of the type a value holds ("bool", "int32", "string", "AclMap", ...), for messages.
-const char* typeName(const Value& value) noexcept;
+QUILO_EXPORT const char* typeName(const Value& value) noexcept;
 
 }  // namespace quilo

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "quilo/requestlib/base/Export.hpp"
+
 namespace quilo {
 
 enum class ErrorKind {
@@ -18,9 +20,9 @@ enum class ErrorKind {
     configuration,  // the client configuration could not be applied
 };
 
-std::string_view toString(ErrorKind kind) noexcept;
+QUILO_EXPORT std::string_view toString(ErrorKind kind) noexcept;
 
-struct Error {
+struct QUILO_EXPORT Error {
     ErrorKind kind = ErrorKind::transport;
     // The service's error code ("NoSuchBucket", "SignatureDoesNotMatch") for service errors;
     // otherwise a short code of this library ("ConnectionRefused", "MissingKey", ...).

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
+
 namespace quilo {
 
 using StringList = std::vector<std::string>;
@@ -17,7 +19,7 @@ using StringMap = std::map<std::string, std::string>;
 using AclMap = std::map<std::string, StringList>;
 
 // Orders header names as HTTP compares them: without regard to ASCII letter case.
-struct CaseInsensitiveLess {
+struct QUILO_EXPORT CaseInsensitiveLess {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept;
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -34,7 +35,7 @@ class RequestRun;
 // Lifecycle: exactly one of the completion or failed hooks is called per started request. Then the
 // request drops all its hooks, which releases whatever they hold (the request itself included).
 // Configure a request before starting it; setters called after startAsynchronous() are ignored.
-class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
+class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
   public:
     using Block = std::function<void()>;
     // The final response's headers. The library always hands a map; the type allows none.

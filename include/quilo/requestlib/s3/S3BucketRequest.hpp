@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/s3/S3Request.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
 
@@ -20,7 +21,7 @@ struct BucketKinds;
 // A request on one bucket. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. An empty bucket name is a misuse: the request fails when started,
 // and nothing is sent.
-class S3BucketRequest : public S3Request {
+class QUILO_EXPORT S3BucketRequest : public S3Request {
   public:
     enum class Operation { list, create, remove, getAcl, setAcl, head, removeObjects };
 

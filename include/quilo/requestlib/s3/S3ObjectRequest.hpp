@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/s3/S3Request.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
 
@@ -21,7 +22,7 @@ class MultipartUpload;
 // A request on one object. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. A bucket or key that is absent or empty is a misuse: the request
 // fails when started, and nothing is sent.
-class S3ObjectRequest : public S3Request {
+class QUILO_EXPORT S3ObjectRequest : public S3Request {
   public:
     enum class Operation { get, putFile, copy, remove, getAcl, setAcl, head, setMeta };
     using OptionalString = std::optional<std::string>;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/http/HTTPRequest.hpp"
 
 namespace quilo {
@@ -32,7 +33,7 @@ enum class AddressingStyle { automatic, path, virtualHosted };
 // once more, signed for that region and, on amazonaws.com, sent to s3.<region>.amazonaws.com; the
 // redirected hook is called. The region is remembered for the host and bucket, for the whole
 // process, so that later requests go straight there. A second such answer ends the request.
-class S3Request : public HTTPRequest {
+class QUILO_EXPORT S3Request : public HTTPRequest {
   public:
     S3Request();
     explicit S3Request(std::optional<std::string> url);
@@ -93,7 +94,7 @@ class S3Request : public HTTPRequest {
     // Sends an access-control map as x-amz-grant-* headers; a malformed map fails the request.
     void setGrants(const AclMap& acl);
     // What kind of request this is: its method, sub-resource and reading of the answer.
-    void setKind(const detail::S3Kind& kind);
+    QUILO_HIDDEN void setKind(const detail::S3Kind& kind);
 
   private:
     friend class detail::S3Protocol;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -69,8 +70,8 @@ struct S3DeleteFailure {
 
 // A grantee as an AclMap writes it: "id=<canonical id>", "uri=<group uri>" or
 // "emailAddress=<address>".
-std::string aclMapGrantee(const S3Grantee& grantee);
+QUILO_EXPORT std::string aclMapGrantee(const S3Grantee& grantee);
 // The grants of a policy as an AclMap, ready to be sent again.
-AclMap toAclMap(const S3AccessControlPolicy& policy);
+QUILO_EXPORT AclMap toAclMap(const S3AccessControlPolicy& policy);
 
 }  // namespace quilo
