@@ -26,9 +26,12 @@ QUILO_EXPORT std::size_t hashValue(AccessPolicy policy) noexcept;
 
 }  // namespace quilo
 
+namespace std {
+// Hashes a policy by hashValue(), so that it can key an unordered container.
 template <>
-struct std::hash<quilo::AccessPolicy> {
-    std::size_t operator()(quilo::AccessPolicy policy) const noexcept {
+struct hash<quilo::AccessPolicy> {
+    size_t operator()(quilo::AccessPolicy policy) const noexcept {  // hashValue(policy)
         return quilo::hashValue(policy);
     }
 };
+}  // namespace std

@@ -18,8 +18,10 @@ class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std:
                                   StringMap, AclMap> {
   public:
     using variant::variant;
+    // A string literal, as a std::string.
     Value(const char* text) : variant(std::string(text)) {}
 
+    // Whether the value holds a T.
     template <class T>
     bool holds() const noexcept {
         return std::holds_alternative<T>(*this);

@@ -9,8 +9,8 @@
 
 namespace quilo {
 
-using StringList = std::vector<std::string>;
-using StringMap = std::map<std::string, std::string>;
+using StringList = std::vector<std::string>;           // strings in order
+using StringMap = std::map<std::string, std::string>;  // strings by name
 
 // Permission to grantees, as sent with an access-control list:
 //   keys:   "READ", "WRITE", "READ_ACP", "WRITE_ACP", "FULL_CONTROL"
@@ -20,7 +20,8 @@ using AclMap = std::map<std::string, StringList>;
 
 // Orders header names as HTTP compares them: without regard to ASCII letter case.
 struct QUILO_EXPORT CaseInsensitiveLess {
-    using is_transparent = void;
+    using is_transparent = void;  // lookups take any string type without a copy
+    // Whether `a` sorts before `b` once both are in lower case.
     bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 

@@ -19,6 +19,7 @@ class RequestTransport;
 // were started. Safe to use from any thread.
 class QUILO_EXPORT HTTPRequestQueue {
   public:
+    // How many requests run at once until told otherwise.
     static constexpr int defaultMaxConcurrentOperationCount = 4;
 
     // A count below 1 restores the default, so that a request can never be left waiting forever.

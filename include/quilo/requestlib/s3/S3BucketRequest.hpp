@@ -23,11 +23,13 @@ struct BucketKinds;
 // and nothing is sent.
 class QUILO_EXPORT S3BucketRequest : public S3Request {
   public:
+    // What the request does, as its factory chose it.
     enum class Operation { list, create, remove, getAcl, setAcl, head, removeObjects };
 
     // The most keys one multi-object delete may name.
     static constexpr std::size_t maxKeysPerDelete = 1000;
 
+    // A request with nothing to do: the factories build the ones to send.
     using S3Request::S3Request;
 
     // Lists the bucket's objects (GET /bucket, ListObjects version 1, with a marker).
@@ -83,6 +85,7 @@ class QUILO_EXPORT S3BucketRequest : public S3Request {
         return make<R>(Operation::head, std::move(bucket));
     }
 
+    // What the request does.
     Operation operation() const { return operation_; }
 
     // Listing options. Empty strings ask for nothing (no prefix, no delimiter, from the start).

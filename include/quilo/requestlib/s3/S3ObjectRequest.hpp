@@ -24,9 +24,12 @@ class MultipartUpload;
 // fails when started, and nothing is sent.
 class QUILO_EXPORT S3ObjectRequest : public S3Request {
   public:
+    // What the request does, as its factory chose it.
     enum class Operation { get, putFile, copy, remove, getAcl, setAcl, head, setMeta };
+    // A bucket, key or path that a parameter map may lack.
     using OptionalString = std::optional<std::string>;
 
+    // A request with nothing to do: the factories build the ones to send.
     using S3Request::S3Request;
 
     // Fetches the object: into downloadDestinationPath() when one is set, else responseData().
@@ -101,6 +104,7 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
         return request;
     }
 
+    // What the request does.
     Operation operation() const { return operation_; }
 
     // Canned access policy of an upload, sent as "x-amz-acl" ("private", "public-read", ...).

@@ -17,6 +17,7 @@ struct ServiceKinds;
 // A request to the service as a whole: the list of the caller's buckets.
 class QUILO_EXPORT S3ServiceRequest : public S3Request {
   public:
+    // A request with nothing to do: the factory builds the one to send.
     using S3Request::S3Request;
 
     // Lists the buckets (GET /). Builds an R, so that classes derived from this one get
