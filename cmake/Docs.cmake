@@ -13,7 +13,7 @@ set(DOXYGEN_GENERATE_LATEX NO)
 set(DOXYGEN_HAVE_DOT NO)
 set(DOXYGEN_QUIET YES)
 set(DOXYGEN_WARN_AS_ERROR FAIL_ON_WARNINGS)
-set(DOXYGEN_EXCLUDE_SYMBOLS detail std QUILO_EXPORT QUILO_HIDDEN)
+set(DOXYGEN_EXCLUDE_SYMBOLS detail std operator== QUILO_EXPORT QUILO_HIDDEN)
 set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/README.md)
 # The headers' comments are plain `//`, as everywhere in the code: a filter shows them to
 # Doxygen as its own.
