@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian package of a build configured with QUILO_PACKAGE=ON and the prefix /usr,
 # checks that it depends on the package of every library its binaries link, unpacks it into a
-# scratch root (nothing is installed into the system) and runs the install check against it.
+# scratch root (nothing is installed into the system), checks that each of its headers compiles
+# on its own, and runs the install check against it.
 #
 #   tests/install/package.sh BUILD_DIR CXX...
 set -euo pipefail
@@ -29,5 +30,11 @@ for library in $(readelf -d "${binaries[@]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/
     [[ ",$depends," == *[,\ ]"$owner"[\ ,]* ]] ||
         { echo "$deb links $library of $owner, but does not depend on it" >&2; exit 1; }
 done
+
+for header in $(cd "$prefix/include" && find quilo -name '*.hpp' | sort); do
+    echo "#include <$header>" | "$1" -std=c++20 -fsyntax-only -I"$prefix/include" -x c++ - ||
+        { echo "$header does not compile on its own" >&2; exit 1; }
+done
+echo "every installed header compiles on its own"
 
 "$here/check.sh" "$prefix" "" ON "$@"
