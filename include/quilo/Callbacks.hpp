@@ -6,6 +6,7 @@
 
 namespace quilo {
 
+// A callable of an operation, handed the operation's request.
 template <class Request>
 using Callback = std::function<void(const std::shared_ptr<Request>&)>;
 
@@ -23,22 +24,22 @@ using ProgressCallback = std::function<void(const std::shared_ptr<Request>&, std
 // in a callable: every other request waits while it runs.
 template <class Request>
 struct Callbacks {
-    Callback<Request> started{};
-    Callback<Request> finished{};
-    Callback<Request> failed{};
-    Callback<Request> headerReceived{};
-    Callback<Request> redirected{};
+    Callback<Request> started{};         // the queue has admitted the request
+    Callback<Request> finished{};        // it succeeded; its answer is on the request
+    Callback<Request> failed{};          // it failed; error() on the request says why
+    Callback<Request> headerReceived{};  // the final answer's headers have arrived
+    Callback<Request> redirected{};      // it goes again elsewhere (another region)
 };
 
 // The callables of an upload or a download: the five above, then progress.
 template <class Request>
 struct TransferCallbacks {
-    Callback<Request> started{};
-    Callback<Request> finished{};
-    Callback<Request> failed{};
-    Callback<Request> headerReceived{};
-    Callback<Request> redirected{};
-    ProgressCallback<Request> progress{};
+    Callback<Request> started{};           // as in Callbacks
+    Callback<Request> finished{};          // as in Callbacks
+    Callback<Request> failed{};            // as in Callbacks
+    Callback<Request> headerReceived{};    // as in Callbacks
+    Callback<Request> redirected{};        // as in Callbacks
+    ProgressCallback<Request> progress{};  // bytes sent by an upload, received by a download
 };
 
 }  // namespace quilo

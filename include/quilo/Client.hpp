@@ -9,7 +9,10 @@
 #include "quilo/Callbacks.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 
+// quilo: the client Quilo, the callables and values of its operations, and the request library
+// under it, whose requests those callables receive.
 namespace quilo {
 
 // The client. Set the credentials once, process-wide, then call operations on the shared
@@ -31,7 +34,7 @@ namespace quilo {
 // once, set again by every configured request). A request uses its client's own config() when
 // present, else the shared instance's globleConfig(), as a whole. The maps carry no lock: change
 // them only while no other thread starts operations.
-class Quilo {
+class QUILO_EXPORT Quilo {
   public:
     // With an access key or a secret key (either suffices), the instance gets a config() of its
     // own holding all four arguments; with neither, config() stays absent and the requests use
@@ -54,6 +57,8 @@ class Quilo {
                              std::optional<bool> useSSL = false,
                              std::optional<std::int64_t> maxConcurrentOperationCount = 3);
 
+    // This client's own configuration, and the process-wide one (used by the shared instance
+    // and by every client without a config() of its own).
     std::optional<ValueMap>& config() { return config_; }
     const std::optional<ValueMap>& config() const { return config_; }
     std::optional<ValueMap>& globleConfig() { return globleConfig_; }
@@ -64,6 +69,7 @@ class Quilo {
 
     // The buckets of the caller: buckets() and owner() on the request.
     virtual void listBuckets(Callbacks<QuiloServiceRequest> callbacks = {});
+    // Creates a bucket, or deletes one, which must be empty.
     virtual void createBucket(const std::string& bucket,
                               Callbacks<QuiloBucketRequest> callbacks = {});
     virtual void deleteBucket(const std::string& bucket,

@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -17,8 +18,10 @@ class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std:
                                   StringMap, AclMap> {
   public:
     using variant::variant;
+    // A string literal, as a std::string.
     Value(const char* text) : variant(std::string(text)) {}
 
+    // Whether the value holds a T.
     template <class T>
     bool holds() const noexcept {
         return std::holds_alternative<T>(*this);
@@ -35,6 +38,6 @@ class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std:
 using ValueMap = std::map<std::string, std::optional<Value>>;
 
 // The name of the type a value holds ("bool", "int32", "string", "AclMap", ...), for messages.
-const char* typeName(const Value& value) noexcept;
+QUILO_EXPORT const char* typeName(const Value& value) noexcept;
 
 }  // namespace quilo

@@ -20,7 +20,8 @@ std::string hexEncode(std::string_view bytes) {
     try {
         std::string out;
         out.reserve(bytes.size() * 2);
-        for (unsigned char byte : bytes) {
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
             out += kDigits[byte >> 4];
             out += kDigits[byte & 0x0f];
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -34,8 +35,9 @@ class RequestRun;
 // Lifecycle: exactly one of the completion or failed hooks is called per started request. Then the
 // request drops all its hooks, which releases whatever they hold (the request itself included).
 // Configure a request before starting it; setters called after startAsynchronous() are ignored.
-class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
+class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
   public:
+    // A hook without arguments.
     using Block = std::function<void()>;
     // The final response's headers. The library always hands a map; the type allows none.
     using HeadersBlock = std::function<void(const std::optional<HeaderMap>& headers)>;
@@ -43,10 +45,13 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // total is unknown. Reports never go backwards; a successful transfer ends with (total, total).
     using ProgressBlock = std::function<void(std::uint64_t bytesSoFar, std::uint64_t totalBytes)>;
 
+    // Not started, waiting for the queue, running, or ended one way or the other.
     enum class State { ready, waiting, running, finished, failed };
 
+    // A GET of `url`, to be configured and started.
     HTTPRequest();
     explicit HTTPRequest(std::optional<std::string> url);
+
     virtual ~HTTPRequest();
     HTTPRequest(const HTTPRequest&) = delete;
     HTTPRequest& operator=(const HTTPRequest&) = delete;
@@ -58,7 +63,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     static void setDefaultCAFile(std::optional<std::string> path);
     static std::optional<std::string> defaultCAFile();
 
-    // Hooks.
+    // Hooks, each called when set, on the library's network thread.
     void setStartedBlock(Block block);
     void setCompletionBlock(Block block);
     void setFailedBlock(Block block);
@@ -85,6 +90,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     const std::vector<std::pair<std::string, std::string>>& requestHeaders() const {
         return headers_;
     }
+    // A body held in memory; setUploadFilePath streams one from a file instead.
     void setPostBody(std::string body);
     const std::string& postBody() const { return postBody_; }
     // Streams the body from this file, opened once when the request starts and read by every
@@ -115,7 +121,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     void setFollowsSymlinks(bool follow);
     bool followsSymlinks() const { return followsSymlinks_; }
 
-    // Lifecycle.
+    // Starts the request and returns at once (see Lifecycle above).
     void startAsynchronous();
     // Ends the request with a `cancelled` error: a running or waiting one at once, one not yet
     // started as soon as it starts. No effect once it has ended.
@@ -123,6 +129,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // Makes the request fail with `error` when it is started, without sending anything.
     // The first such error wins.
     void failBeforeSending(Error error);
+    // Where the request is in its life; isFinished() once it has succeeded.
     State state() const;
     bool isFinished() const { return state() == State::finished; }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/s3/S3Request.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
 
@@ -20,13 +21,15 @@ struct BucketKinds;
 // A request on one bucket. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. An empty bucket name is a misuse: the request fails when started,
 // and nothing is sent.
-class S3BucketRequest : public S3Request {
+class QUILO_EXPORT S3BucketRequest : public S3Request {
   public:
+    // What the request does, as its factory chose it.
     enum class Operation { list, create, remove, getAcl, setAcl, head, removeObjects };
 
     // The most keys one multi-object delete may name.
     static constexpr std::size_t maxKeysPerDelete = 1000;
 
+    // A request with nothing to do: the factories build the ones to send.
     using S3Request::S3Request;
 
     // Lists the bucket's objects (GET /bucket, ListObjects version 1, with a marker).
@@ -82,6 +85,7 @@ class S3BucketRequest : public S3Request {
         return make<R>(Operation::head, std::move(bucket));
     }
 
+    // What the request does.
     Operation operation() const { return operation_; }
 
     // Listing options. Empty strings ask for nothing (no prefix, no delimiter, from the start).

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/s3/S3Request.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
 
@@ -21,11 +22,14 @@ class MultipartUpload;
 // A request on one object. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. A bucket or key that is absent or empty is a misuse: the request
 // fails when started, and nothing is sent.
-class S3ObjectRequest : public S3Request {
+class QUILO_EXPORT S3ObjectRequest : public S3Request {
   public:
+    // What the request does, as its factory chose it.
     enum class Operation { get, putFile, copy, remove, getAcl, setAcl, head, setMeta };
+    // A bucket, key or path that a parameter map may lack.
     using OptionalString = std::optional<std::string>;
 
+    // A request with nothing to do: the factories build the ones to send.
     using S3Request::S3Request;
 
     // Fetches the object: into downloadDestinationPath() when one is set, else responseData().
@@ -100,6 +104,7 @@ class S3ObjectRequest : public S3Request {
         return request;
     }
 
+    // What the request does.
     Operation operation() const { return operation_; }
 
     // Canned access policy of an upload, sent as "x-amz-acl" ("private", "public-read", ...).
