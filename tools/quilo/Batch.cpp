@@ -189,10 +189,10 @@ bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, Pro
             deadline = Clock::now() + kGrace;
         if (deadline && Clock::now() >= deadline) {
             std::lock_guard lock(state.mutex);
-            std::vector<bool> ended(state.items.size());
+            std::vector<bool> over(state.items.size());
             for (const auto index : state.endOrder)
-                ended[index] = true;
-            leave(state.items, ended);
+                over[index] = true;
+            leave(state.items, over);
         }
         // Ended items no longer change, so they are read outside the lock; the printing happens
         // there too, so that a slow terminal never holds up the callables.
