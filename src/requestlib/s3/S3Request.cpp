@@ -5,11 +5,13 @@
 
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/s3/Addressing.hpp"
 #include "requestlib/s3/BucketRegions.hpp"
 #include "requestlib/s3/S3Headers.hpp"
 #include "requestlib/s3/S3Kind.hpp"
 #include "requestlib/s3/S3Protocol.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo {
 namespace {
@@ -144,6 +146,16 @@ void S3Request::setGrants(const AclMap& acl) {
         return failBeforeSending(std::move(*error));
     for (auto& [name, value] : headers)
         addRequestHeader(std::move(name), std::move(value));
+}
+
+void S3Request::setDocument(std::string body, std::string_view contentType) {
+    if (contentType == "application/xml" && !detail::isXmlText(body))
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "the value holds what XML cannot carry: a control character or bytes not UTF-8"));
+    addRequestHeader("Content-MD5", detail::md5Base64(body));
+    addRequestHeader("Content-Type", std::string(contentType));
+    setPostBody(std::move(body));
 }
 
 StringMap S3Request::metadata() const {
