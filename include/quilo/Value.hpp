@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "quilo/requestlib/base/Types.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 
 namespace quilo {
 
@@ -14,7 +15,7 @@ namespace quilo {
 // type it was built from: a string literal is a std::string, 100 is a std::int32_t. Nothing is
 // ever converted between alternatives.
 class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std::string, StringList,
-                                  StringMap, AclMap> {
+                                  StringMap, AclMap, S3LifecycleConfiguration, S3CorsConfiguration> {
   public:
     using variant::variant;
     Value(const char* text) : variant(std::string(text)) {}
