@@ -1,0 +1,178 @@
+// Versions, the listings that page through them, and tags, on RGW, each against what awscli sees.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "integration/Blocking.hpp"
+#include "quilo/quilo.hpp"
+
+namespace quilo {
+namespace {
+
+using test::failedOnce;
+using test::op;
+
+// Lines, in order, so that two listings compare whatever order each printed them in.
+std::set<std::string> lines(const std::string& text) {
+    std::set<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line != "None")
+            out.insert(line);
+    return out;
+}
+
+// Every page of a bucket listing: `next` reads a page into `out` and says where the next
+// starts, or false on the last.
+std::set<std::string> pages(Quilo& client, void (Quilo::*listing)(const ValueMap&, Callbacks<QuiloBucketRequest>),
+                            ValueMap param,
+                            const std::function<bool(const QuiloBucketRequest&, ValueMap&, std::string&)>& next) {
+    std::string out;
+    for (int page = 0; page < 50; ++page) {
+        const auto listed = op(client, listing, param);
+        if (!listed.ok()) {
+            ADD_FAILURE() << listed.summary();
+            break;
+        }
+        if (!next(*listed.request(), param, out))
+            return lines(out);
+    }
+    ADD_FAILURE() << "the listing does not end";
+    return lines(out);
+}
+
+std::string line(std::initializer_list<std::string> fields) {
+    std::string out;
+    for (const auto& field : fields)
+        out += (out.empty() ? "" : "\t") + field;
+    return out + "\n";
+}
+
+// Keys that need encoding both ways, two versions of each and a delete marker.
+struct VersionedBucket : ::testing::Test {
+    void SetUp() override {
+        ASSERT_TRUE(op(s.client, &Quilo::setBucketVersioning,
+                       {{"bucket", s.bucket()}, {"status", "Enabled"}})
+                        .ok());
+        for (int round = 0; round < 2; ++round)
+            for (const char* key : {"a%41", "a+b c", "dir/x", "dir/y", "\xD0\xBA\xD0\xBB"})
+                ASSERT_TRUE(test::upload(s.client, s.bucket(), key, s.file("f", key)).ok());
+        test::awsOut(s.server, {"s3api", "delete-object", "--bucket", s.bucket(), "--key", "dir/y"});
+    }
+    // awscli's s3api on the bucket, in text.
+    std::string aws(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"s3api", args.front(), "--bucket", s.bucket()};
+        all.insert(all.end(), args.begin() + 1, args.end());
+        all.insert(all.end(), {"--output", "text"});
+        return test::awsOut(s.server, all);
+    }
+    test::Scratch s{test::rgw()};
+};
+
+TEST_F(VersionedBucket, ListingsPageThroughWhatAwscliLists) {
+    const auto v2 = [&](ValueMap first) {
+        first["bucket"] = s.bucket();
+        first["maxKeys"] = 2;
+        return pages(s.client, &Quilo::listObjectsV2, first,
+                     [](const QuiloBucketRequest& page, ValueMap& param, std::string& out) {
+                         for (const auto& object : page.objects())
+                             out += line({object.key, std::to_string(object.size),
+                                          object.owner ? object.owner->id : "None"});
+                         for (const auto& prefix : page.commonPrefixes())
+                             out += line({"PRE", prefix});
+                         param["continuationToken"] = page.nextContinuationToken();
+                         return page.isTruncated();
+                     });
+    };
+    const auto versions = pages(
+        s.client, &Quilo::listObjectVersions, {{"bucket", s.bucket()}, {"maxKeys", 3}},
+        [](const QuiloBucketRequest& page, ValueMap& param, std::string& out) {
+            for (const auto& v : page.versions())
+                out += line({v.isDeleteMarker ? "MARKER" : std::to_string(v.size), v.key,
+                             v.versionId, v.isLatest ? "True" : "False"});
+            param["keyMarker"] = page.nextMarker();
+            param["versionIdMarker"] = page.nextVersionIdMarker();
+            return page.isTruncated();
+        });
+    const std::string contents = "Contents[].[Key,Size,Owner.ID]";
+    EXPECT_EQ(v2({{"fetchOwner", true}}),
+              lines(aws({"list-objects-v2", "--fetch-owner", "--query", contents})));
+    EXPECT_EQ(v2({{"startAfter", "a%41"}, {"delimiter", "/"}}),
+              lines(aws({"list-objects-v2", "--start-after", "a%41", "--delimiter", "/",
+                         "--query", contents}) +
+                    "PRE\tdir/\n"));
+    EXPECT_EQ(versions, lines(aws({"list-object-versions", "--query",
+                                   "[Versions[].[Size,Key,VersionId,IsLatest],"
+                                   "DeleteMarkers[].['MARKER',Key,VersionId,IsLatest]][]"})));
+    EXPECT_EQ(versions.size(), 11u);
+
+    ASSERT_TRUE(op(s.client, &Quilo::setBucketVersioning,
+                   {{"bucket", s.bucket()}, {"status", "Suspended"}})
+                    .ok());
+    const auto status = op(s.client, &Quilo::getBucketVersioning, s.bucket());
+    EXPECT_EQ(status.request()->versioningStatus() + "\n",
+              aws({"get-bucket-versioning", "--query", "Status"}));
+}
+
+TEST_F(VersionedBucket, TagsReachTheVersionTheyNameBothWays) {
+    const auto listed = op(s.client, &Quilo::listObjectVersions,
+                           {{"bucket", s.bucket()}, {"prefix", "a+b c"}});
+    ASSERT_TRUE(listed.ok() && listed.request()->versions().size() == 2) << listed.summary();
+    const std::string latest = listed.request()->versions().front().versionId;
+    const std::string older = listed.request()->versions().back().versionId;
+    const StringMap object = {{"bucket", s.bucket()}, {"key", "a+b c"}};
+    const auto tag = [&](const StringMap& tags, const std::string& version) {
+        ValueMap param = {{"bucket", s.bucket()}, {"key", "a+b c"}, {"tags", tags}};
+        if (!version.empty())
+            param["versionId"] = version;
+        return op(s.client, &Quilo::setObjectTagging, param);
+    };
+    const auto tagsOf = [&](const std::string& version) {
+        StringMap param = object;
+        if (!version.empty())
+            param["versionId"] = version;
+        const auto read = op(s.client, &Quilo::getObjectTagging, param);
+        EXPECT_TRUE(read.ok()) << read.summary();
+        return read.ok() ? read.request()->tags() : StringMap{{"unread", ""}};
+    };
+    const std::string awsTags = "TagSet[].[Key,Value]";
+    ASSERT_TRUE(tag({{"team", "two words & more"}, {"empty", ""}}, "").ok());
+    ASSERT_TRUE(tag({{"old", "1"}}, older).ok());
+    EXPECT_EQ(lines(aws({"get-object-tagging", "--key", "a+b c", "--query", awsTags})),
+              (std::set<std::string>{"empty\t", "team\ttwo words & more"}));
+    EXPECT_EQ(lines(aws({"get-object-tagging", "--key", "a+b c", "--version-id", older, "--query",
+                         awsTags})),
+              std::set<std::string>{"old\t1"});
+    aws({"put-object-tagging", "--key", "a+b c", "--tagging",
+         R"({"TagSet":[{"Key":"by","Value":"awscli"}]})"});
+    EXPECT_EQ(tagsOf(""), (StringMap{{"by", "awscli"}}));
+    EXPECT_EQ(tagsOf(older), (StringMap{{"old", "1"}}));
+    // RGW 16 removes the tags of an object that keeps versions only when the version is named.
+    StringMap latestVersion = object;
+    latestVersion["versionId"] = latest;
+    ASSERT_TRUE(op(s.client, &Quilo::deleteObjectTagging, latestVersion).ok());
+    EXPECT_EQ(tagsOf(""), StringMap{});
+
+    ASSERT_TRUE(op(s.client, &Quilo::setBucketTagging,
+                   {{"bucket", s.bucket()}, {"tags", StringMap{{"cost", "centre 7"}}}})
+                    .ok());
+    EXPECT_EQ(aws({"get-bucket-tagging", "--query", awsTags}), "cost\tcentre 7\n");
+    ASSERT_TRUE(op(s.client, &Quilo::deleteBucketTagging, s.bucket()).ok());
+    EXPECT_TRUE(failedOnce(op(s.client, &Quilo::getBucketTagging, s.bucket()), ErrorKind::service,
+                           404, "NoSuchTagSet"));
+
+    // What cannot be sent as asked is refused before it goes.
+    StringMap eleven;
+    for (int i = 0; i < 11; ++i)
+        eleven["k" + std::to_string(i)] = "v";
+    for (const auto& refused : {tag(eleven, ""), tag({{"bad", "a\x01z"}}, ""), tag({{"", "v"}}, ""),
+                                tag({{"k", "v"}}, "id\nwith a break")})
+        EXPECT_TRUE(failedOnce(refused, ErrorKind::misuse, 0, "InvalidParameter"));
+    EXPECT_EQ(tagsOf(""), StringMap{});
+}
+
+}  // namespace
+}  // namespace quilo
