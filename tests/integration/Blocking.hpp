@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -121,6 +122,44 @@ inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t ma
     }
     ADD_FAILURE() << "the listing does not end";
     return listing;
+}
+
+// Lines, in order, so that two listings compare whatever order each printed them in; awscli's
+// "None" for an empty list is none.
+inline std::set<std::string> lines(const std::string& text) {
+    std::set<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line != "None")
+            out.insert(line);
+    return out;
+}
+
+// Fields joined by tabs, as awscli prints them in text.
+inline std::string line(std::initializer_list<std::string> fields) {
+    std::string out;
+    for (const auto& field : fields)
+        out.append(out.empty() ? "" : "\t").append(field);
+    return out + "\n";
+}
+
+// The lines of every page of a listing: `next(page, param, out)` writes a page's lines to `out`,
+// sets in `param` where the next page starts, and says whether there is one.
+template <class R, class Next>
+std::set<std::string> pages(Quilo& client, void (Quilo::*listing)(const ValueMap&, Callbacks<R>),
+                            ValueMap param, Next next) {
+    std::string out;
+    for (int page = 0; page < 50; ++page) {
+        const auto listed = op(client, listing, param);
+        if (!listed.ok()) {
+            ADD_FAILURE() << listed.summary();
+            return lines(out);
+        }
+        if (!next(*listed.request(), param, out))
+            return lines(out);
+    }
+    ADD_FAILURE() << "the listing does not end";
+    return lines(out);
 }
 
 // awscli's standard output; it must succeed.

@@ -1,9 +1,7 @@
 // Versions, the listings that page through them, and tags, on RGW, each against what awscli sees.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "integration/Blocking.hpp"
@@ -13,43 +11,10 @@ namespace quilo {
 namespace {
 
 using test::failedOnce;
+using test::line;
+using test::lines;
 using test::op;
-
-// Lines, in order, so that two listings compare whatever order each printed them in.
-std::set<std::string> lines(const std::string& text) {
-    std::set<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line != "None")
-            out.insert(line);
-    return out;
-}
-
-// Every page of a bucket listing: `next` reads a page into `out` and says where the next
-// starts, or false on the last.
-std::set<std::string> pages(Quilo& client, void (Quilo::*listing)(const ValueMap&, Callbacks<QuiloBucketRequest>),
-                            ValueMap param,
-                            const std::function<bool(const QuiloBucketRequest&, ValueMap&, std::string&)>& next) {
-    std::string out;
-    for (int page = 0; page < 50; ++page) {
-        const auto listed = op(client, listing, param);
-        if (!listed.ok()) {
-            ADD_FAILURE() << listed.summary();
-            break;
-        }
-        if (!next(*listed.request(), param, out))
-            return lines(out);
-    }
-    ADD_FAILURE() << "the listing does not end";
-    return lines(out);
-}
-
-std::string line(std::initializer_list<std::string> fields) {
-    std::string out;
-    for (const auto& field : fields)
-        out += (out.empty() ? "" : "\t") + field;
-    return out + "\n";
-}
+using test::pages;
 
 // Keys that need encoding both ways, two versions of each and a delete marker.
 struct VersionedBucket : ::testing::Test {

@@ -279,8 +279,9 @@ std::optional<Error> MultipartUpload::readCompletion() {
         return malformedError("the multipart completion", completed.problem,
                               request().responseStatusCode());
     const std::string& given = *completed.value;
-    // Ceph RGW names no ETag: the parts' is the object's. Unchecked, it is the service's word.
-    request().etag_ = given.empty() && verify_ ? expectedETag() : given;
+    // Ceph RGW names no ETag: the parts' is the object's. Unchecked, it is the service's word;
+    // a copy's parts are the service's word in any case.
+    request().etag_ = given.empty() && (verify_ || copy_) ? expectedETag() : given;
     return std::nullopt;
 }
 
