@@ -125,9 +125,9 @@ inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t ma
 }
 
 // Lines, in order, so that two listings compare whatever order each printed them in; awscli's
-// "None" for an empty list is none.
-inline std::set<std::string> lines(const std::string& text) {
-    std::set<std::string> out;
+// "None" for an empty list is none. A line listed twice counts twice.
+inline std::multiset<std::string> lines(const std::string& text) {
+    std::multiset<std::string> out;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         if (!line.empty() && line != "None")
@@ -146,7 +146,7 @@ inline std::string line(std::initializer_list<std::string> fields) {
 // The lines of every page of a listing: `next(page, param, out)` writes a page's lines to `out`,
 // sets in `param` where the next page starts, and says whether there is one.
 template <class R, class Next>
-std::set<std::string> pages(Quilo& client, void (Quilo::*listing)(const ValueMap&, Callbacks<R>),
+std::multiset<std::string> pages(Quilo& client, void (Quilo::*listing)(const ValueMap&, Callbacks<R>),
                             ValueMap param, Next next) {
     std::string out;
     for (int page = 0; page < 50; ++page) {
