@@ -146,8 +146,9 @@ inline std::string line(std::initializer_list<std::string> fields) {
 // The lines of every page of a listing: `next(page, param, out)` writes a page's lines to `out`,
 // sets in `param` where the next page starts, and says whether there is one.
 template <class R, class Next>
-std::multiset<std::string> pages(Quilo& client, void (Quilo::*listing)(const ValueMap&, Callbacks<R>),
-                            ValueMap param, Next next) {
+std::multiset<std::string> pages(Quilo& client,
+                                 void (Quilo::*listing)(const ValueMap&, Callbacks<R>),
+                                 ValueMap param, Next next) {
     std::string out;
     for (int page = 0; page < 50; ++page) {
         const auto listed = op(client, listing, param);
@@ -201,20 +202,33 @@ struct Scratch {
                 aws(server, {"s3", "rb", "--force", "s3://" + bucket});
         }
     }
-    // Every version and delete marker, past a governance retention: a bucket that kept versions
-    // cannot go before. Where none are listed (s3rver keeps none), nothing happens.
+    // Deletes one version for good: "finished", or how it failed (see RequestWatch).
+    std::string removeVersion(const std::string& bucket, const std::string& key,
+                              const std::string& version, bool bypassGovernance) {
+        auto remove =
+            S3ObjectRequest::requestWithBucket(bucket, key, S3ObjectRequest::Operation::remove);
+        remove->setVersionId(version);
+        if (bypassGovernance)
+            remove->addRequestHeader("x-amz-bypass-governance-retention", "true");
+        client.configureRequest(remove);
+        return RequestWatch(*remove).run(*remove);
+    }
+    // Every version and delete marker: a bucket that kept versions cannot go before. Where none
+    // are listed (s3rver keeps none), nothing happens.
     void removeVersions(const std::string& bucket) {
         const auto listed = op(client, &Quilo::listObjectVersions, {{"bucket", bucket}});
-        if (!listed.ok())
-            return;
-        for (const auto& version : listed.request()->versions()) {
-            auto remove = S3ObjectRequest::requestWithBucket(bucket, version.key,
-                                                             S3ObjectRequest::Operation::remove);
-            remove->setVersionId(version.versionId);
-            remove->addRequestHeader("x-amz-bypass-governance-retention", "true");
-            client.configureRequest(remove);
-            RequestWatch(*remove).run(*remove);
-        }
+        for (const auto& version :
+             listed.ok() ? listed.request()->versions() : std::vector<S3ObjectVersion>{})
+            removeVersion(bucket, version.key, version.versionId, true);
+    }
+    // awscli's s3api `command` on the first bucket: its text, without the last line break.
+    std::string s3api(const std::string& command, std::vector<std::string> args) const {
+        args.insert(args.begin(), {"s3api", command, "--bucket", bucket()});
+        args.insert(args.end(), {"--output", "text"});
+        auto out = awsOut(server, args);
+        if (out.ends_with('\n'))
+            out.pop_back();
+        return out;
     }
     std::string addBucket() {
         buckets.push_back(uniqueBucketName(server.name));

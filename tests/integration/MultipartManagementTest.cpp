@@ -1,4 +1,5 @@
-// Multipart uploads in progress, copies in parts and browser forms, on RGW, against awscli and curl.
+// Multipart uploads in progress, copies in parts and browser forms, on RGW, against awscli and
+// curl.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,23 +19,15 @@ using test::op;
 
 constexpr std::uint64_t kMiB = 1 << 20;
 
-std::string aws(const test::Scratch& s, const std::string& command,
-                std::vector<std::string> args) {
-    args.insert(args.begin(), {"s3api", command, "--bucket", s.bucket()});
-    args.insert(args.end(), {"--output", "text"});
-    auto out = test::awsOut(s.server, args);
-    return out.ends_with('\n') ? out.substr(0, out.size() - 1) : out;
-}
-
 TEST(MultipartManagement, UploadsInProgressArePagedAndAborted) {
     test::Scratch s(test::rgw());
     const auto start = [&](const std::string& key) {
-        return aws(s, "create-multipart-upload", {"--key", key, "--query", "UploadId"});
+        return s.s3api("create-multipart-upload", {"--key", key, "--query", "UploadId"});
     };
     const std::string a = start("mp/a"), b = start("mp/b %41"), other = start("other");
     for (const char* number : {"1", "2"})
-        aws(s, "upload-part", {"--key", "mp/b %41", "--upload-id", b, "--part-number", number,
-                               "--body", s.file("part", number + std::string(300, 'x'))});
+        s.s3api("upload-part", {"--key", "mp/b %41", "--upload-id", b, "--part-number", number,
+                                "--body", s.file("part", number + std::string(300, 'x'))});
 
     const auto uploads = [&] {
         return test::pages(s.client, &Quilo::listMultipartUploads,
@@ -48,38 +41,38 @@ TEST(MultipartManagement, UploadsInProgressArePagedAndAborted) {
                            });
     };
     const auto awsUploads = [&] {
-        return lines(aws(s, "list-multipart-uploads",
-                         {"--prefix", "mp/", "--query", "Uploads[].[Key,UploadId]"}));
+        return lines(s.s3api("list-multipart-uploads",
+                             {"--prefix", "mp/", "--query", "Uploads[].[Key,UploadId]"}));
     };
     EXPECT_EQ(uploads(), awsUploads());
     EXPECT_EQ(uploads().size(), 2u);
-    const auto parts = test::pages(
-        s.client, &Quilo::listParts,
-        {{"bucket", s.bucket()}, {"key", "mp/b %41"}, {"uploadId", b}, {"maxParts", 1}},
-        [](const QuiloObjectRquest& page, ValueMap& param, std::string& out) {
-            for (const auto& part : page.parts())
-                out += line({std::to_string(part.number), "\"" + part.etag + "\"",
-                             std::to_string(part.size)});
-            if (page.nextPartNumberMarker())
-                param["partNumberMarker"] = *page.nextPartNumberMarker();
-            return page.isTruncated();
-        });
-    EXPECT_EQ(parts, lines(aws(s, "list-parts", {"--key", "mp/b %41", "--upload-id", b, "--query",
-                                                 "Parts[].[PartNumber,ETag,Size]"})));
+    const auto parts =
+        test::pages(s.client, &Quilo::listParts,
+                    {{"bucket", s.bucket()}, {"key", "mp/b %41"}, {"uploadId", b}, {"maxParts", 1}},
+                    [](const QuiloObjectRquest& page, ValueMap& param, std::string& out) {
+                        for (const auto& part : page.parts())
+                            out += line({std::to_string(part.number), "\"" + part.etag + "\"",
+                                         std::to_string(part.size)});
+                        if (page.nextPartNumberMarker())
+                            param["partNumberMarker"] = *page.nextPartNumberMarker();
+                        return page.isTruncated();
+                    });
+    EXPECT_EQ(parts, lines(s.s3api("list-parts", {"--key", "mp/b %41", "--upload-id", b, "--query",
+                                                  "Parts[].[PartNumber,ETag,Size]"})));
     EXPECT_EQ(parts.size(), 2u);
 
-    for (const auto& [key, id] : {std::pair("mp/a", a), std::pair("mp/b %41", b),
-                                  std::pair("other", other)})
+    for (const auto& [key, id] :
+         {std::pair("mp/a", a), std::pair("mp/b %41", b), std::pair("other", other)})
         ASSERT_TRUE(op(s.client, &Quilo::abortMultipartUpload,
                        {{"bucket", s.bucket()}, {"key", key}, {"uploadId", id}})
                         .ok());
     EXPECT_EQ(awsUploads(), std::multiset<std::string>{});
-    EXPECT_TRUE(failedOnce(op(s.client, &Quilo::listParts,
-                              {{"bucket", s.bucket()}, {"key", "mp/a"}, {"uploadId", a}}),
-                           ErrorKind::service, 404));
-    EXPECT_TRUE(failedOnce(op(s.client, &Quilo::abortMultipartUpload,
-                              {{"bucket", s.bucket()}, {"key", "mp/a"}}),
-                           ErrorKind::misuse, 0, "InvalidParameter"));
+    EXPECT_TRUE(failedOnce(
+        op(s.client, &Quilo::listParts, {{"bucket", s.bucket()}, {"key", "mp/a"}, {"uploadId", a}}),
+        ErrorKind::service, 404));
+    EXPECT_TRUE(failedOnce(
+        op(s.client, &Quilo::abortMultipartUpload, {{"bucket", s.bucket()}, {"key", "mp/a"}}),
+        ErrorKind::misuse, 0, "InvalidParameter"));
 }
 
 // The source is written by awscli, with a type, metadata and tags that a copy keeps.
@@ -88,11 +81,12 @@ TEST(MultipartManagement, CopiesAboveTheThresholdGoInPartsAndKeepWhatTheSourceCa
     S3ObjectRequest::setCopyPartThreshold(kMiB);  // both put back by the scratch
     S3ObjectRequest::setMultipartPartSize(5 * kMiB);
     const std::string bytes = test::randomBytes(11 * kMiB + 7);
-    aws(s, "put-object", {"--key", "src", "--body", s.file("src", bytes), "--content-type",
-                          "text/x-q", "--metadata", "owner=ann", "--tagging", "a=1&b=two%20w"});
+    s.s3api("put-object", {"--key", "src", "--body", s.file("src", bytes), "--content-type",
+                           "text/x-q", "--metadata", "owner=ann", "--tagging", "a=1&b=two%20w"});
     const auto described = [&](const std::string& key) {
-        return aws(s, "head-object", {"--key", key, "--query", "[ContentType,Metadata.owner]"}) +
-               " " + aws(s, "get-object-tagging", {"--key", key, "--query", "TagSet[].[Key,Value]"});
+        return s.s3api("head-object", {"--key", key, "--query", "[ContentType,Metadata.owner]"}) +
+               " " +
+               s.s3api("get-object-tagging", {"--key", key, "--query", "TagSet[].[Key,Value]"});
     };
 
     const auto copied = test::copy(s.client, s.bucket(), "src", s.bucket(), "copy");
@@ -105,16 +99,16 @@ TEST(MultipartManagement, CopiesAboveTheThresholdGoInPartsAndKeepWhatTheSourceCa
     // A part that cannot be copied fails the copy, and the upload goes with it.
     const test::FaultProxy proxy(s.server.host, [](const test::ServedRequest& request) {
         return request.target.find("partNumber=2") != std::string::npos ? test::ProxyFault::reset
-                                                                          : test::ProxyFault::none;
+                                                                        : test::ProxyFault::none;
     });
     S3Request::setDefaultHost(proxy.host());
     const auto broken = test::copy(s.client, s.bucket(), "src", s.bucket(), "broken");
     S3Request::setDefaultHost(s.server.host);
     EXPECT_TRUE(failedOnce(broken, ErrorKind::transport, 0)) << broken.summary();
-    EXPECT_EQ(aws(s, "list-multipart-uploads", {"--query", "Uploads[].Key"}), "None");
-    EXPECT_TRUE(failedOnce(op(s.client, &Quilo::getObjectMeta,
-                              {{"bucket", s.bucket()}, {"key", "broken"}}),
-                           ErrorKind::service, 404));
+    EXPECT_EQ(s.s3api("list-multipart-uploads", {"--query", "Uploads[].Key"}), "None");
+    EXPECT_TRUE(
+        failedOnce(op(s.client, &Quilo::getObjectMeta, {{"bucket", s.bucket()}, {"key", "broken"}}),
+                   ErrorKind::service, 404));
 }
 
 TEST(PresignedPost, BrowserFormsUploadWithinTheirPolicyOnly) {
@@ -139,9 +133,9 @@ TEST(PresignedPost, BrowserFormsUploadWithinTheirPolicyOnly) {
     EXPECT_EQ(post("small.txt", 10, {}), "204");
     EXPECT_EQ(post("large.txt", 101, {}), "400");  // EntityTooLarge
     EXPECT_EQ(post("extra.txt", 10, {"--form-string", "x-amz-meta-more=1"}), "403");
-    EXPECT_EQ(aws(s, "list-objects-v2", {"--query", "Contents[].Key"}), "up/small.txt");
-    EXPECT_EQ(aws(s, "head-object", {"--key", "up/small.txt", "--query",
-                                     "[ContentType,Metadata.by,ContentLength]"}),
+    EXPECT_EQ(s.s3api("list-objects-v2", {"--query", "Contents[].Key"}), "up/small.txt");
+    EXPECT_EQ(s.s3api("head-object", {"--key", "up/small.txt", "--query",
+                                      "[ContentType,Metadata.by,ContentLength]"}),
               "text/plain\ta form; yes\t10");
 
     Quilo anonymous;
