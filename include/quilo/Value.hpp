@@ -14,8 +14,9 @@ namespace quilo {
 // One value of a configuration or parameter map. It holds exactly one alternative, chosen by the
 // type it was built from: a string literal is a std::string, 100 is a std::int32_t. Nothing is
 // ever converted between alternatives.
-class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std::string, StringList,
-                                  StringMap, AclMap, S3LifecycleConfiguration, S3CorsConfiguration> {
+class Value
+    : public std::variant<bool, std::int32_t, std::int64_t, double, std::string, StringList,
+                          StringMap, AclMap, S3LifecycleConfiguration, S3CorsConfiguration> {
   public:
     using variant::variant;
     Value(const char* text) : variant(std::string(text)) {}

@@ -9,8 +9,8 @@ using Operation = S3BucketRequest::Operation;
 using BucketCallbacks = Callbacks<QuiloBucketRequest>;
 
 // An operation that needs nothing but the bucket's name.
-void onBucket(Quilo& client, std::string_view name, const std::string& bucket,
-              Operation operation, const BucketCallbacks& callbacks) {
+void onBucket(Quilo& client, std::string_view name, const std::string& bucket, Operation operation,
+              const BucketCallbacks& callbacks) {
     detail::runOperation<QuiloBucketRequest>(
         client, callbacks, {.name = name, .make = [&] {
                                 return QuiloBucketRequest::requestWithBucket<QuiloBucketRequest>(
@@ -23,17 +23,17 @@ template <class T, class Factory>
 void setOnBucket(Quilo& client, std::string_view name, const char* what, const ValueMap& param,
                  const BucketCallbacks& callbacks, Factory factory) {
     detail::ParamReader in(name, param);
-    detail::runOperation<QuiloBucketRequest>(
-        client, callbacks,
-        {.name = name,
-         .make = [&]() -> std::shared_ptr<QuiloBucketRequest> {
-             auto bucket = in.take<std::string>("bucket");
-             auto value = in.take<T>(what);
-             if (!in.ok())
-                 return nullptr;
-             return factory(std::move(bucket), std::move(value));
-         },
-         .params = &in});
+    detail::runOperation<QuiloBucketRequest>(client, callbacks,
+                                             {.name = name,
+                                              .make = [&]() -> std::shared_ptr<QuiloBucketRequest> {
+                                                  auto bucket = in.take<std::string>("bucket");
+                                                  auto value = in.take<T>(what);
+                                                  if (!in.ok())
+                                                      return nullptr;
+                                                  return factory(std::move(bucket),
+                                                                 std::move(value));
+                                              },
+                                              .params = &in});
 }
 
 }  // namespace
@@ -48,11 +48,12 @@ void Quilo::getBucketVersioning(const std::string& bucket, BucketCallbacks callb
 }
 
 void Quilo::setBucketVersioning(const ValueMap& param, BucketCallbacks callbacks) {
-    setOnBucket<std::string>(*this, "setBucketVersioning", "status", param, callbacks,
-                             [](std::string bucket, std::string status) {
-                                 return QuiloBucketRequest::PUTRequestForVersioningWithBucket<
-                                     QuiloBucketRequest>(std::move(bucket), std::move(status));
-                             });
+    setOnBucket<std::string>(
+        *this, "setBucketVersioning", "status", param, callbacks,
+        [](std::string bucket, std::string status) {
+            return QuiloBucketRequest::PUTRequestForVersioningWithBucket<QuiloBucketRequest>(
+                std::move(bucket), std::move(status));
+        });
 }
 
 void Quilo::getBucketTagging(const std::string& bucket, BucketCallbacks callbacks) {
@@ -60,11 +61,12 @@ void Quilo::getBucketTagging(const std::string& bucket, BucketCallbacks callback
 }
 
 void Quilo::setBucketTagging(const ValueMap& param, BucketCallbacks callbacks) {
-    setOnBucket<StringMap>(*this, "setBucketTagging", "tags", param, callbacks,
-                           [](std::string bucket, StringMap tags) {
-                               return QuiloBucketRequest::PUTRequestForTaggingWithBucket<
-                                   QuiloBucketRequest>(std::move(bucket), std::move(tags));
-                           });
+    setOnBucket<StringMap>(
+        *this, "setBucketTagging", "tags", param, callbacks,
+        [](std::string bucket, StringMap tags) {
+            return QuiloBucketRequest::PUTRequestForTaggingWithBucket<QuiloBucketRequest>(
+                std::move(bucket), std::move(tags));
+        });
 }
 
 void Quilo::deleteBucketTagging(const std::string& bucket, BucketCallbacks callbacks) {
@@ -76,11 +78,12 @@ void Quilo::getBucketPolicy(const std::string& bucket, BucketCallbacks callbacks
 }
 
 void Quilo::setBucketPolicy(const ValueMap& param, BucketCallbacks callbacks) {
-    setOnBucket<std::string>(*this, "setBucketPolicy", "policy", param, callbacks,
-                             [](std::string bucket, std::string policy) {
-                                 return QuiloBucketRequest::PUTRequestForPolicyWithBucket<
-                                     QuiloBucketRequest>(std::move(bucket), std::move(policy));
-                             });
+    setOnBucket<std::string>(
+        *this, "setBucketPolicy", "policy", param, callbacks,
+        [](std::string bucket, std::string policy) {
+            return QuiloBucketRequest::PUTRequestForPolicyWithBucket<QuiloBucketRequest>(
+                std::move(bucket), std::move(policy));
+        });
 }
 
 void Quilo::deleteBucketPolicy(const std::string& bucket, BucketCallbacks callbacks) {

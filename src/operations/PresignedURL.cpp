@@ -47,7 +47,8 @@ std::optional<S3PostForm> Quilo::presignedPost(const ValueMap& param) {
         policy.startsWith = in.takeOptional<StringMap>("startsWith").value_or(StringMap{});
         const auto least = in.takeOptional<std::int64_t>("minContentLength");
         const auto most = in.takeOptional<std::int64_t>("maxContentLength");
-        if (!in.ok() || least.has_value() != most.has_value() || (least && (*least < 0 || *most < *least)))
+        if (!in.ok() || least.has_value() != most.has_value() ||
+            (least && (*least < 0 || *most < *least)))
             return std::nullopt;
         if (least)
             policy.contentLength.emplace(*least, *most);

@@ -253,17 +253,17 @@ void MultipartUpload::completed(Answer answer) {
 // A copy in parts carries its source's tags only now: RGW drops those given at initiation.
 void MultipartUpload::tag(Answer completion) {
     auto self = shared_from_this();
-    Exchange tagging{.prepare =
-                         [self](Attempt& attempt) {
-                             attempt.headers = {{"Content-MD5", md5Base64(self->copy_->tagging)},
-                                                {"Content-Type", "application/xml"}};
-                             attempt.body = BodySource::memory(self->copy_->tagging);
-                             return S3Protocol::prepareOwn(self->request(), attempt, "PUT",
-                                                           {{"tagging", ""}});
-                         },
-                     .reportsHeaders = false};
-    run_->exchange(std::move(tagging), [self, completion = std::move(completion)](
-                                           Answer answer) mutable {
+    Exchange tagging{
+        .prepare =
+            [self](Attempt& attempt) {
+                attempt.headers = {{"Content-MD5", md5Base64(self->copy_->tagging)},
+                                   {"Content-Type", "application/xml"}};
+                attempt.body = BodySource::memory(self->copy_->tagging);
+                return S3Protocol::prepareOwn(self->request(), attempt, "PUT", {{"tagging", ""}});
+            },
+        .reportsHeaders = false};
+    run_->exchange(std::move(tagging), [self,
+                                        completion = std::move(completion)](Answer answer) mutable {
         if (answer.error || !isSuccess(answer.status)) {
             Error error = self->run_->recordFailure(std::move(answer));
             error.message = "the copy is complete, but its tags could not be set: " + error.message;

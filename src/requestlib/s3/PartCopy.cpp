@@ -74,7 +74,8 @@ CopyPlan planFor(const S3ObjectRequest& copy, const HeaderMap& head, std::uint64
             lower.starts_with("x-amz-copy-source-server-side-encryption-customer-"))
             plan.partHeaders.emplace_back(name, value);
         const bool copying = lower.starts_with("x-amz-copy-source") ||
-                             lower == "x-amz-metadata-directive" || lower.starts_with("x-amz-tagging");
+                             lower == "x-amz-metadata-directive" ||
+                             lower.starts_with("x-amz-tagging");
         if (!copying && (replace || !isObjectHeader(name)))
             plan.objectHeaders.emplace_back(name, value);
     }
@@ -85,8 +86,8 @@ CopyPlan planFor(const S3ObjectRequest& copy, const HeaderMap& head, std::uint64
 }
 
 // The source's tags go along unless the copy names its own (x-amz-tagging-directive REPLACE).
-void withTags(const std::shared_ptr<RequestRun>& run, const std::shared_ptr<S3ObjectRequest>& source,
-              CopyPlan plan, bool tagged) {
+void withTags(const std::shared_ptr<RequestRun>& run,
+              const std::shared_ptr<S3ObjectRequest>& source, CopyPlan plan, bool tagged) {
     const HeaderList& own = run->request().requestHeaders();
     if (equalsIgnoringCase(valueOf(own, "x-amz-tagging-directive"), "REPLACE")) {
         StringMap tags;

@@ -25,15 +25,21 @@ bool validExpiry(std::chrono::seconds expires) {
 }
 
 // The form fields that the signature sets, or that the service reads as the form's own.
-constexpr std::array<std::string_view, 9> kReservedFields = {
-    "bucket",           "file",       "key",        "policy", "x-amz-algorithm", "x-amz-credential",
-    "x-amz-date", "x-amz-signature", "x-amz-security-token"};
+constexpr std::array<std::string_view, 9> kReservedFields = {"bucket",
+                                                             "file",
+                                                             "key",
+                                                             "policy",
+                                                             "x-amz-algorithm",
+                                                             "x-amz-credential",
+                                                             "x-amz-date",
+                                                             "x-amz-signature",
+                                                             "x-amz-security-token"};
 
 bool isReserved(std::string_view field) {
-    return field.empty() || std::any_of(kReservedFields.begin(), kReservedFields.end(),
-                                        [&](std::string_view name) {
-                                            return detail::equalsIgnoringCase(name, field);
-                                        });
+    return field.empty() ||
+           std::any_of(kReservedFields.begin(), kReservedFields.end(), [&](std::string_view name) {
+               return detail::equalsIgnoringCase(name, field);
+           });
 }
 
 std::string jsonString(std::string_view text) {
@@ -168,10 +174,9 @@ std::optional<S3PostForm> S3BucketRequest::presignedPost(const S3PostPolicy& pol
         form.fields.emplace_back("x-amz-date", detail::amzDate(input.time));
         if (sessionToken())
             form.fields.emplace_back("x-amz-security-token", *sessionToken());
-        const std::string document = "{\"expiration\":" +
-                                     jsonString(isoTime(input.time + policy.expires)) +
-                                     ",\"conditions\":[" +
-                                     conditions(policy, *bucket(), form.fields) + "]}";
+        const std::string document =
+            "{\"expiration\":" + jsonString(isoTime(input.time + policy.expires)) +
+            ",\"conditions\":[" + conditions(policy, *bucket(), form.fields) + "]}";
         const std::string encoded = detail::base64Encode(document);
         const std::string signature = detail::signatureOf(encoded, input);
         if (encoded.empty() || signature.empty())

@@ -111,36 +111,36 @@ struct BucketKinds {
     // In the order of S3BucketRequest::Operation. The listings that have a sub-resource name it
     // in their query.
     static constexpr std::array<S3Kind, 27> kinds{{
-        {.read = &readListing},                                           // list
-        {.method = "PUT", .prepare = &createIn},                          // create
-        {.method = "DELETE"},                                             // remove
-        {.subresource = "acl", .read = &readAcl},                         // getAcl
-        putKind("acl"),                                                       // setAcl
-        {.method = "HEAD", .missing = "NoSuchBucket"},                    // head
+        {.read = &readListing},                         // list
+        {.method = "PUT", .prepare = &createIn},        // create
+        {.method = "DELETE"},                           // remove
+        {.subresource = "acl", .read = &readAcl},       // getAcl
+        putKind("acl"),                                 // setAcl
+        {.method = "HEAD", .missing = "NoSuchBucket"},  // head
         {.method = "POST",
          .subresource = "delete",
          .read = &readDeleteResult,
-         .takesValue = true},                                             // removeObjects
-        {.read = &readListing},                                           // listV2
-        {.read = &readVersions},                                          // listVersions
-        {.read = &readUploads},                                           // listUploads
-        {.method = "PUT", .prepare = &createLockedIn},                    // createWithObjectLock
-        {.subresource = "versioning", .read = &readVersioning},           // getVersioning
-        putKind("versioning"),                                                // setVersioning
-        {.subresource = "tagging", .read = &readTags},                    // getTagging
-        putKind("tagging"),                                                   // setTagging
-        deleteKind("tagging"),                                                // deleteTagging
-        {.subresource = "policy"},                                        // getPolicy
-        putKind("policy"),                                                    // setPolicy
-        deleteKind("policy"),                                                 // deletePolicy
-        {.subresource = "lifecycle", .read = &readLifecycle},             // getLifecycle
-        putKind("lifecycle"),                                                 // setLifecycle
-        deleteKind("lifecycle"),                                              // deleteLifecycle
-        {.subresource = "cors", .read = &readCors},                       // getCors
-        putKind("cors"),                                                      // setCors
-        deleteKind("cors"),                                                   // deleteCors
-        {.subresource = "object-lock", .read = &readObjectLock},          // getObjectLock
-        putKind("object-lock"),                                               // setObjectLock
+         .takesValue = true},                                     // removeObjects
+        {.read = &readListing},                                   // listV2
+        {.read = &readVersions},                                  // listVersions
+        {.read = &readUploads},                                   // listUploads
+        {.method = "PUT", .prepare = &createLockedIn},            // createWithObjectLock
+        {.subresource = "versioning", .read = &readVersioning},   // getVersioning
+        putKind("versioning"),                                    // setVersioning
+        {.subresource = "tagging", .read = &readTags},            // getTagging
+        putKind("tagging"),                                       // setTagging
+        deleteKind("tagging"),                                    // deleteTagging
+        {.subresource = "policy"},                                // getPolicy
+        putKind("policy"),                                        // setPolicy
+        deleteKind("policy"),                                     // deletePolicy
+        {.subresource = "lifecycle", .read = &readLifecycle},     // getLifecycle
+        putKind("lifecycle"),                                     // setLifecycle
+        deleteKind("lifecycle"),                                  // deleteLifecycle
+        {.subresource = "cors", .read = &readCors},               // getCors
+        putKind("cors"),                                          // setCors
+        deleteKind("cors"),                                       // deleteCors
+        {.subresource = "object-lock", .read = &readObjectLock},  // getObjectLock
+        putKind("object-lock"),                                   // setObjectLock
     }};
     static_assert(kinds.size() == static_cast<std::size_t>(Kind::setObjectLock) + 1);
 };
@@ -186,9 +186,9 @@ void S3BucketRequest::setValue(const std::string& statusOrPolicy) {
     if (operation_ == Operation::setPolicy)
         return setDocument(statusOrPolicy, "application/json");
     if (statusOrPolicy != "Enabled" && statusOrPolicy != "Suspended")
-        return failBeforeSending(
-            detail::misuse(detail::Code::InvalidParameter,
-                           "versioning is \"Enabled\" or \"Suspended\", not \"" + statusOrPolicy + "\""));
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "versioning is \"Enabled\" or \"Suspended\", not \"" + statusOrPolicy + "\""));
     setDocument(detail::versioningBody(statusOrPolicy));
 }
 

@@ -184,14 +184,15 @@ Parsed<S3CorsConfiguration> parseCors(std::string_view xml) {
 }
 
 Parsed<S3ObjectLockConfiguration> parseObjectLock(std::string_view xml) {
-    return parse<S3ObjectLockConfiguration>(xml, "ObjectLockConfiguration", [](pugi::xml_node root) {
-        const pugi::xml_node retention = child(child(root, "Rule"), "DefaultRetention");
-        return S3ObjectLockConfiguration{
-            .enabled = textOr(root, "ObjectLockEnabled") == "Enabled",
-            .mode = textOr(retention, "Mode"),
-            .days = optionalInt32(retention, "Days", "DefaultRetention"),
-            .years = optionalInt32(retention, "Years", "DefaultRetention")};
-    });
+    return parse<S3ObjectLockConfiguration>(
+        xml, "ObjectLockConfiguration", [](pugi::xml_node root) {
+            const pugi::xml_node retention = child(child(root, "Rule"), "DefaultRetention");
+            return S3ObjectLockConfiguration{
+                .enabled = textOr(root, "ObjectLockEnabled") == "Enabled",
+                .mode = textOr(retention, "Mode"),
+                .days = optionalInt32(retention, "Days", "DefaultRetention"),
+                .years = optionalInt32(retention, "Years", "DefaultRetention")};
+        });
 }
 
 Parsed<S3Retention> parseRetention(std::string_view xml) {

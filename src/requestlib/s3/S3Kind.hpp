@@ -1,8 +1,8 @@
 #pragma once
 
 #include <optional>
-#include <utility>
 #include <string_view>
+#include <utility>
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"

@@ -149,18 +149,19 @@ struct ObjectKinds {
          .prepare = &withKeptGrants,
          .read = &readCopy,
          .perform = &MetadataReplacement::perform,
-         .takesValue = true},                                          // setMeta
-        {.subresource = "tagging", .read = &readTags},                 // getTagging
-        putKind("tagging"),                                            // setTagging
-        deleteKind("tagging"),                                         // deleteTagging
-        {.subresource = "retention", .read = &readRetention},          // getRetention
-        putKind("retention"),                                          // setRetention
-        {.subresource = "legal-hold", .read = &readLegalHold},         // getLegalHold
-        putKind("legal-hold"),                                         // setLegalHold
+         .takesValue = true},                                                 // setMeta
+        {.subresource = "tagging", .read = &readTags},                        // getTagging
+        putKind("tagging"),                                                   // setTagging
+        deleteKind("tagging"),                                                // deleteTagging
+        {.subresource = "retention", .read = &readRetention},                 // getRetention
+        putKind("retention"),                                                 // setRetention
+        {.subresource = "legal-hold", .read = &readLegalHold},                // getLegalHold
+        putKind("legal-hold"),                                                // setLegalHold
         {.read = &readParts, .missing = "NoSuchUpload", .takesValue = true},  // listParts
         {.method = "DELETE", .missing = "NoSuchUpload", .takesValue = true},  // abortUpload
     }};
-    static_assert(kinds.size() == static_cast<std::size_t>(S3ObjectRequest::Operation::abortUpload) + 1);
+    static_assert(kinds.size() ==
+                  static_cast<std::size_t>(S3ObjectRequest::Operation::abortUpload) + 1);
 };
 
 // A file up to the threshold goes in one PUT, signed with its digest, which a worker computes

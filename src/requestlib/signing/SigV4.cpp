@@ -95,9 +95,9 @@ std::string signatureOf(std::string_view stringToSign, const SigningInput& input
         // string to sign is the signature. An empty MAC means the crypto library failed.
         const std::string date = amzDate(input.time).substr(0, 8);
         std::string mac = "AWS4" + input.secretKey;
-        for (std::string_view part : {std::string_view(date), std::string_view(input.region),
-                                      std::string_view(input.service),
-                                      std::string_view("aws4_request"), stringToSign}) {
+        for (std::string_view part :
+             {std::string_view(date), std::string_view(input.region),
+              std::string_view(input.service), std::string_view("aws4_request"), stringToSign}) {
             mac = hmacSha256(mac, part);
             if (mac.empty())
                 return {};
@@ -128,14 +128,14 @@ Signature signV4(const SigningInput& input) {
         std::string requestHash = sha256Hex(result.canonicalRequest);
         if (requestHash.empty())
             return result;
-        result.stringToSign =
-            std::string(kSigningAlgorithm) + '\n' + result.amzDate + '\n' + scope + '\n' + requestHash;
+        result.stringToSign = std::string(kSigningAlgorithm) + '\n' + result.amzDate + '\n' +
+                              scope + '\n' + requestHash;
 
         result.signature = signatureOf(result.stringToSign, input);
         if (result.signature.empty())
             return result;
-        result.authorization = std::string(kSigningAlgorithm) + " Credential=" + input.accessKey + '/' +
-                               scope + ", SignedHeaders=" + headers.signed_ +
+        result.authorization = std::string(kSigningAlgorithm) + " Credential=" + input.accessKey +
+                               '/' + scope + ", SignedHeaders=" + headers.signed_ +
                                ", Signature=" + result.signature;
     } catch (...) {
         result.signature.clear();

@@ -83,9 +83,10 @@ TEST(S3Xml, ListsObjectsKeepingKeysExact) {
         EXPECT_EQ(page.value->nextMarker, encoded ? "a\r" : "a%0D");
     }
     // RGW encodes the names but not the marker, which always names the page's last one.
-    const auto rgwPage = listing("<EncodingType>url</EncodingType><Contents><Key>a%2541</Key>"
-                                 "<Size>1</Size></Contents><NextMarker>a%41</NextMarker>",
-                                 "true");
+    const auto rgwPage = listing(
+        "<EncodingType>url</EncodingType><Contents><Key>a%2541</Key>"
+        "<Size>1</Size></Contents><NextMarker>a%41</NextMarker>",
+        "true");
     EXPECT_EQ(rgwPage.value ? rgwPage.value->nextMarker : rgwPage.problem, "a%41");
 }
 

@@ -22,18 +22,37 @@ struct BucketKinds;
 // and nothing is sent.
 class S3BucketRequest : public S3Request {
   public:
+    // listV2 is ListObjectsV2 (a continuation token, start-after, owners on request);
+    // listVersions lists every version and delete marker, listUploads the multipart uploads in
+    // progress; createWithObjectLock makes a bucket whose object versions can be locked.
     enum class Operation {
-        list, create, remove, getAcl, setAcl, head, removeObjects,
-        listV2,                // ListObjectsV2: a continuation token, start-after, owners on request
-        listVersions,          // every version and delete marker
-        listUploads,           // the multipart uploads in progress
-        createWithObjectLock,  // a bucket whose object versions can be locked
-        getVersioning, setVersioning,
-        getTagging, setTagging, deleteTagging,
-        getPolicy, setPolicy, deletePolicy,
-        getLifecycle, setLifecycle, deleteLifecycle,
-        getCors, setCors, deleteCors,
-        getObjectLock, setObjectLock,
+        list,
+        create,
+        remove,
+        getAcl,
+        setAcl,
+        head,
+        removeObjects,
+        listV2,
+        listVersions,
+        listUploads,
+        createWithObjectLock,
+        getVersioning,
+        setVersioning,
+        getTagging,
+        setTagging,
+        deleteTagging,
+        getPolicy,
+        setPolicy,
+        deletePolicy,
+        getLifecycle,
+        setLifecycle,
+        deleteLifecycle,
+        getCors,
+        setCors,
+        deleteCors,
+        getObjectLock,
+        setObjectLock
     };
 
     // The most keys one multi-object delete may name, and tags a bucket may carry.

@@ -25,13 +25,26 @@ class PartCopy;
 // fails when started, and nothing is sent.
 class S3ObjectRequest : public S3Request {
   public:
+    // listParts lists the parts of a multipart upload in progress; abortUpload aborts one, and
+    // the parts it holds go.
     enum class Operation {
-        get, putFile, copy, remove, getAcl, setAcl, head, setMeta,
-        getTagging, setTagging, deleteTagging,
-        getRetention, setRetention,
-        getLegalHold, setLegalHold,
-        listParts,    // of a multipart upload in progress
-        abortUpload,  // a multipart upload in progress, and the parts it holds
+        get,
+        putFile,
+        copy,
+        remove,
+        getAcl,
+        setAcl,
+        head,
+        setMeta,
+        getTagging,
+        setTagging,
+        deleteTagging,
+        getRetention,
+        setRetention,
+        getLegalHold,
+        setLegalHold,
+        listParts,
+        abortUpload
     };
     using OptionalString = std::optional<std::string>;
 
@@ -223,7 +236,9 @@ class S3ObjectRequest : public S3Request {
     // The answer of listParts: the parts, and where the next page starts if there is one.
     const std::vector<S3Part>& parts() const { return parts_; }
     bool isTruncated() const { return isTruncated_; }
-    const std::optional<std::int32_t>& nextPartNumberMarker() const { return nextPartNumberMarker_; }
+    const std::optional<std::int32_t>& nextPartNumberMarker() const {
+        return nextPartNumberMarker_;
+    }
 
   private:
     template <class R>
@@ -260,7 +275,7 @@ class S3ObjectRequest : public S3Request {
     std::optional<std::int32_t> maxResultCount_, partNumberMarker_;
     std::optional<std::string> accessPolicy_;
     std::optional<std::pair<std::string, std::string>> copySource_;  // bucket, key
-    std::vector<std::pair<std::string, std::string>> keptGrants_;  // sent with a setMeta copy
+    std::vector<std::pair<std::string, std::string>> keptGrants_;    // sent with a setMeta copy
 
     std::optional<S3AccessControlPolicy> acl_;
     std::string etag_;

@@ -119,7 +119,7 @@ struct S3LifecycleRule {
     std::string prefix{};
     StringMap tags{};
     std::optional<std::int32_t> expirationDays{};
-    std::string expirationDate{};  // ISO 8601, midnight UTC
+    std::string expirationDate{};            // ISO 8601, midnight UTC
     bool expiredObjectDeleteMarker = false;  // remove delete markers left with no version
     std::optional<std::int32_t> noncurrentExpirationDays{};
     std::optional<std::int32_t> abortIncompleteUploadDays{};
