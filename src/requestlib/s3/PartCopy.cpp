@@ -45,6 +45,9 @@ std::optional<std::uint64_t> sizeIn(const HeaderMap& headers) {
     return size;
 }
 
+// The largest object services keep; a source said to be larger is none.
+constexpr std::uint64_t kMaxObjectSize = 5ull << 40;
+
 // The copy's source, addressed and signed as the copy itself is.
 std::shared_ptr<S3ObjectRequest> sourceOf(const S3ObjectRequest& copy,
                                           const std::pair<std::string, std::string>& source) {
@@ -102,7 +105,8 @@ void withTags(const std::shared_ptr<RequestRun>& run,
                       [source](Attempt& attempt) {
                           return S3Protocol::prepareOwn(*source, attempt, "GET", {{"tagging", ""}});
                       },
-                  .reportsHeaders = false};
+                  .reportsHeaders = false,
+                  .followsRedirects = false};
     run->exchange(std::move(read), [run, plan = std::move(plan)](Answer answer) mutable {
         auto tags = parseTagging(answer.body);
         if (answer.error || !isSuccess(answer.status))
@@ -125,13 +129,15 @@ void PartCopy::perform(RequestRun& run) {
                       [source](Attempt& attempt) {
                           return S3Protocol::prepareOwn(*source, attempt, "HEAD", {});
                       },
-                  .reportsHeaders = false};
+                  .reportsHeaders = false,
+                  .followsRedirects = false};
     run.exchange(std::move(head), [run = run.shared_from_this(), source](Answer answer) {
         const auto size = sizeIn(answer.headers);
         auto& copy = static_cast<S3ObjectRequest&>(run->request());
-        // A source that cannot be read here is the service's to copy, or to refuse in its words.
+        // A source that cannot be read here (in another region, say) is the service's to copy,
+        // or to refuse in its words.
         if (answer.error || !isSuccess(answer.status) || !size ||
-            *size <= S3ObjectRequest::copyPartThreshold())
+            *size <= S3ObjectRequest::copyPartThreshold() || *size > kMaxObjectSize)
             return run->performSingle();
         const auto count = answer.headers.find("x-amz-tagging-count");
         const bool tagged = count != answer.headers.end() && count->second != "0";

@@ -156,12 +156,6 @@ void S3BucketRequest::setUp(Operation operation, std::string bucket) {
     updateListingQuery();
 }
 
-void S3BucketRequest::refuseWithoutValue() {
-    if (detail::BucketKinds::kinds[static_cast<std::size_t>(operation_)].takesValue)
-        failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
-                                         "this request sends a value: make it with its factory"));
-}
-
 bool S3BucketRequest::isDeletableInBatch(std::string_view key) noexcept {
     return !key.empty() && detail::isXmlText(key);
 }

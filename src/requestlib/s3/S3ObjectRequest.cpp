@@ -286,12 +286,6 @@ void S3ObjectRequest::setMetadataHeaders(const StringMap& meta) {
         addRequestHeader(std::move(name), std::move(value));
 }
 
-void S3ObjectRequest::refuseWithoutValue() {
-    if (detail::ObjectKinds::kinds[static_cast<std::size_t>(operation_)].takesValue)
-        failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
-                                         "this request sends a value: make it with its factory"));
-}
-
 void S3ObjectRequest::setValue(const StringMap& tags) {
     if (auto error = detail::tagSetProblem(tags, maxTags))
         return failBeforeSending(std::move(*error));

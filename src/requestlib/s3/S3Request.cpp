@@ -140,6 +140,12 @@ void S3Request::setKind(const detail::S3Kind& kind) {
         setQueryParameter(kind.subresource, "");
 }
 
+void S3Request::refuseWithoutValue() {
+    if (kind_ && kind_->takesValue)
+        failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
+                                         "this request sends a value: make it with its factory"));
+}
+
 void S3Request::setGrants(const AclMap& acl) {
     detail::HeaderList headers;
     if (auto error = detail::grantHeaders(acl, headers))

@@ -90,6 +90,16 @@ std::uint64_t readSize(pugi::xml_node entry, const std::string& where) {
     return *parsed;
 }
 
+// What a listed object and a listed version have alike.
+template <class Entry>
+void readListed(pugi::xml_node node, Entry& entry) {
+    entry.etag = unquoteETag(textOr(node, "ETag"));
+    entry.lastModified = textOr(node, "LastModified");
+    entry.storageClass = textOr(node, "StorageClass");
+    if (const pugi::xml_node owner = child(node, "Owner"))
+        entry.owner = readOwner(owner);
+}
+
 std::vector<std::string> readCommonPrefixes(pugi::xml_node root) {
     std::vector<std::string> prefixes;
     forEachChild(root, "CommonPrefixes", [&](pugi::xml_node entry) {
@@ -99,17 +109,6 @@ std::vector<std::string> readCommonPrefixes(pugi::xml_node root) {
             fail("CommonPrefixes without <Prefix>");
     });
     return prefixes;
-}
-
-// A listing asked for with encoding-type=url, answered so, has its names form-encoded, so that a
-// key holding CR or LF survives the XML. A server that ignores the request sends them as they
-// are, and a '%' in them must then stay.
-bool urlEncoded(pugi::xml_node root) {
-    return trimWhitespace(textOr(root, "EncodingType")) == "url";
-}
-
-void decode(std::string& name) {
-    name = percentDecode(name, true);
 }
 
 // Where the next page starts: always the page's last key or common prefix. A service that
@@ -123,6 +122,24 @@ std::string pageMarker(const std::string& marker, bool encoded, const std::strin
     if (!encoded || (endsPage(marker) && !endsPage(percentDecode(marker, true))))
         return marker;
     return percentDecode(marker, true);
+}
+
+// A listing asked for with encoding-type=url, answered so, has its names form-encoded, so that a
+// key holding CR or LF survives the XML; they are decoded in place. A server that ignores the
+// request sends them as they are, and a '%' in them must then stay. Gives where the next page
+// starts, from the marker under `markerName`.
+template <class Entry>
+std::string decodeNames(pugi::xml_node root, std::vector<Entry>& entries,
+                        std::vector<std::string>& prefixes, std::string_view markerName) {
+    const bool encoded = trimWhitespace(textOr(root, "EncodingType")) == "url";
+    if (encoded) {
+        for (auto& entry : entries)
+            entry.key = percentDecode(entry.key, true);
+        for (auto& prefix : prefixes)
+            prefix = percentDecode(prefix, true);
+    }
+    return pageMarker(textOr(root, markerName), encoded, entries.empty() ? "" : entries.back().key,
+                      prefixes);
 }
 
 }  // namespace
@@ -157,24 +174,11 @@ Parsed<ObjectList> parseObjectList(std::string_view xml) {
             S3Object o;
             o.key = requiredText(contents, "Key", where);
             o.size = readSize(contents, where + " (key " + quoted(o.key) + ")");
-            o.etag = unquoteETag(textOr(contents, "ETag"));
-            o.lastModified = textOr(contents, "LastModified");
-            o.storageClass = textOr(contents, "StorageClass");
-            if (const pugi::xml_node owner = child(contents, "Owner"))
-                o.owner = readOwner(owner);
+            readListed(contents, o);
             list.objects.push_back(std::move(o));
         });
         list.commonPrefixes = readCommonPrefixes(root);
-        const bool encoded = urlEncoded(root);
-        if (encoded) {
-            for (auto& object : list.objects)
-                decode(object.key);
-            for (auto& prefix : list.commonPrefixes)
-                decode(prefix);
-        }
-        list.nextMarker =
-            pageMarker(textOr(root, "NextMarker"), encoded,
-                       list.objects.empty() ? "" : list.objects.back().key, list.commonPrefixes);
+        list.nextMarker = decodeNames(root, list.objects, list.commonPrefixes, "NextMarker");
         list.nextContinuationToken = textOr(root, "NextContinuationToken");
         return list;
     });
@@ -195,24 +199,11 @@ Parsed<VersionList> parseVersionList(std::string_view xml) {
                               .isLatest = requiredFlag(entry, "IsLatest", where),
                               .isDeleteMarker = marker};
             v.size = marker ? 0 : readSize(entry, where);
-            v.etag = unquoteETag(textOr(entry, "ETag"));
-            v.lastModified = textOr(entry, "LastModified");
-            v.storageClass = textOr(entry, "StorageClass");
-            if (const pugi::xml_node owner = child(entry, "Owner"))
-                v.owner = readOwner(owner);
+            readListed(entry, v);
             list.versions.push_back(std::move(v));
         }
         list.commonPrefixes = readCommonPrefixes(root);
-        const bool encoded = urlEncoded(root);
-        if (encoded) {
-            for (auto& version : list.versions)
-                decode(version.key);
-            for (auto& prefix : list.commonPrefixes)
-                decode(prefix);
-        }
-        list.nextKeyMarker =
-            pageMarker(textOr(root, "NextKeyMarker"), encoded,
-                       list.versions.empty() ? "" : list.versions.back().key, list.commonPrefixes);
+        list.nextKeyMarker = decodeNames(root, list.versions, list.commonPrefixes, "NextKeyMarker");
         list.nextVersionIdMarker = textOr(root, "NextVersionIdMarker");
         return list;
     });

@@ -231,7 +231,6 @@ class S3BucketRequest : public S3Request {
     }
     void setUp(Operation operation, std::string bucket);
     void updateListingQuery();
-    void refuseWithoutValue();
     void setKeysToDelete(const StringList& keys);
     void setValue(const std::string& statusOrPolicy);
     void setValue(const StringMap& tags);

@@ -259,7 +259,6 @@ class S3ObjectRequest : public S3Request {
     friend class detail::MetadataReplacement;
     friend class detail::PartCopy;
     void setUp(Operation operation, OptionalString bucket, OptionalString key);
-    void refuseWithoutValue();
     void setValue(const StringMap& tags);
     void setValue(const S3Retention& retention);
     void setValue(bool legalHold);

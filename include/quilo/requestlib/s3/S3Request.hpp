@@ -99,6 +99,8 @@ class S3Request : public HTTPRequest {
     void setDocument(std::string body, std::string_view contentType = "application/xml");
     // What kind of request this is: its method, sub-resource and reading of the answer.
     void setKind(const detail::S3Kind& kind);
+    // Fails the request if its kind sends a value, which only the kind's own factory gives.
+    void refuseWithoutValue();
 
   private:
     friend class detail::S3Protocol;
