@@ -26,7 +26,7 @@ TEST(MultipartManagement, UploadsInProgressArePagedAndAborted) {
     };
     const std::string a = start("mp/a"), b = start("mp/b %41"), other = start("other");
     for (const char* number : {"1", "2"})
-        s.s3api("upload-part", {"--key", "mp/b %41", "--upload-id", b, "--part-number", number,
+        s.s3api("upload-part", {"--key", "mp/b %41", "--upload-id=" + b, "--part-number", number,
                                 "--body", s.file("part", number + std::string(300, 'x'))});
 
     const auto uploads = [&] {
@@ -57,8 +57,8 @@ TEST(MultipartManagement, UploadsInProgressArePagedAndAborted) {
                             param["partNumberMarker"] = *page.nextPartNumberMarker();
                         return page.isTruncated();
                     });
-    EXPECT_EQ(parts, lines(s.s3api("list-parts", {"--key", "mp/b %41", "--upload-id", b, "--query",
-                                                  "Parts[].[PartNumber,ETag,Size]"})));
+    EXPECT_EQ(parts, lines(s.s3api("list-parts", {"--key", "mp/b %41", "--upload-id=" + b,
+                                                  "--query", "Parts[].[PartNumber,ETag,Size]"})));
     EXPECT_EQ(parts.size(), 2u);
 
     for (const auto& [key, id] :
