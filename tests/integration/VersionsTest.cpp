@@ -120,6 +120,8 @@ TEST_F(VersionedBucket, TagsReachTheVersionTheyNameBothWays) {
                    {{"bucket", s.bucket()}, {"tags", StringMap{{"cost", "centre 7"}}}})
                     .ok());
     EXPECT_EQ(s.s3api("get-bucket-tagging", {"--query", awsTags}), "cost\tcentre 7");
+    const auto bucketTags = op(s.client, &Quilo::getBucketTagging, s.bucket());
+    EXPECT_EQ(bucketTags.request()->tags(), (StringMap{{"cost", "centre 7"}}));
     ASSERT_TRUE(op(s.client, &Quilo::deleteBucketTagging, s.bucket()).ok());
     EXPECT_TRUE(failedOnce(op(s.client, &Quilo::getBucketTagging, s.bucket()), ErrorKind::service,
                            404, "NoSuchTagSet"));
