@@ -90,6 +90,74 @@ class QUILO_EXPORT Quilo {
     // are in deleteFailures() on the request.
     virtual void deleteObjects(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
 
+    // The listings below take "bucket" (string, required) and any of "prefix", "delimiter"
+    // (strings) and "maxKeys" (int32); a key left out, or held without a value, asks for
+    // nothing. The names come back decoded, and a page ends where isTruncated() says so.
+    //
+    // ListObjectsV2. param: also "startAfter", "continuationToken" (strings: the latter from
+    // the previous page's nextContinuationToken()), "fetchOwner" (bool). objects(),
+    // commonPrefixes(), isTruncated(), nextContinuationToken() on the request.
+    virtual void listObjectsV2(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
+    // Every version and delete marker. param: also "keyMarker", "versionIdMarker" (strings: the
+    // previous page's nextMarker() and nextVersionIdMarker()). versions(), commonPrefixes(),
+    // isTruncated(), nextMarker(), nextVersionIdMarker() on the request.
+    virtual void listObjectVersions(const ValueMap& param,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    // The multipart uploads in progress. param: also "keyMarker", "uploadIdMarker" (strings),
+    // "maxUploads" (int32) in place of "maxKeys". uploads(), commonPrefixes(), isTruncated(),
+    // nextMarker(), nextUploadIdMarker() on the request.
+    virtual void listMultipartUploads(const ValueMap& param,
+                                      Callbacks<QuiloBucketRequest> callbacks = {});
+
+    // A bucket whose object versions can be locked (retention, legal hold); it keeps versions
+    // for good.
+    virtual void createBucketWithObjectLock(const std::string& bucket,
+                                            Callbacks<QuiloBucketRequest> callbacks = {});
+    // versioningStatus() on the request: "Enabled", "Suspended", or "" if never turned on.
+    virtual void getBucketVersioning(const std::string& bucket,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket", "status" ("Enabled" or "Suspended"); all required.
+    virtual void setBucketVersioning(const ValueMap& param,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // tags() on the request. A bucket without tags fails with the service's NoSuchTagSet.
+    virtual void getBucketTagging(const std::string& bucket,
+                                  Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "tags" (StringMap, at most 50); all required. Replaces the tags.
+    virtual void setBucketTagging(const ValueMap& param,
+                                  Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketTagging(const std::string& bucket,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // policy() on the request: the JSON document as the service keeps it.
+    virtual void getBucketPolicy(const std::string& bucket,
+                                 Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket", "policy" (strings: the JSON document, sent as it is); all required.
+    virtual void setBucketPolicy(const ValueMap& param,
+                                 Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketPolicy(const std::string& bucket,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    // lifecycle() on the request.
+    virtual void getBucketLifecycle(const std::string& bucket,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "lifecycle" (S3LifecycleConfiguration); all required.
+    virtual void setBucketLifecycle(const ValueMap& param,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketLifecycle(const std::string& bucket,
+                                       Callbacks<QuiloBucketRequest> callbacks = {});
+    // cors() on the request.
+    virtual void getBucketCors(const std::string& bucket,
+                               Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "cors" (S3CorsConfiguration); all required.
+    virtual void setBucketCors(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketCors(const std::string& bucket,
+                                  Callbacks<QuiloBucketRequest> callbacks = {});
+    // objectLock() on the request: the default retention of a bucket with object lock.
+    virtual void getBucketObjectLock(const std::string& bucket,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string, required); "mode" ("GOVERNANCE" or "COMPLIANCE") with one of
+    // "days" and "years" (int32) for a default retention, or none of the three for none.
+    virtual void setBucketObjectLock(const ValueMap& param,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+
     // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy).
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
@@ -110,6 +178,40 @@ class QUILO_EXPORT Quilo {
     // param: "meta" (StringMap), "bucket", "key" (strings); all required. Replaces the metadata.
     virtual void setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
 
+    // The operations on an object's tags, retention and legal hold address its latest version,
+    // or the one "versionId" names.
+    // param: "bucket", "key", "versionId". tags() on the request.
+    virtual void getObjectTagging(const StringMap& param,
+                                  Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key" (strings), "tags" (StringMap, at most 10); all required;
+    // "versionId" (string). Replaces the tags.
+    virtual void setObjectTagging(const ValueMap& param,
+                                  Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "versionId".
+    virtual void deleteObjectTagging(const StringMap& param,
+                                     Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "versionId". retention() on the request.
+    virtual void getObjectRetention(const StringMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "mode" ("GOVERNANCE" or "COMPLIANCE"), "retainUntilDate" (like
+    // "2030-01-01T00:00:00Z"); all required strings. "versionId" (string) and
+    // "bypassGovernanceRetention" (bool: shorten or lift a GOVERNANCE retention) may be given.
+    virtual void setObjectRetention(const ValueMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "versionId". legalHold() on the request.
+    virtual void getObjectLegalHold(const StringMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key" (strings), "legalHold" (bool); all required; "versionId" (string).
+    virtual void setObjectLegalHold(const ValueMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // The parts of a multipart upload in progress. param: "bucket", "key", "uploadId" (strings,
+    // required), "maxParts", "partNumberMarker" (int32: the previous page's
+    // nextPartNumberMarker()). parts(), isTruncated(), nextPartNumberMarker() on the request.
+    virtual void listParts(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
+    // Aborts an upload in progress and drops its parts. param: "bucket", "key", "uploadId".
+    virtual void abortMultipartUpload(const StringMap& param,
+                                      Callbacks<QuiloObjectRquest> callbacks = {});
+
     // A URL through which anyone may make one request on an object until it expires, without
     // keys. param: "bucket", "key" (required), "method" (GET, the default, PUT, HEAD or DELETE),
     // "expiresSeconds" (1 to 604800 in decimal, default 3600). Signed with the active
@@ -117,6 +219,16 @@ class QUILO_EXPORT Quilo {
     // service has named it) and addressing style, over HTTPS when "useSSL" is true. Nothing is
     // sent. nullopt for a missing key, another method or expiry, or no keys to sign with.
     virtual std::optional<std::string> presignedURL(const StringMap& param);
+    // A form through which a browser uploads one file straight into a bucket until it expires,
+    // without keys: post the fields in order, then the file as "file", to the URL. param:
+    // "bucket", "key" (strings, required; a key ending in "${filename}" takes the name of the
+    // user's file there); "expiresSeconds" (int32, 1 to 604800, default 3600); "fields"
+    // (StringMap: more form fields, sent as they are, such as "Content-Type" or
+    // "x-amz-meta-<name>"); "startsWith" (StringMap: fields the browser fills, whose values
+    // must start so); "minContentLength" and "maxContentLength" (int64 or int32: the file's
+    // size, both or neither). Signed as presignedURL is; nothing is sent. nullopt for a missing
+    // or mistyped key, a field the form sets itself, or no keys to sign with.
+    virtual std::optional<S3PostForm> presignedPost(const ValueMap& param);
 
   private:
     std::optional<ValueMap> config_;

@@ -319,7 +319,7 @@ bool RequestRun::resumes(Flight& flight, const Answer& answer) const {
 }
 
 bool RequestRun::follow(const std::shared_ptr<Flight>& flight, Answer& answer) {
-    if (answer.error || answer.status < 300)
+    if (answer.error || answer.status < 300 || !flight->exchange.followsRedirects)
         return false;
     Attempt sent;
     sent.url = flight->sentUrl;

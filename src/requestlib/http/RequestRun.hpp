@@ -47,6 +47,9 @@ struct Exchange {
     std::string version{};
     // May be sent again after it reached the server (false: it may have had its effect).
     bool repeatable = true;
+    // false: a redirect is the answer. For an exchange on another resource than the request's,
+    // which the request's protocol would move as if it were the request's own.
+    bool followsRedirects = true;
 };
 
 // A request while it runs on the network thread: its exchanges, its upload file and payload,

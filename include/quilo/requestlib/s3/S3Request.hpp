@@ -91,6 +91,9 @@ class QUILO_EXPORT S3Request : public HTTPRequest {
     StringMap metadata() const;
 
   protected:
+    // Whether the request, not started and with both keys, can be signed to be handed out.
+    bool canSign() const;
+
     // The resource a factory builds the request for: its bucket, key and query.
     void setBucket(std::optional<std::string> bucket) { bucket_ = std::move(bucket); }
     void setKey(std::optional<std::string> key) { key_ = std::move(key); }
@@ -98,8 +101,13 @@ class QUILO_EXPORT S3Request : public HTTPRequest {
     void clearQueryParameters() { query_.clear(); }
     // Sends an access-control map as x-amz-grant-* headers; a malformed map fails the request.
     void setGrants(const AclMap& acl);
+    // Sends a document with its Content-MD5, which services require of some and which lets them
+    // refuse one changed on the way. XML holding what XML cannot carry is a misuse.
+    void setDocument(std::string body, std::string_view contentType = "application/xml");
     // What kind of request this is: its method, sub-resource and reading of the answer.
     QUILO_HIDDEN void setKind(const detail::S3Kind& kind);
+    // Fails the request if its kind sends a value, which only the kind's own factory gives.
+    void refuseWithoutValue();
 
   private:
     friend class detail::S3Protocol;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quilo/requestlib/base/Export.hpp"
@@ -77,6 +79,123 @@ struct S3DeleteFailure {
     std::string code;  // the service's, such as "AccessDenied"
     std::string message;
     bool operator==(const S3DeleteFailure&) const = default;
+};
+
+// One version of an object in a version listing, or a delete marker standing for its absence.
+struct S3ObjectVersion {
+    std::string key{};
+    std::string versionId{};  // "null" for what was written while versioning was off or suspended
+    bool isLatest = false;
+    bool isDeleteMarker = false;  // a marker has no size, ETag or storage class
+    std::uint64_t size = 0;
+    std::string etag{};  // without its surrounding quotes
+    std::string lastModified{};
+    std::string storageClass{};
+    std::optional<S3Owner> owner{};
+    bool operator==(const S3ObjectVersion&) const = default;
+};
+
+// A multipart upload that was initiated and neither completed nor aborted.
+struct S3MultipartUpload {
+    std::string key{};
+    std::string uploadId{};
+    std::string initiated{};  // ISO 8601, as the service wrote it
+    std::string storageClass{};
+    std::optional<S3Owner> owner{};
+    bool operator==(const S3MultipartUpload&) const = default;
+};
+
+// A part that an upload in progress holds.
+struct S3Part {
+    std::int32_t number = 0;
+    std::uint64_t size = 0;
+    std::string etag{};  // without its surrounding quotes
+    std::string lastModified{};
+    bool operator==(const S3Part&) const = default;
+};
+
+// When objects move to another storage class: after `days` (noncurrent days for the versions
+// that are no longer current), or on `date` (ISO 8601, midnight UTC).
+struct S3LifecycleTransition {
+    std::optional<std::int32_t> days{};
+    std::string date{};
+    std::string storageClass{};
+    bool operator==(const S3LifecycleTransition&) const = default;
+};
+
+// One lifecycle rule. It applies to the objects whose key starts with `prefix` and that carry
+// every tag of `tags`; each action that is set applies to them.
+struct S3LifecycleRule {
+    std::string id{};
+    bool enabled = true;
+    std::string prefix{};
+    StringMap tags{};
+    std::optional<std::int32_t> expirationDays{};
+    std::string expirationDate{};            // ISO 8601, midnight UTC
+    bool expiredObjectDeleteMarker = false;  // remove delete markers left with no version
+    std::optional<std::int32_t> noncurrentExpirationDays{};
+    std::optional<std::int32_t> abortIncompleteUploadDays{};
+    std::vector<S3LifecycleTransition> transitions{};
+    std::vector<S3LifecycleTransition> noncurrentTransitions{};  // days count from noncurrency
+    bool operator==(const S3LifecycleRule&) const = default;
+};
+
+struct S3LifecycleConfiguration {
+    std::vector<S3LifecycleRule> rules{};
+    bool operator==(const S3LifecycleConfiguration&) const = default;
+};
+
+// Which browser origins may make which requests, and what their scripts may see.
+struct S3CorsRule {
+    std::string id{};
+    StringList allowedMethods{};  // GET, PUT, POST, DELETE, HEAD
+    StringList allowedOrigins{};  // "https://example.com", "*"
+    StringList allowedHeaders{};
+    StringList exposeHeaders{};
+    std::optional<std::int32_t> maxAgeSeconds{};
+    bool operator==(const S3CorsRule&) const = default;
+};
+
+struct S3CorsConfiguration {
+    std::vector<S3CorsRule> rules{};
+    bool operator==(const S3CorsConfiguration&) const = default;
+};
+
+// A bucket's object lock, and the retention every new object gets unless it names its own:
+// `mode` "GOVERNANCE" or "COMPLIANCE" for `days` or `years` (one of the two), or no mode for
+// none.
+struct S3ObjectLockConfiguration {
+    bool enabled = true;
+    std::string mode{};
+    std::optional<std::int32_t> days{};
+    std::optional<std::int32_t> years{};
+    bool operator==(const S3ObjectLockConfiguration&) const = default;
+};
+
+// How long an object version is protected: "GOVERNANCE" (lifted by those allowed to bypass it)
+// or "COMPLIANCE" (by no one), until an ISO 8601 time such as "2030-01-01T00:00:00Z".
+struct S3Retention {
+    std::string mode{};
+    std::string retainUntilDate{};
+    bool operator==(const S3Retention&) const = default;
+};
+
+// What a browser form may upload (see S3BucketRequest::presignedPost): to `key` (ending in
+// "${filename}": any key before it, the name of the user's file in its place), until
+// `expires` from now, with `fields` sent as they are, form fields whose value must start with
+// `startsWith`'s, and a size within `contentLength` (inclusive), when given.
+struct S3PostPolicy {
+    std::string key{};
+    std::chrono::seconds expires{3600};
+    StringMap fields{};
+    StringMap startsWith{};
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> contentLength{};
+};
+
+// Where the form goes and its fields, in order; the file field ("file") must come after them.
+struct S3PostForm {
+    std::string url{};
+    std::vector<std::pair<std::string, std::string>> fields{};
 };
 
 // A grantee as an AclMap writes it: "id=<canonical id>", "uri=<group uri>" or
