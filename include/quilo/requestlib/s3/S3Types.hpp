@@ -83,6 +83,7 @@ struct S3DeleteFailure {
 
 // One version of an object in a version listing, or a delete marker standing for its absence.
 struct S3ObjectVersion {
+    // The version's key, id and place among the key's versions, and what the listing says of it.
     std::string key{};
     std::string versionId{};  // "null" for what was written while versioning was off or suspended
     bool isLatest = false;
@@ -97,6 +98,7 @@ struct S3ObjectVersion {
 
 // A multipart upload that was initiated and neither completed nor aborted.
 struct S3MultipartUpload {
+    // The key it will write, its id, when it began, its storage class and who began it.
     std::string key{};
     std::string uploadId{};
     std::string initiated{};  // ISO 8601, as the service wrote it
@@ -107,6 +109,7 @@ struct S3MultipartUpload {
 
 // A part that an upload in progress holds.
 struct S3Part {
+    // The part's number, size, ETag and time, as the service lists them.
     std::int32_t number = 0;
     std::uint64_t size = 0;
     std::string etag{};  // without its surrounding quotes
@@ -117,6 +120,7 @@ struct S3Part {
 // When objects move to another storage class: after `days` (noncurrent days for the versions
 // that are no longer current), or on `date` (ISO 8601, midnight UTC).
 struct S3LifecycleTransition {
+    // When (one of the two) and to which storage class.
     std::optional<std::int32_t> days{};
     std::string date{};
     std::string storageClass{};
@@ -126,6 +130,7 @@ struct S3LifecycleTransition {
 // One lifecycle rule. It applies to the objects whose key starts with `prefix` and that carry
 // every tag of `tags`; each action that is set applies to them.
 struct S3LifecycleRule {
+    // The rule's name, whether it runs, which objects it covers, and its actions.
     std::string id{};
     bool enabled = true;
     std::string prefix{};
@@ -140,13 +145,17 @@ struct S3LifecycleRule {
     bool operator==(const S3LifecycleRule&) const = default;
 };
 
+// A bucket's lifecycle: its rules, in the order the service keeps them.
 struct S3LifecycleConfiguration {
+    // Every rule of the bucket.
     std::vector<S3LifecycleRule> rules{};
     bool operator==(const S3LifecycleConfiguration&) const = default;
 };
 
 // Which browser origins may make which requests, and what their scripts may see.
 struct S3CorsRule {
+    // The rule's name, the requests it admits, the headers they may send and scripts may read,
+    // and how long a browser may keep the answer to its preflight request.
     std::string id{};
     StringList allowedMethods{};  // GET, PUT, POST, DELETE, HEAD
     StringList allowedOrigins{};  // "https://example.com", "*"
@@ -156,7 +165,9 @@ struct S3CorsRule {
     bool operator==(const S3CorsRule&) const = default;
 };
 
+// A bucket's cross-origin rules; a browser's request is admitted by the first that matches.
 struct S3CorsConfiguration {
+    // Every rule of the bucket.
     std::vector<S3CorsRule> rules{};
     bool operator==(const S3CorsConfiguration&) const = default;
 };
@@ -165,6 +176,7 @@ struct S3CorsConfiguration {
 // `mode` "GOVERNANCE" or "COMPLIANCE" for `days` or `years` (one of the two), or no mode for
 // none.
 struct S3ObjectLockConfiguration {
+    // Whether the lock is on, and the default retention's mode and length.
     bool enabled = true;
     std::string mode{};
     std::optional<std::int32_t> days{};
@@ -175,6 +187,7 @@ struct S3ObjectLockConfiguration {
 // How long an object version is protected: "GOVERNANCE" (lifted by those allowed to bypass it)
 // or "COMPLIANCE" (by no one), until an ISO 8601 time such as "2030-01-01T00:00:00Z".
 struct S3Retention {
+    // The mode, and the time until which it holds.
     std::string mode{};
     std::string retainUntilDate{};
     bool operator==(const S3Retention&) const = default;
@@ -185,6 +198,7 @@ struct S3Retention {
 // `expires` from now, with `fields` sent as they are, form fields whose value must start with
 // `startsWith`'s, and a size within `contentLength` (inclusive), when given.
 struct S3PostPolicy {
+    // The key, the lifetime, the fields, their prefixes and the size range, as above.
     std::string key{};
     std::chrono::seconds expires{3600};
     StringMap fields{};
@@ -194,6 +208,7 @@ struct S3PostPolicy {
 
 // Where the form goes and its fields, in order; the file field ("file") must come after them.
 struct S3PostForm {
+    // The form's action and its fields.
     std::string url{};
     std::vector<std::pair<std::string, std::string>> fields{};
 };
