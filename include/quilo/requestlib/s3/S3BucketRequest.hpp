@@ -23,9 +23,10 @@ struct BucketKinds;
 // and nothing is sent.
 class QUILO_EXPORT S3BucketRequest : public S3Request {
   public:
-    // What the request does, as its factory chose it. listV2 is ListObjectsV2 (a continuation token, start-after, owners on request);
-    // listVersions lists every version and delete marker, listUploads the multipart uploads in
-    // progress; createWithObjectLock makes a bucket whose object versions can be locked.
+    // What the request does, as its factory chose it. listV2 is ListObjectsV2 (a continuation
+    // token, start-after, owners on request); listVersions lists every version and delete marker,
+    // listUploads the multipart uploads in progress; createWithObjectLock makes a bucket whose
+    // object versions can be locked.
     enum class Operation {
         list,
         create,

@@ -26,8 +26,8 @@ class PartCopy;
 // fails when started, and nothing is sent.
 class QUILO_EXPORT S3ObjectRequest : public S3Request {
   public:
-    // What the request does, as its factory chose it. listParts lists the parts of a multipart upload in progress; abortUpload aborts one, and
-    // the parts it holds go.
+    // What the request does, as its factory chose it. listParts lists the parts of a multipart
+    // upload in progress; abortUpload aborts one, and the parts it holds go.
     enum class Operation {
         get,
         putFile,
