@@ -158,7 +158,8 @@ class QUILO_EXPORT Quilo {
     virtual void setBucketObjectLock(const ValueMap& param,
                                      Callbacks<QuiloBucketRequest> callbacks = {});
 
-    // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy).
+    // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy), "resumeJournal"
+    // (see S3ObjectRequest::setResumeJournal).
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
     // param: "bucket", "key", "downloadDestinationPath" (without it the bytes are kept in

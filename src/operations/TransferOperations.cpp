@@ -19,6 +19,7 @@ void Quilo::uploadObject(const StringMap& param, TransferCallbacks<QuiloObjectRq
              [&](QuiloObjectRquest& request) {
                  request.setTimeOutSeconds(60.0);
                  request.setAccessPolicy(entry(param, "accessPolicy"));
+                 request.setResumeJournal(entry(param, "resumeJournal"));
                  request.addRequestHeader("Expect", "100-continue");
                  request.setShowAccurateProgress(true);
              },

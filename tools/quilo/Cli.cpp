@@ -9,6 +9,7 @@
 #include "Batch.hpp"
 #include "Commands.hpp"
 #include "Output.hpp"
+#include "Resume.hpp"
 #include "S3Url.hpp"
 #include "Settings.hpp"
 
@@ -87,6 +88,10 @@ void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
     app.add_option("-j,--jobs", flags.jobs, "Requests run at once: files moved, objects deleted")
         ->check(CLI::Range(1, 64))
         ->capture_default_str()
+        ->group(group);
+    app.add_flag_callback(
+           "--no-resume", [] { resumes() = false; },
+           "Start large uploads afresh, keeping no journal to carry them on after a kill")
         ->group(group);
 
     group = "Output";

@@ -10,6 +10,7 @@
 #include "LocalDirectory.hpp"
 #include "Output.hpp"
 #include "Progress.hpp"
+#include "Resume.hpp"
 #include "Summary.hpp"
 #include "ToolClient.hpp"
 #include "Tree.hpp"
@@ -110,6 +111,9 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         StringMap param{{"filePath", local}, {"bucket", bucket}, {"key", key}};
         if (options.acl) {
             param["accessPolicy"] = *options.acl;
+        }
+        if (const auto journal = uploadJournal(transfer.remote)) {
+            param["resumeJournal"] = *journal;
         }
         quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::download) {

@@ -1,6 +1,8 @@
 #include "requestlib/files/DownloadFile.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -11,6 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "requestlib/base/Errors.hpp"
@@ -32,6 +36,61 @@ std::string temporaryName(const std::string& name) {
     std::string temporary(1, '.');
     temporary.append(name, 0, NAME_MAX - 2 - suffix.size()).append(1, '.').append(suffix);
     return temporary;
+}
+
+// Whether `name` could be one of temporaryName's: the shape alone, the rest is checked on the file.
+bool looksTemporary(std::string_view name) {
+    constexpr std::string_view suffix = ".download";
+    constexpr std::size_t digits = 32;
+    if (name.size() < 2 + digits + 1 + suffix.size() || name.front() != '.' ||
+        !name.ends_with(suffix))
+        return false;
+    const auto random = name.substr(name.size() - suffix.size() - digits, digits);
+    return name[name.size() - suffix.size() - digits - 1] == '.' &&
+           random.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// A temporary file is locked for as long as its download lives, so one that can be locked is
+// left by a process that is gone. Only a regular file of this user's, of the shape this library
+// names them, is ever removed, and only while its name still leads to the file locked.
+void removeIfAbandoned(int dirFd, const char* name) {
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat opened {
+    }, named{};
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
+        named.st_ino == opened.st_ino)
+        ::unlinkat(dirFd, name, 0);
+    ::close(fd);
+}
+
+// Once per directory and process: the first download into a directory clears what killed
+// downloads left there.
+void sweepOnce(int dirFd) {
+    static std::mutex mutex;
+    static std::set<std::pair<dev_t, ino_t>> swept;
+    struct stat info {};
+    if (::fstat(dirFd, &info) != 0)
+        return;
+    {
+        std::lock_guard lock(mutex);
+        if (!swept.emplace(info.st_dev, info.st_ino).second)
+            return;
+    }
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* directory = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (directory == nullptr) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(directory))
+        if (looksTemporary(entry->d_name))
+            removeIfAbandoned(dirFd, entry->d_name);
+    ::closedir(directory);
 }
 
 // "a/b" as "a" and "b", "b" as "." and "b", "/b" as "/" and "b".
@@ -81,6 +140,8 @@ std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
     const std::string target = exists && followLinks ? resolved(destination) : destination;
     const auto [directory, name] = split(target);
     const int dirFd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0)
+        sweepOnce(dirFd);
     for (int tries = 0; dirFd >= 0 && !name.empty() && tries < 8; ++tries) {
         std::string temporary = temporaryName(name);
         if (temporary.empty())
@@ -88,6 +149,10 @@ std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
         // 0666 under the umask: the file ends up as any other the process would create.
         const int fd = ::openat(dirFd, temporary.c_str(),
                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // The lock tells a sweep that the file lives. Should one come between the two and take
+        // the file, the commit finds it gone and the download fails, the destination unchanged.
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX | LOCK_NB);
         if (fd >= 0)
             return std::unique_ptr<DownloadFile>(
                 new DownloadFile(destination, dirFd, name, std::move(temporary), fd));

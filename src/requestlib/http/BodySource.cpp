@@ -41,10 +41,13 @@ std::optional<std::size_t> BodySource::read(std::uint64_t at, char* buffer,
     return file_->read(offset_ + at, buffer, wanted);
 }
 
-std::string BodySource::sha256() const {
-    if (!file_)
-        return sha256Hex(bytes_ ? std::string_view(*bytes_) : std::string_view());
-    StreamingDigest digest(StreamingDigest::Algorithm::sha256);
+std::string BodySource::hexDigest(StreamingDigest::Algorithm algorithm) const {
+    StreamingDigest digest(algorithm);
+    if (!file_) {
+        if (bytes_)
+            digest.update(bytes_->data(), bytes_->size());
+        return digest.hexDigest();
+    }
     // Kept by the hashing thread: a fresh block would fault its pages in for every body.
     thread_local const Block buffer = makeBlock();
     if (!buffer)

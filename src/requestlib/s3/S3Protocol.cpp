@@ -57,7 +57,7 @@ std::string codeForStatus(int status) {
 std::string payloadHash(const Attempt& attempt) {
     if (attempt.body.isFile())
         return attempt.bodySha256.empty() ? kUnsignedPayload : attempt.bodySha256;
-    return attempt.body.sha256();
+    return attempt.body.hexDigest(StreamingDigest::Algorithm::sha256);
 }
 
 // Fills in the URL of an attempt that has none yet: the request's resource with `query`.

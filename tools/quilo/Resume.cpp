@@ -1,0 +1,79 @@
+#include "Resume.hpp"
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <quilo/quilo.hpp>
+
+namespace quilo::cli {
+
+namespace {
+
+// One name per destination, whatever its key holds: the key could be longer than a file name
+// may be, and hold any byte.
+std::string nameFor(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &size, EVP_sha256(), nullptr) != 1) {
+        return {};
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name;
+    for (unsigned int i = 0; i < size; ++i) {
+        name += hex[digest[i] >> 4];
+        name += hex[digest[i] & 15];
+    }
+    return name + ".upload";
+}
+
+// Each missing level is made for the user alone; an existing one is taken as it is, as the
+// user's own cache.
+bool makeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    }
+    return false;
+}
+
+std::optional<std::string> cacheDirectory() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else if (home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.cache";
+    } else {
+        return std::nullopt;
+    }
+    if (!makeDirectory(base) || !makeDirectory(base + "/quilo")) {
+        return std::nullopt;
+    }
+    return base + "/quilo";
+}
+
+}  // namespace
+
+bool& resumes() {
+    static bool on = true;
+    return on;
+}
+
+std::optional<std::string> uploadJournal(const S3Url& remote) {
+    if (!resumes()) {
+        return std::nullopt;
+    }
+    const auto directory = cacheDirectory();
+    const std::string name =
+        nameFor(S3Request::defaultHost() + '\n' + remote.bucket + '\n' + remote.key);
+    if (!directory || name.empty()) {
+        return std::nullopt;
+    }
+    return *directory + "/" + name;
+}
+
+}  // namespace quilo::cli
