@@ -41,7 +41,7 @@ import boto3
 import botocore.config
 
 MIB = 1 << 20
-TEMPORARY = re.compile(r"^\..+\.[0-9a-f]{32}\.download$")
+TEMPORARY = re.compile(r"^\..+\.[0-9a-f]{32}\.(download|partial)$")
 
 
 def md5(data):
@@ -316,7 +316,8 @@ class Harness:
 
 
 def measure_resume(world, mib, share):
-    """Bytes the second run sends of a file killed at `share` of the first."""
+    """The share of a file of `mib` MiB that an upload, then a download, killed once `share` of
+    it has gone through the proxy, moves again when run a second time."""
     path = world.path("resume.bin")
     with open(path, "wb") as f:
         for _ in range(mib):
@@ -324,46 +325,57 @@ def measure_resume(world, mib, share):
     size = mib * MIB
     proxy = CountingProxy(os.environ["QUILO_TEST_RGW_HOST"])
     world.env["AWS_ENDPOINT_URL"] = "http://" + proxy.address
-    args = ["put", path, f"s3://{world.bucket}/resume.bin"]
-    process = world.start(args)
-    while proxy.sent < share * size and process.poll() is None:
-        time.sleep(0.005)
-    process.kill()
-    process.wait()
-    first = proxy.sent
-    parts = world.uploads("resume.bin")
-    proxy.sent = 0
-    began = time.monotonic()
-    code, err = world.run(args)
-    second = proxy.sent
-    head = world.s3.head_object(Bucket=world.bucket, Key="resume.bin")
-    print(f"first run: killed after sending {first / MIB:.1f} MiB of {mib} MiB "
-          f"({first / size:.1%}); uploads in progress after the kill: {len(parts)}")
-    print(f"second run: exit {code}, sent {second / MIB:.1f} MiB ({second / size:.1%} of the "
-          f"file) in {time.monotonic() - began:.1f}s; object size {head['ContentLength']}; "
-          f"journals left {len(world.journals())}; uploads left {len(world.uploads(''))}")
-    if code != 0:
-        print(err)
-    return code == 0 and head["ContentLength"] == size
+    ok = True
+    for name, args, direction in [
+            ("upload", ["put", path, f"s3://{world.bucket}/resume.bin"], "sent"),
+            ("download", ["get", f"s3://{world.bucket}/resume.bin", world.path("back.bin")],
+             "received")]:
+        proxy.sent = proxy.received = 0
+        process = world.start(args)
+        while getattr(proxy, direction) < share * size and process.poll() is None:
+            time.sleep(0.005)
+        process.kill()
+        process.wait()
+        time.sleep(0.3)
+        first = getattr(proxy, direction)
+        left = sorted(os.listdir(world.root))
+        proxy.sent = proxy.received = 0
+        began = time.monotonic()
+        code, err = world.run(args)
+        second = getattr(proxy, direction)
+        print(f"{name}: killed after {first / MIB:.1f} MiB of {mib} MiB ({first / size:.1%}); "
+              f"the next run moved {second / MIB:.1f} MiB ({second / size:.1%}) in "
+              f"{time.monotonic() - began:.1f}s, exit {code}; left after the kill: "
+              f"{len(world.journals())} journals now, {len(world.uploads(''))} uploads now, "
+              f"files then: {left}")
+        ok = ok and code == 0
+        if code != 0:
+            print(err)
+    back = world.path("back.bin")
+    same = os.path.exists(back) and file_md5(back) == file_md5(path)
+    print(f"the file downloaded is the file uploaded: {same}")
+    return ok and same
 
 
 class CountingProxy:
-    """A TCP relay to `upstream` that counts the bytes clients send through it."""
+    """A TCP relay to `upstream` that counts the bytes that go through it each way."""
 
     def __init__(self, upstream):
         self.host, port = upstream.rsplit(":", 1)
         self.port = int(port)
-        self.sent = 0
+        self.sent = self.received = 0
         ready = threading.Event()
         threading.Thread(target=self._serve, args=(ready,), daemon=True).start()
         ready.wait()
 
     def _serve(self, ready):
-        async def pipe(reader, writer, count):
+        async def pipe(reader, writer, up):
             try:
                 while data := await reader.read(1 << 16):
-                    if count:
+                    if up:
                         self.sent += len(data)
+                    else:
+                        self.received += len(data)
                     writer.write(data)
                     await writer.drain()
             except (ConnectionError, OSError):

@@ -159,11 +159,11 @@ class QUILO_EXPORT Quilo {
                                      Callbacks<QuiloBucketRequest> callbacks = {});
 
     // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy), "resumeJournal"
-    // (see S3ObjectRequest::setResumeJournal).
+    // (see HTTPRequest::setResumeJournal).
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
     // param: "bucket", "key", "downloadDestinationPath" (without it the bytes are kept in
-    // responseData()).
+    // responseData()), "resumeJournal" (see HTTPRequest::setResumeJournal).
     virtual void downloadObject(const StringMap& param,
                                 TransferCallbacks<QuiloObjectRquest> callbacks = {});
     // param: "srcBucket", "srcKey", "desBucket", "desKey".

@@ -38,6 +38,7 @@ void Quilo::downloadObject(const StringMap& param, TransferCallbacks<QuiloObject
          .afterHooks =
              [&](QuiloObjectRquest& request) {
                  request.setDownloadDestinationPath(entry(param, "downloadDestinationPath"));
+                 request.setResumeJournal(entry(param, "resumeJournal"));
                  request.setShowAccurateProgress(true);
              },
          .progress = detail::Progress::received});

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 #include <quilo/quilo.hpp>
 
@@ -26,7 +27,7 @@ std::string nameFor(const std::string& text) {
         name += hex[digest[i] >> 4];
         name += hex[digest[i] & 15];
     }
-    return name + ".upload";
+    return name + ".journal";
 }
 
 // Each missing level is made for the user alone; an existing one is taken as it is, as the
@@ -56,6 +57,18 @@ std::optional<std::string> cacheDirectory() {
     return base + "/quilo";
 }
 
+std::optional<std::string> journalFor(const std::string& transfer) {
+    if (!resumes()) {
+        return std::nullopt;
+    }
+    const auto directory = cacheDirectory();
+    const std::string name = nameFor(S3Request::defaultHost() + '\n' + transfer);
+    if (!directory || name.empty()) {
+        return std::nullopt;
+    }
+    return *directory + "/" + name;
+}
+
 }  // namespace
 
 bool& resumes() {
@@ -64,16 +77,18 @@ bool& resumes() {
 }
 
 std::optional<std::string> uploadJournal(const S3Url& remote) {
-    if (!resumes()) {
+    return journalFor("upload\n" + remote.bucket + '\n' + remote.key);
+}
+
+// A download is carried on into the same file only: the path as the user named it, from here.
+std::optional<std::string> downloadJournal(const S3Url& remote, const std::string& local) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(local, error);
+    if (error) {
         return std::nullopt;
     }
-    const auto directory = cacheDirectory();
-    const std::string name =
-        nameFor(S3Request::defaultHost() + '\n' + remote.bucket + '\n' + remote.key);
-    if (!directory || name.empty()) {
-        return std::nullopt;
-    }
-    return *directory + "/" + name;
+    return journalFor("download\n" + remote.bucket + '\n' + remote.key + '\n' +
+                      absolute.lexically_normal().string());
 }
 
 }  // namespace quilo::cli

@@ -7,13 +7,14 @@
 
 namespace quilo::cli {
 
-// Whether large uploads keep a journal to be carried on by a later run (the default;
+// Whether large transfers keep a journal to be carried on by a later run (the default;
 // --no-resume turns it off).
 bool& resumes();
 
-// The journal of the upload to `remote` at the current endpoint, under $XDG_CACHE_HOME/quilo
-// (else ~/.cache/quilo), which is made private to the user if it is not there; nullopt when
-// resuming is off or there is no such directory to be had.
+// The journal of the upload to `remote`, or of the download of `remote` into `local`, at the
+// current endpoint, under $XDG_CACHE_HOME/quilo (else ~/.cache/quilo), which is made private to
+// the user if it is not there; nullopt when resuming is off or there is no such directory.
 std::optional<std::string> uploadJournal(const S3Url& remote);
+std::optional<std::string> downloadJournal(const S3Url& remote, const std::string& local);
 
 }  // namespace quilo::cli

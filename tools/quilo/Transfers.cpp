@@ -21,6 +21,8 @@ namespace {
 
 using Kind = Transfer::Kind;
 
+constexpr std::uint64_t kResumablePieceBytes = 8u << 20;
+
 const char* actionOf(const Transfer& transfer) {
     switch (transfer.kind) {
         case Kind::upload:
@@ -117,8 +119,11 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         }
         quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::download) {
-        quilo.downloadObject({{"bucket", bucket}, {"key", key}, {"downloadDestinationPath", local}},
-                             batch.transferCallbacks<QuiloObjectRquest>(index));
+        StringMap param{{"bucket", bucket}, {"key", key}, {"downloadDestinationPath", local}};
+        if (const auto journal = downloadJournal(transfer.remote, transfer.local)) {
+            param["resumeJournal"] = *journal;
+        }
+        quilo.downloadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else {
         quilo.deleteObject({{"bucket", bucket}, {"key", key}},
                            batch.callbacks<QuiloObjectRquest>(index));
@@ -190,6 +195,11 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
     followsSymlinks() =
         std::none_of(requests.begin(), requests.end(), [](const auto* t) { return t->tree; });
     Quilo& quilo = client();  // throws here, before anything has started, without credentials
+    if (resumes()) {
+        // A kill loses what the parts and ranges in flight had moved: smaller ones lose less.
+        S3ObjectRequest::setMultipartPartSize(kResumablePieceBytes);
+        S3ObjectRequest::setRangeSize(kResumablePieceBytes);
+    }
     const auto work = jobsFor(requests);
     Batch batch;
     Run run{quilo, options, work, batch, std::vector<Pinned>(work.size())};

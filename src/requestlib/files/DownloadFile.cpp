@@ -19,6 +19,7 @@
 
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {
@@ -38,9 +39,11 @@ std::string temporaryName(const std::string& name) {
     return temporary;
 }
 
+constexpr std::string_view kTemporarySuffix = ".download", kKeptSuffix = ".partial";
+
 // Whether `name` could be one of temporaryName's: the shape alone, the rest is checked on the file.
 bool looksTemporary(std::string_view name) {
-    constexpr std::string_view suffix = ".download";
+    constexpr std::string_view suffix = kTemporarySuffix;
     constexpr std::size_t digits = 32;
     if (name.size() < 2 + digits + 1 + suffix.size() || name.front() != '.' ||
         !name.ends_with(suffix))
@@ -48,6 +51,11 @@ bool looksTemporary(std::string_view name) {
     const auto random = name.substr(name.size() - suffix.size() - digits, digits);
     return name[name.size() - suffix.size() - digits - 1] == '.' &&
            random.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool looksKept(std::string_view name) {
+    return name.size() > 1 + kKeptSuffix.size() && name.front() == '.' &&
+           name.ends_with(kKeptSuffix) && name.find('/') == std::string_view::npos;
 }
 
 // A temporary file is locked for as long as its download lives, so one that can be locked is
@@ -305,6 +313,58 @@ std::optional<Error> DownloadFile::commit() {
         return fileError(Code::CannotWriteFile, "cannot move the download into", destination_);
     ::close(std::exchange(fd_, -1));
     return std::nullopt;
+}
+
+std::pair<std::uint64_t, std::uint64_t> DownloadFile::directory() const {
+    struct stat info {};
+    if (dirFd_ < 0 || ::fstat(dirFd_, &info) != 0)
+        return {0, 0};
+    return {info.st_dev, info.st_ino};
+}
+
+bool DownloadFile::keepForResume() {
+    if (streams() || !temporary_.ends_with(kTemporarySuffix) || !stillOurs())
+        return false;
+    std::string kept = temporary_.substr(0, temporary_.size() - kTemporarySuffix.size());
+    kept += kKeptSuffix;
+    if (::renameat(dirFd_, temporary_.c_str(), dirFd_, kept.c_str()) != 0)
+        return false;
+    temporary_ = std::move(kept);
+    return true;
+}
+
+bool DownloadFile::adopt(const std::string& temporary, std::uint64_t size) {
+    if (streams() || !looksKept(temporary))
+        return false;
+    const int fd =
+        ::openat(dirFd_, temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        static_cast<std::uint64_t>(info.st_size) > size || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    // The digest behind the writes reads the file: it starts again on this one.
+    const bool digesting = digest_ != nullptr;
+    digest_.reset();
+    discard();
+    fd_ = fd;
+    temporary_ = temporary;
+    written_.clear();
+    if (digesting)
+        digest();
+    return true;
+}
+
+void DownloadFile::removeLeft(const std::string& temporary) const {
+    if (!streams() && looksKept(temporary) && temporary != temporary_)
+        removeIfAbandoned(dirFd_, temporary.c_str());
+}
+
+std::shared_ptr<const SourceFile> DownloadFile::reader() const {
+    return SourceFile::reading(fd_, destination_);
 }
 
 // Removes the name only while it is still this file: never someone else's file put there since.

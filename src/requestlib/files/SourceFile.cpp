@@ -28,6 +28,17 @@ std::variant<std::shared_ptr<const SourceFile>, Error> SourceFile::open(const st
     return std::shared_ptr<const SourceFile>(new SourceFile(path, fd, info));
 }
 
+std::shared_ptr<const SourceFile> SourceFile::reading(int fd, const std::string& path) {
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    struct stat info {};
+    if (own < 0 || ::fstat(own, &info) != 0) {
+        if (own >= 0)
+            ::close(own);
+        return nullptr;
+    }
+    return std::shared_ptr<const SourceFile>(new SourceFile(path, own, info));
+}
+
 SourceFile::SourceFile(std::string path, int fd, const struct stat& info)
     : path_(std::move(path)),
       fd_(fd),

@@ -28,6 +28,8 @@ class SourceFile {
     // `followLinks`.
     static std::variant<std::shared_ptr<const SourceFile>, Error> open(const std::string& path,
                                                                        bool followLinks);
+    // Reads the file open at `fd` through a descriptor of its own; null when it cannot.
+    static std::shared_ptr<const SourceFile> reading(int fd, const std::string& path);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;

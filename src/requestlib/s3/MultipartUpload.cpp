@@ -6,8 +6,8 @@
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/files/Journal.hpp"
 #include "requestlib/files/SourceFile.hpp"
-#include "requestlib/files/UploadJournal.hpp"
 #include "requestlib/http/Engine.hpp"
 #include "requestlib/http/Protocol.hpp"
 #include "requestlib/http/RequestRun.hpp"
@@ -473,7 +473,7 @@ void MultipartUpload::forgetJournal() {
         return;
     if (const auto journal = UploadJournal::read(journal_);
         journal && journal->uploadId == journaledId_)
-        UploadJournal::remove(journal_);
+        removeJournal(journal_);
 }
 
 }  // namespace quilo::detail

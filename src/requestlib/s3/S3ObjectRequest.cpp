@@ -360,11 +360,6 @@ void S3ObjectRequest::updateQuery() {
         setQueryParameter("part-number-marker", std::to_string(*partNumberMarker_));
 }
 
-void S3ObjectRequest::setResumeJournal(OptionalString path) {
-    if (state() == State::ready)
-        resumeJournal_ = std::move(path);
-}
-
 void S3ObjectRequest::setAccessPolicy(std::optional<std::string> policy) {
     if (state() != State::ready)
         return;

@@ -191,16 +191,6 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
     void setMaxResultCount(std::int32_t count);
     void setPartNumberMarker(std::int32_t number);
 
-    // A file where an upload in parts notes what another process needs to carry it on should
-    // this one be killed (none by default). An upload given the journal of one that was cut
-    // short, of the same file (device, inode, size and modification time unchanged) to the same
-    // object, carries that upload on: it keeps the parts the service lists whose ETag is the MD5
-    // of the same stretch of the file, and sends the others. Given a journal of another file,
-    // it aborts the upload named there and starts afresh. The journal goes once the upload is
-    // complete or aborted; it is written readable by its owner alone.
-    void setResumeJournal(OptionalString path);
-    const OptionalString& resumeJournal() const { return resumeJournal_; }
-
     // Canned access policy of an upload, sent as "x-amz-acl" ("private", "public-read", ...).
     void setAccessPolicy(std::optional<std::string> policy);
     const std::optional<std::string>& accessPolicy() const { return accessPolicy_; }
@@ -287,7 +277,6 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
     std::string uploadId_;
     std::optional<std::int32_t> maxResultCount_, partNumberMarker_;
     std::optional<std::string> accessPolicy_;
-    OptionalString resumeJournal_;
     std::optional<std::pair<std::string, std::string>> copySource_;  // bucket, key
     std::vector<std::pair<std::string, std::string>> keptGrants_;    // sent with a setMeta copy
 
