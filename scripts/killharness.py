@@ -15,9 +15,9 @@ temporary download file is left, and no multipart upload is left for the keys wr
 one killed while being initiated, which no journal can name yet (counted, then aborted, as a
 user would with the listing of uploads in progress).
 
---measure-resume uploads a file of MIB MiB through a proxy that counts the bytes sent, kills
-the upload once that count passes the given share of the file, runs it again, and prints the
-share of the file that the second run sent.
+--measure-resume uploads a file of MIB MiB through a proxy that counts the bytes each way,
+kills the upload once that count passes the given share of the file, runs it again, and prints
+the share of the file that the second run sent; then the same for its download.
 
 Reads the endpoint and keys from QUILO_TEST_RGW_HOST, QUILO_TEST_ACCESS_KEY and
 QUILO_TEST_SECRET_KEY (scripts/servers.sh writes them to .run/servers.env).
@@ -272,6 +272,7 @@ class Harness:
     def fail(self, round_, scenario, stage, problems):
         for problem in problems:
             self.failures.append(f"round {round_} {scenario.name} {stage}: {problem}")
+            print("FAIL " + self.failures[-1], flush=True)
 
     def round(self, number):
         scenario = self.rng.choice(self.scenarios)
@@ -436,8 +437,6 @@ def main():
               f"had finished), {len(harness.failures)} failures; temporary files found after a "
               f"kill and cleaned by the next run: {harness.leftovers}; journals found after a "
               f"kill: {harness.resumed}; uploads a kill left unnamed: {harness.orphans}")
-        for failure in harness.failures:
-            print("FAIL " + failure)
         return 1 if harness.failures else 0
     finally:
         for key, upload_id in world.uploads(""):

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,14 +31,15 @@ std::string nameFor(const std::string& text) {
     return name + ".journal";
 }
 
-// Each missing level is made for the user alone; an existing one is taken as it is, as the
-// user's own cache.
-bool makeDirectory(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
-        struct stat info {};
-        return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+// Each missing level is made for the user alone. Journals go only into a directory of the user's
+// that no one else may write to: another user could otherwise swap them.
+bool makeDirectory(const std::string& path, bool ownOnly) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
     }
-    return false;
+    struct stat info {};
+    return (ownOnly ? ::lstat : ::stat)(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           (!ownOnly || (info.st_uid == ::geteuid() && (info.st_mode & 022) == 0));
 }
 
 std::optional<std::string> cacheDirectory() {
@@ -51,7 +53,7 @@ std::optional<std::string> cacheDirectory() {
     } else {
         return std::nullopt;
     }
-    if (!makeDirectory(base) || !makeDirectory(base + "/quilo")) {
+    if (!makeDirectory(base, false) || !makeDirectory(base + "/quilo", true)) {
         return std::nullopt;
     }
     return base + "/quilo";
