@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -509,6 +510,57 @@ TEST_F(Cli, KilledUploadCarriesOnWithThePartsThatAreStillTheFiles) {
                     test::readFile(dir_.path() / "back.bin") == test::readFile(path));
         EXPECT_EQ(awsQuery({"list-multipart-uploads"}, "Uploads"), "None\n");
         EXPECT_TRUE(fs::is_empty(cache / "quilo")) << "a journal is left";
+    }
+}
+
+// A killed download in ranges goes on in the file it left, keeping the ranges that still hash
+// as the journal noted them; a range changed on disk since is fetched again.
+TEST_F(Cli, KilledDownloadGoesOnWithTheRangesThatStillHashAsNoted) {
+    const auto cache = dir_.path() / "cache", copy = dir_.path() / "copy.bin";
+    const std::string path = dir_.file("big.bin", test::randomBytes(80 << 20));
+    ASSERT_EQ(quilo({"put", path, url("big.bin")}).exitCode, 0);
+    // The first ranges grow: 1 MiB, then 2 MiB.
+    const std::string first = "bytes=0-1048575", second = "bytes=1048576-3145727";
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "a kept range changed on disk" : "kept ranges as written");
+        bool killed = false;
+        std::set<std::string> ranges;
+        const test::FaultProxy proxy(server_.host, [&](const test::ServedRequest& request) {
+            const std::string range = test::headerOf(request.headers, "Range");
+            if (killed)
+                ranges.insert(range);
+            return !killed && !range.empty() && range != first && range != second
+                       ? test::ProxyFault::stall
+                       : test::ProxyFault::none;
+        });
+        auto environment = awsEnvironment(server_, "http://" + proxy.host());
+        environment.push_back("XDG_CACHE_HOME=" + cache.string());
+        const std::vector<std::string> args = {"get", url("big.bin"), copy.string()};
+        const auto twoNoted = [&] {
+            std::error_code none;  // until the tool makes it
+            for (const auto& journal : fs::directory_iterator(cache / "quilo", none)) {
+                const std::string text = test::readFile(journal.path());
+                return std::count(text.begin(), text.end(), '\n') == 8;  // a head of 6 lines
+            }
+            return false;
+        };
+        const auto stopped = interruptWhen(args, twoNoted, SIGKILL, 1, dir_, environment);
+        EXPECT_EQ(stopped.exitCode, 128 + SIGKILL) << describe(stopped);
+        for (const auto& entry : fs::directory_iterator(dir_.path()))
+            if (corrupt && entry.path().extension() == ".partial") {
+                std::string bytes = test::readFile(entry.path());
+                bytes[10] = static_cast<char>(~bytes[10]);
+                std::ofstream(entry.path(), std::ios::binary | std::ios::in) << bytes;
+            }
+        killed = true;
+        const auto again = quilo(args, environment);
+        EXPECT_EQ(again.exitCode, 0) << describe(again);
+        EXPECT_EQ(ranges.contains(first), corrupt);
+        EXPECT_FALSE(ranges.contains(second));
+        EXPECT_TRUE(test::readFile(copy) == test::readFile(path));
+        for (const auto& [name, bytes] : filesBelow(dir_.path()))
+            EXPECT_FALSE(name.ends_with(".partial") || name.starts_with("cache")) << name;
+        fs::remove(copy);
     }
 }
 

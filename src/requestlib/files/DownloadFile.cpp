@@ -322,12 +322,16 @@ std::pair<std::uint64_t, std::uint64_t> DownloadFile::directory() const {
     return {info.st_dev, info.st_ino};
 }
 
+std::string DownloadFile::keptName() const {
+    if (streams() || !temporary_.ends_with(kTemporarySuffix))
+        return {};
+    return temporary_.substr(0, temporary_.size() - kTemporarySuffix.size()).append(kKeptSuffix);
+}
+
 bool DownloadFile::keepForResume() {
-    if (streams() || !temporary_.ends_with(kTemporarySuffix) || !stillOurs())
-        return false;
-    std::string kept = temporary_.substr(0, temporary_.size() - kTemporarySuffix.size());
-    kept += kKeptSuffix;
-    if (::renameat(dirFd_, temporary_.c_str(), dirFd_, kept.c_str()) != 0)
+    std::string kept = keptName();
+    if (kept.empty() || !stillOurs() ||
+        ::renameat(dirFd_, temporary_.c_str(), dirFd_, kept.c_str()) != 0)
         return false;
     temporary_ = std::move(kept);
     return true;

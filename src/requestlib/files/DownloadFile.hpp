@@ -55,8 +55,9 @@ class DownloadFile {
     std::pair<std::uint64_t, std::uint64_t> directory() const;
     const std::string& name() const { return name_; }
     const std::string& temporary() const { return temporary_; }
-    // Renames the temporary file so that no sweep takes it for one left by a process that is
-    // gone: a journal names it.
+    // Renames the temporary file to keptName(), so that no sweep takes it for one left by a
+    // process that is gone: a journal names it. keptName() is empty for a file already kept.
+    std::string keptName() const;
     bool keepForResume();
     // Goes on in `temporary`, left by an earlier download of `size` bytes, instead of the file
     // of its own, which goes; false when it is not such a file, or another process has it.

@@ -48,9 +48,13 @@ bool readEncoded(std::istream& in, std::string& value) {
 }
 
 // Written beside itself and renamed over, so that a process killed while writing leaves the old
-// journal or the new one.
+// journal or the new one; the next write or removal takes what such a kill left beside it.
+std::string besideName(const std::string& path) {
+    return path + ".new";
+}
+
 bool writeJournal(const std::string& path, const std::string& text) {
-    const std::string temporary = path + "." + std::to_string(::getpid()) + ".new";
+    const std::string temporary = besideName(path);
     const int fd =
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -120,6 +124,7 @@ bool DownloadJournal::write(const std::string& path) const {
 
 void removeJournal(const std::string& path) {
     ::unlink(path.c_str());
+    ::unlink(besideName(path).c_str());
 }
 
 }  // namespace quilo::detail

@@ -62,17 +62,20 @@ void RangedDownload::takeOver() {
             kept = left->ranges;
         else if (here)
             file.removeLeft(left->temporary);
-        if (adopted || file.keepForResume()) {
+        // Noted before the file takes its name: a kill in between leaves a journal that names no
+        // file, never a file that no journal names.
+        journal_.temporary = adopted ? file.temporary() : file.keptName();
+        if (adopted || (journal_.write(*path) && file.keepForResume())) {
             journalPath_ = *path;
-            journal_.temporary = file.temporary();
             reader_ = file.reader();
+        } else if (!journal_.temporary.empty()) {
+            removeJournal(*path);
         }
     }
     if (auto error = file.reserve(run_->downloadTotal()))
         return run_->finish(std::move(error));
     if (journalPath_.empty() || !reader_)
         return sendRanges();
-    journal_.write(journalPath_);
     checkKept(kept);
 }
 
