@@ -312,7 +312,10 @@ class Harness:
         # would name an upload in progress, which the check above finds.
         if self.world.journals():
             self.stale += len(self.world.journals())
-            print(f"round {number}: journals left after the next run: {self.world.journals()}")
+            for name in self.world.journals():
+                with open(self.world.path("cache", "quilo", name)) as f:
+                    print(f"round {number}: journal left after the next run: {name}: {f.read()!r}")
+            print(f"  beside: {sorted(os.listdir(scenario.local))}", flush=True)
             shutil.rmtree(self.world.path("cache", "quilo"))
         if (local_files(self.world.path("outside")), self.world.objects("outside/")) != self.outside:
             self.fail(number, scenario, "outside", ["something outside the target changed"])
@@ -414,6 +417,8 @@ def main():
     parser.add_argument("--measure-resume", type=int, metavar="MIB")
     parser.add_argument("--at", type=float, default=0.7)
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--only", help="run this scenario alone (put, sync-up, get-stream, "
+                        "get-ranged, sync-down, rm)")
     options = parser.parse_args()
     seed = options.seed if options.seed is not None else random.randrange(1 << 32)
     print(f"seed {seed}", flush=True)
@@ -434,6 +439,8 @@ def main():
             Download(world, "sync-down", [big] + [1000 + i for i in range(30)], True, rng),
             RemoveTree(world, "rm", 100 if options.small else 300, rng),
         ]
+        if options.only:
+            scenarios = [s for s in scenarios if s.name == options.only]
         harness = Harness(world, rng, scenarios)
         for number in range(1, options.kills + 1):
             harness.round(number)
