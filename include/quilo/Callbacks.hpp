@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 
 namespace quilo {
 
@@ -21,6 +22,8 @@ using ProgressCallback = std::function<void(const std::shared_ptr<Request>&, std
 // Each is called on the library's network thread with the operation's request, from which it
 // reads the outcome. Exactly one of finished and failed is called per operation. Do not block
 // in a callable: every other request waits while it runs.
+// A stop requested through stopToken cancels the operation, whether it waits, runs or has not
+// started yet: it then fails with a `cancelled` error unless it has already ended.
 template <class Request>
 struct Callbacks {
     Callback<Request> started{};
@@ -28,9 +31,10 @@ struct Callbacks {
     Callback<Request> failed{};
     Callback<Request> headerReceived{};
     Callback<Request> redirected{};
+    std::stop_token stopToken{};
 };
 
-// The callables of an upload or a download: the five above, then progress.
+// The callables of an upload or a download: the five above, progress, then the stop token.
 template <class Request>
 struct TransferCallbacks {
     Callback<Request> started{};
@@ -39,6 +43,7 @@ struct TransferCallbacks {
     Callback<Request> headerReceived{};
     Callback<Request> redirected{};
     ProgressCallback<Request> progress{};
+    std::stop_token stopToken{};
 };
 
 }  // namespace quilo

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "quilo/AccessPolicy.hpp"
+#include "quilo/Arguments.hpp"
 #include "quilo/Callbacks.hpp"
+#include "quilo/Completion.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
 
@@ -20,7 +22,14 @@ namespace quilo {
 //         for (const auto& bucket : request->buckets()) std::cout << bucket.name << '\n';
 //     }});
 //
-// Every operation returns at once; its outcome reaches the callables (see Callbacks). A request
+// Every operation returns at once; its outcome reaches the callables (see Callbacks), or comes
+// back through a completion token (see Completion.hpp) instead:
+//
+//     auto buckets = client.listBuckets(quilo::use_future).get();
+//     auto upload = co_await client.uploadObject(quilo::UploadObjectArgs{...},
+//     quilo::use_awaitable);
+//
+// Each operation also takes its typed aggregate (Arguments.hpp) in place of its map. A request
 // that cannot be sent as asked (a missing or mistyped parameter, a configuration value of the
 // wrong type) is never sent: its failed callable receives it with a misuse or configuration
 // error, on the library's thread, like any other failure. Nothing here throws or prints.
@@ -104,6 +113,103 @@ class Quilo {
     // param: "meta" (StringMap), "bucket", "key" (strings); all required. Replaces the metadata.
     virtual void setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
 
+    // The typed and token forms, one template per operation: the leading argument is the map
+    // (or bucket name) or the operation's aggregate, the last the callables or a token; with a
+    // token the result is a std::future or an Awaitable of the typed request. Every form goes
+    // through the virtual function above. To add an operation, add one like these.
+    template <detail::Token How>
+    auto listBuckets(How how) {
+        return form<ListBucketsArgs>(how, [this](auto set) { this->listBuckets(std::move(set)); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, CreateBucketArgs>
+    auto createBucket(const A& bucket, How how = {}) {
+        return form<CreateBucketArgs>(bucket, how,
+                                      [this](auto&&... a) { this->createBucket(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketArgs>
+    auto deleteBucket(const A& bucket, How how = {}) {
+        return form<DeleteBucketArgs>(bucket, how,
+                                      [this](auto&&... a) { this->deleteBucket(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketAclArgs>
+    auto getBucketAcl(const A& bucket, How how = {}) {
+        return form<GetBucketAclArgs>(bucket, how,
+                                      [this](auto&&... a) { this->getBucketAcl(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketAclArgs::Set>
+    requires detail::FormFor<A, How, SetBucketAclArgs>
+    auto setBucketAcl(const A& param, How how = {}) {
+        return form<SetBucketAclArgs>(param, how,
+                                      [this](auto&&... a) { this->setBucketAcl(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketMetaArgs>
+    auto getBucketMeta(const A& bucket, How how = {}) {
+        return form<GetBucketMetaArgs>(bucket, how,
+                                       [this](auto&&... a) { this->getBucketMeta(a...); });
+    }
+    template <class A = ValueMap, class How = ListObjectsArgs::Set>
+    requires detail::FormFor<A, How, ListObjectsArgs>
+    auto listObjects(const A& param, How how = {}) {
+        return form<ListObjectsArgs>(param, how, [this](auto&&... a) { this->listObjects(a...); });
+    }
+    template <class A = ValueMap, class How = DeleteObjectsArgs::Set>
+    requires detail::FormFor<A, How, DeleteObjectsArgs>
+    auto deleteObjects(const A& param, How how = {}) {
+        return form<DeleteObjectsArgs>(param, how,
+                                       [this](auto&&... a) { this->deleteObjects(a...); });
+    }
+    template <class A = StringMap, class How = UploadObjectArgs::Set>
+    requires detail::FormFor<A, How, UploadObjectArgs>
+    auto uploadObject(const A& param, How how = {}) {
+        return form<UploadObjectArgs>(param, how,
+                                      [this](auto&&... a) { this->uploadObject(a...); });
+    }
+    template <class A = StringMap, class How = DownloadObjectArgs::Set>
+    requires detail::FormFor<A, How, DownloadObjectArgs>
+    auto downloadObject(const A& param, How how = {}) {
+        return form<DownloadObjectArgs>(param, how,
+                                        [this](auto&&... a) { this->downloadObject(a...); });
+    }
+    template <class A = StringMap, class How = CopyObjectArgs::Set>
+    requires detail::FormFor<A, How, CopyObjectArgs>
+    auto copyObject(const A& param, How how = {}) {
+        return form<CopyObjectArgs>(param, how, [this](auto&&... a) { this->copyObject(a...); });
+    }
+    template <class A = StringMap, class How = ObjectArgs::Set>
+    requires detail::FormFor<A, How, DeleteObjectArgs>
+    auto deleteObject(const A& param, How how = {}) {
+        return form<DeleteObjectArgs>(param, how,
+                                      [this](auto&&... a) { this->deleteObject(a...); });
+    }
+    template <class A = StringMap, class How = ObjectArgs::Set>
+    requires detail::FormFor<A, How, GetObjectAclArgs>
+    auto getObjectAcl(const A& param, How how = {}) {
+        return form<GetObjectAclArgs>(param, how,
+                                      [this](auto&&... a) { this->getObjectAcl(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectAclArgs::Set>
+    requires detail::FormFor<A, How, SetObjectAclArgs>
+    auto setObjectAcl(const A& param, How how = {}) {
+        return form<SetObjectAclArgs>(param, how,
+                                      [this](auto&&... a) { this->setObjectAcl(a...); });
+    }
+    template <class A = StringMap, class How = ObjectArgs::Set>
+    requires detail::FormFor<A, How, GetObjectMetaArgs>
+    auto getObjectMeta(const A& param, How how = {}) {
+        return form<GetObjectMetaArgs>(param, how,
+                                       [this](auto&&... a) { this->getObjectMeta(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectMetaArgs::Set>
+    requires detail::FormFor<A, How, SetObjectMetaArgs>
+    auto setObjectMeta(const A& param, How how = {}) {
+        return form<SetObjectMetaArgs>(param, how,
+                                       [this](auto&&... a) { this->setObjectMeta(a...); });
+    }
+
     // A URL through which anyone may make one request on an object until it expires, without
     // keys. param: "bucket", "key" (required), "method" (GET, the default, PUT, HEAD or DELETE),
     // "expiresSeconds" (1 to 604800 in decimal, default 3600). Signed with the active
@@ -113,6 +219,19 @@ class Quilo {
     virtual std::optional<std::string> presignedURL(const StringMap& param);
 
   private:
+    // Hands `call` the leading argument as the map (or name) and the callables that `how` asks
+    // for; returns what the token promises.
+    template <class Args, class A, class How, class Call>
+    static auto form(const A& argument, How& how, const Call& call) {
+        return detail::complete<typename Args::Request, typename Args::Set>(
+            std::move(how),
+            [&](typename Args::Set set) { call(detail::leading<Args>(argument), std::move(set)); });
+    }
+    template <class Args, class How, class Call>
+    static auto form(How& how, const Call& call) {
+        return detail::complete<typename Args::Request, typename Args::Set>(std::move(how), call);
+    }
+
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_ = ValueMap{};
 };

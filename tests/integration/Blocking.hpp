@@ -27,8 +27,7 @@ using ObjectEnded = Outcome<QuiloObjectRquest>;
 // that a wrong second call shows:
 //     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
 template <class R, class Arg, template <class> class Set>
-Outcome<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
-              const std::type_identity_t<Arg>& arg) {
+Outcome<R> run(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>), const Arg& arg) {
     Outcome<R> outcome;
     if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
         (client.*operation)(arg, outcome.transferCallbacks());
@@ -37,6 +36,25 @@ Outcome<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
     EXPECT_TRUE(outcome.waitForEnd(std::chrono::seconds(300), std::chrono::milliseconds(10)))
         << "the operation did not end: " << outcome.summary();
     return outcome;
+}
+// One for each form of callables' operation, so that an operation's overloaded name picks it.
+template <class Arg, class R>
+using Form = void (Quilo::*)(const Arg&, Callbacks<R>);
+inline auto op(Quilo& c, Form<std::string, QuiloBucketRequest> o, const std::string& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, Form<ValueMap, QuiloBucketRequest> o, const ValueMap& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, Form<StringMap, QuiloObjectRquest> o, const StringMap& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, Form<ValueMap, QuiloObjectRquest> o, const ValueMap& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, void (Quilo::*o)(const StringMap&, TransferCallbacks<QuiloObjectRquest>),
+               const StringMap& a) {
+    return run(c, o, a);
 }
 
 inline Outcome<QuiloServiceRequest> listBuckets(Quilo& client) {

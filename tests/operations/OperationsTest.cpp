@@ -91,7 +91,7 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
     ValueMap noPrefix = listing;
     noPrefix.erase("prefix");
     const auto list = [&](const ValueMap& param) {
-        return misused(client, &Quilo::listObjects, param);
+        return misused<QuiloBucketRequest>(client, &Quilo::listObjects, param);
     };
     const struct {
         std::optional<Error> error;
@@ -102,15 +102,18 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
         {list(changed(listing, "bucket", std::nullopt)), "bucket", "has no value"},
         {list(changed(listing, "maxKeys", "100")), "maxKeys", "holds a string"},
         {list(changed(listing, "maxKeys", std::int64_t{100})), "maxKeys", "holds an int64"},
-        {misused(client, &Quilo::setBucketAcl, {{"acl", StringMap{}}, {"bucket", "b"}}), "acl",
-         "holds a StringMap"},
-        {misused(client, &Quilo::setObjectAcl, {{"acl", AclMap{}}, {"bucket", "b"}}), "key",
-         "is missing"},
-        {misused(client, &Quilo::setObjectMeta,
-                 {{"meta", AclMap{}}, {"bucket", "b"}, {"key", "k"}}),
+        {misused<QuiloBucketRequest>(client, &Quilo::setBucketAcl,
+                                     {{"acl", StringMap{}}, {"bucket", "b"}}),
+         "acl", "holds a StringMap"},
+        {misused<QuiloObjectRquest>(client, &Quilo::setObjectAcl,
+                                    {{"acl", AclMap{}}, {"bucket", "b"}}),
+         "key", "is missing"},
+        {misused<QuiloObjectRquest>(client, &Quilo::setObjectMeta,
+                                    {{"meta", AclMap{}}, {"bucket", "b"}, {"key", "k"}}),
          "meta", "holds an AclMap"},
-        {misused(client, &Quilo::deleteObjects, {{"bucket", "b"}, {"keys", "k"}}), "keys",
-         "holds a string"},
+        {misused<QuiloBucketRequest>(client, &Quilo::deleteObjects,
+                                     {{"bucket", "b"}, {"keys", "k"}}),
+         "keys", "holds a string"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);
