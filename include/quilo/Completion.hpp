@@ -165,9 +165,11 @@ class AwaitState : public std::enable_shared_from_this<AwaitState<R>> {
     }
 
   private:
+    // What the coroutine's own type lets out of resume() goes to whoever runs the executor's
+    // function; on the network thread no one could take it, and it is dropped.
     void resume(std::coroutine_handle<> waiter) noexcept {
         if (!executor_) {
-            waiter.resume();
+            resumeHere(waiter);
             return;
         }
         // The frame may be destroyed before the executor runs this: look again there.
@@ -181,7 +183,13 @@ class AwaitState : public std::enable_shared_from_this<AwaitState<R>> {
         } catch (...) {
             // An executor that cannot take the function would leave the coroutine suspended
             // for ever: resume it here instead.
+            resumeHere(waiter);
+        }
+    }
+    static void resumeHere(std::coroutine_handle<> waiter) noexcept {
+        try {
             waiter.resume();
+        } catch (...) {
         }
     }
     bool stillAwaited() const noexcept {

@@ -19,6 +19,8 @@ class SharedStateGuard {
           globleConfig_(Quilo::sharedInstance()->globleConfig()),
           limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()),
           multipartThreshold_(S3ObjectRequest::multipartThreshold()),
+          partSize_(S3ObjectRequest::multipartPartSize()),
+          parts_(S3ObjectRequest::multipartConcurrency()),
           rangeThreshold_(S3ObjectRequest::rangeThreshold()),
           rangeSize_(S3ObjectRequest::rangeSize()),
           rangeConcurrency_(S3ObjectRequest::rangeConcurrency()),
@@ -29,6 +31,8 @@ class SharedStateGuard {
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
         HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
         S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
+        S3ObjectRequest::setMultipartPartSize(partSize_);
+        S3ObjectRequest::setMultipartConcurrency(parts_);
         S3ObjectRequest::setRangeThreshold(rangeThreshold_);
         S3ObjectRequest::setRangeSize(rangeSize_);
         S3ObjectRequest::setRangeConcurrency(rangeConcurrency_);
@@ -42,7 +46,9 @@ class SharedStateGuard {
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_;
     int limit_;
-    std::uint64_t multipartThreshold_, rangeThreshold_, rangeSize_;
+    std::uint64_t multipartThreshold_, partSize_;
+    int parts_;
+    std::uint64_t rangeThreshold_, rangeSize_;
     int rangeConcurrency_;
     std::string host_;
     std::optional<std::string> caFile_;

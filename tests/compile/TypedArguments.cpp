@@ -1,0 +1,26 @@
+// Compiled, never run, by the `compile` tests: as it stands it must compile without a warning;
+// with one of the QUILO_* faults defined it must not compile.
+#include <quilo/quilo.hpp>
+
+void calls(quilo::Quilo& client) {
+    auto up = client.uploadObject(
+        quilo::UploadObjectArgs{
+#ifndef QUILO_MISSING_ARGUMENT
+            .filePath = "cat.jpg",
+#endif
+            .bucket = "photos",
+            .key = "cat.jpg"},
+        quilo::use_future);
+    auto listed = client.listObjects(quilo::ListObjectsArgs{.bucket = "photos",
+#ifdef QUILO_WRONG_TYPE
+                                                            .maxKeys = "100"
+#else
+                                                            .maxKeys = 100
+#endif
+                                     },
+                                     quilo::use_awaitable);
+#ifdef QUILO_OTHER_OPERATION
+    client.deleteObject(quilo::DownloadObjectArgs{.bucket = "b", .key = "k"}, quilo::use_future);
+#endif
+    client.deleteObject(quilo::DeleteObjectArgs{.bucket = "b", .key = "k"});
+}
