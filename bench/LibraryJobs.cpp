@@ -1,10 +1,12 @@
 #include "LibraryJobs.hpp"
 
 #include <condition_variable>
+#include <coroutine>
 #include <cstdio>
 #include <future>
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 #include <quilo/quilo.hpp>
 
@@ -52,11 +54,52 @@ quilo::Callbacks<Request> countedBy(Countdown& countdown) {
                 }};
 }
 
-int heads(const Settings& s, const std::string& bucket) {
-    Countdown countdown(static_cast<std::size_t>(s.requests));
-    auto client = quilo::Quilo::sharedInstance();
-    for (int i = 0; i < s.requests; ++i) {
-        client->getBucketMeta(bucket, countedBy<quilo::QuiloBucketRequest>(countdown));
+// A coroutine that starts at once and frees itself at its end.
+struct Detached {
+    struct promise_type {
+        Detached get_return_object() noexcept { return {}; }
+        std::suspend_never initial_suspend() noexcept { return {}; }
+        std::suspend_never final_suspend() noexcept { return {}; }
+        void return_void() noexcept {}
+        void unhandled_exception() noexcept { std::terminate(); }
+    };
+};
+
+bool succeeded(const std::shared_ptr<quilo::QuiloBucketRequest>& request) {
+    if (request->error()) {
+        std::cerr << request->error()->description() << '\n';
+    }
+    return !request->error();
+}
+
+Detached awaitHead(quilo::Quilo& client, const std::string& bucket, Countdown& countdown) {
+    countdown.done(succeeded(co_await client.getBucketMeta(bucket, quilo::use_awaitable)));
+}
+
+// Every request started at once, the queue admitting its limit, through the form the job names:
+// the callables (heads), use_future or use_awaitable.
+int heads(const Settings& s, const std::string& bucket, const std::string& how) {
+    const auto count = static_cast<std::size_t>(s.requests);
+    auto& client = *quilo::Quilo::sharedInstance();
+    if (how == "heads-future") {
+        std::vector<std::future<std::shared_ptr<quilo::QuiloBucketRequest>>> ends;
+        ends.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            ends.push_back(client.getBucketMeta(bucket, quilo::use_future));
+        }
+        bool ok = true;
+        for (auto& end : ends) {
+            ok = succeeded(end.get()) && ok;
+        }
+        return ok ? 0 : 1;
+    }
+    Countdown countdown(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (how == "heads-awaitable") {
+            awaitHead(client, bucket, countdown);
+        } else {
+            client.getBucketMeta(bucket, countedBy<quilo::QuiloBucketRequest>(countdown));
+        }
     }
     return countdown.wait() ? 0 : 1;
 }
@@ -142,8 +185,8 @@ int purge(const std::string& bucket) {
 int runLibraryJob(const Settings& s) {
     configure(s);
     const LibraryJob& job = *s.job;
-    if (job.name == "heads") {
-        return heads(s, job.bucket);
+    if (job.name.starts_with("heads")) {
+        return heads(s, job.bucket, job.name);
     }
     if (job.name == "upload" || job.name == "download") {
         return transfer(job);

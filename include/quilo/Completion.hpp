@@ -72,7 +72,8 @@ struct ForwardStop {
 }  // namespace detail
 
 // What `co_await` takes: the request once the operation has ended. The awaiter takes any
-// std::coroutine_handle<>, so no coroutine type of this library is needed.
+// std::coroutine_handle<>, so no coroutine type of this library is needed. An Awaitable may be
+// kept, its operation running meanwhile, and awaited later.
 //
 // The coroutine resumes on the network thread (do not block there: every request waits), or
 // through the executor of the token's options. An Awaitable destroyed before its operation ends
@@ -92,10 +93,23 @@ class [[nodiscard]] Awaitable {
         }
     }
 
-    bool await_ready() const noexcept { return state_->ended(); }
-    bool await_suspend(std::coroutine_handle<> waiter) noexcept { return state_->suspend(waiter); }
-    // Rethrows only what setting the operation up threw (memory exhaustion).
-    std::shared_ptr<R> await_resume() const { return state_->outcome(); }
+    class Awaiter {
+      public:
+        explicit Awaiter(std::shared_ptr<detail::AwaitState<R>> state) noexcept
+            : state_(std::move(state)) {}
+        bool await_ready() const noexcept { return state_->ended(); }
+        bool await_suspend(std::coroutine_handle<> waiter) noexcept {
+            return state_->suspend(waiter);
+        }
+        // Rethrows only what setting the operation up threw (memory exhaustion).
+        std::shared_ptr<R> await_resume() const { return state_->outcome(); }
+
+      private:
+        std::shared_ptr<detail::AwaitState<R>> state_;
+    };
+    // A separate awaiter, so that awaiting a kept Awaitable copies nothing that owns the
+    // operation.
+    Awaiter operator co_await() const noexcept { return Awaiter(state_); }
 
   private:
     std::shared_ptr<detail::AwaitState<R>> state_;
