@@ -109,34 +109,25 @@ struct Listing {
     int pages = 0;
 };
 
-// Every page, each asked for from the previous page's nextMarker(); at most 100 of them.
+// Every page, as ObjectPages walks them.
 inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t maxKeys,
                        const std::string& prefix = "", const std::string& delimiter = "") {
     Listing listing;
-    for (std::string marker; listing.pages < 100;) {
-        const auto page = op(client, &Quilo::listObjects,
-                             {{"bucket", bucket},
-                              {"maxKeys", maxKeys},
-                              {"prefix", prefix},
-                              {"delimiter", delimiter},
-                              {"marker", marker}});
-        if (!page.ok()) {
-            ADD_FAILURE() << "after \"" << marker << "\": " << page.summary();
-            return listing;
+    const ListObjectsArgs args{
+        .bucket = bucket, .prefix = prefix, .delimiter = delimiter, .maxKeys = maxKeys};
+    for (const auto& page : ObjectPages(client, args)) {
+        if (page->error()) {
+            ADD_FAILURE() << "page " << listing.pages + 1 << ": " << page->error()->description();
+            break;
         }
         ++listing.pages;
-        const auto& request = *page.request();
-        for (const auto& object : request.objects()) {
+        for (const auto& object : page->objects()) {
             listing.keys.push_back(object.key);
             listing.objects.push_back(object);
         }
-        listing.prefixes.insert(listing.prefixes.end(), request.commonPrefixes().begin(),
-                                request.commonPrefixes().end());
-        if (!request.isTruncated())
-            return listing;
-        marker = request.nextMarker();
+        listing.prefixes.insert(listing.prefixes.end(), page->commonPrefixes().begin(),
+                                page->commonPrefixes().end());
     }
-    ADD_FAILURE() << "the listing does not end";
     return listing;
 }
 
