@@ -6,6 +6,7 @@
 #include <future>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <quilo/quilo.hpp>
@@ -129,30 +130,13 @@ int transfer(const LibraryJob& job) {
 // Every key of the bucket, all pages.
 std::optional<std::vector<std::string>> listAll(const std::string& bucket) {
     std::vector<std::string> keys;
-    std::string marker;
-    for (bool more = true; more;) {
-        std::promise<bool> page;
-        quilo::Quilo::sharedInstance()->listObjects(
-            {{"bucket", bucket},
-             {"prefix", ""},
-             {"delimiter", ""},
-             {"marker", marker},
-             {"maxKeys", std::int32_t{1000}}},
-            {.finished =
-                 [&](const auto& request) {
-                     for (const auto& object : request->objects()) {
-                         keys.push_back(object.key);
-                     }
-                     more = request->isTruncated() && !request->objects().empty();
-                     if (more) {
-                         marker =
-                             request->nextMarker().empty() ? keys.back() : request->nextMarker();
-                     }
-                     page.set_value(true);
-                 },
-             .failed = [&](const auto&) { page.set_value(false); }});
-        if (!page.get_future().get()) {
+    for (const auto& page :
+         quilo::ObjectPages(*quilo::Quilo::sharedInstance(), {.bucket = bucket})) {
+        if (page->error()) {
             return std::nullopt;
+        }
+        for (const auto& object : page->objects()) {
+            keys.push_back(object.key);
         }
     }
     return keys;
