@@ -32,8 +32,9 @@ namespace quilo {
 template <class T>
 class Required {
   public:
-    template <class U>
-    requires std::convertible_to<U, T> Required(U&& value) : value_(std::forward<U>(value)) {}
+    // From whatever converts to T: .bucket = "photos", .acl = AclMap{...}.
+    template <std::convertible_to<T> U>
+    Required(U&& value) : value_(std::forward<U>(value)) {}
     // Chosen only when the member is left out of the braces, to say so.
     template <bool leftOut = true>
     Required() {

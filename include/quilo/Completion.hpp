@@ -73,7 +73,7 @@ struct ForwardStop {
 
 // What `co_await` takes: the request once the operation has ended. The awaiter takes any
 // std::coroutine_handle<>, so no coroutine type of this library is needed. An Awaitable may be
-// kept, its operation running meanwhile, and awaited later.
+// kept, its operation running meanwhile, and awaited later, by one coroutine.
 //
 // The coroutine resumes on the network thread (do not block there: every request waits), or
 // through the executor of the token's options. An Awaitable destroyed before its operation ends

@@ -23,4 +23,6 @@ void calls(quilo::Quilo& client) {
     client.deleteObject(quilo::DownloadObjectArgs{.bucket = "b", .key = "k"}, quilo::use_future);
 #endif
     client.deleteObject(quilo::DeleteObjectArgs{.bucket = "b", .key = "k"});
+    client.setObjectAcl(quilo::SetObjectAclArgs{
+        .bucket = std::string("b"), .key = "k", .acl = quilo::AclMap{{"READ", {"id=someone"}}}});
 }
