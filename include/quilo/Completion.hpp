@@ -93,10 +93,10 @@ class [[nodiscard]] Awaitable {
         }
     }
 
+    // Lives within the co_await expression, which the Awaitable outlives.
     class Awaiter {
       public:
-        explicit Awaiter(std::shared_ptr<detail::AwaitState<R>> state) noexcept
-            : state_(std::move(state)) {}
+        explicit Awaiter(detail::AwaitState<R>* state) noexcept : state_(state) {}
         bool await_ready() const noexcept { return state_->ended(); }
         bool await_suspend(std::coroutine_handle<> waiter) noexcept {
             return state_->suspend(waiter);
@@ -105,11 +105,11 @@ class [[nodiscard]] Awaitable {
         std::shared_ptr<R> await_resume() const { return state_->outcome(); }
 
       private:
-        std::shared_ptr<detail::AwaitState<R>> state_;
+        detail::AwaitState<R>* state_;
     };
     // A separate awaiter, so that awaiting a kept Awaitable copies nothing that owns the
     // operation.
-    Awaiter operator co_await() const noexcept { return Awaiter(state_); }
+    Awaiter operator co_await() const noexcept { return Awaiter(state_.get()); }
 
   private:
     std::shared_ptr<detail::AwaitState<R>> state_;
