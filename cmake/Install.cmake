@@ -1,4 +1,5 @@
 include(CMakePackageConfigHelpers)
+get_target_property(QUILO_LIBRARY_TYPE quilo TYPE)
 
 install(TARGETS quilo EXPORT quiloTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -16,11 +17,9 @@ install(FILES ${PROJECT_BINARY_DIR}/quiloConfig.cmake ${PROJECT_BINARY_DIR}/quil
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quilo)
 
 # pkg-config, for builds without CMake. A static quilo needs its dependencies on every link line;
-# a shared one only at its own.
-if(BUILD_SHARED_LIBS)
-  set(QUILO_PC_REQUIRES Requires.private)
-else()
-  set(QUILO_PC_REQUIRES Requires)
+# a shared one carries them, and no public header includes theirs, so a consumer needs none.
+if(QUILO_LIBRARY_TYPE STREQUAL STATIC_LIBRARY)
+  set(QUILO_PC_REQUIRES "Requires: libcurl libcrypto pugixml")
 endif()
 file(RELATIVE_PATH QUILO_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" QUILO_PC_TO_PREFIX "${QUILO_PC_TO_PREFIX}")

@@ -1,6 +1,6 @@
 # Warning flags for every target the project builds, set in this one place. Warnings are errors
-# only when asked for (scripts/test.sh and CI do), so that a consumer's build or a newer compiler
-# never fails on a warning.
+# only when asked for (scripts/test.sh and CI do), so that a consumer's build, whatever warnings
+# it turns on, or a newer compiler never fails on a warning.
 option(QUILO_WARNINGS_AS_ERRORS "Fail the build on a compiler warning" OFF)
 
 function(quilo_set_warnings target)
@@ -14,11 +14,16 @@ function(quilo_set_warnings target)
     list(REMOVE_ITEM options -Wall -Wextra -Werror)
     set_property(TARGET ${target} PROPERTY COMPILE_OPTIONS ${options})
   endif()
+  # From our option alone: a parent project's CMAKE_COMPILE_WARNING_AS_ERROR is for its code.
+  set_property(TARGET ${target} PROPERTY COMPILE_WARNING_AS_ERROR ${QUILO_WARNINGS_AS_ERRORS})
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${QUILO_WARNINGS_AS_ERRORS}>:/WX>)
+    target_compile_options(${target} PRIVATE /W4)
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra
-      $<$<BOOL:${QUILO_WARNINGS_AS_ERRORS}>:-Werror>)
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+  endif()
+  # Before CMake 3.24 the property does nothing.
+  if(QUILO_WARNINGS_AS_ERRORS AND CMAKE_VERSION VERSION_LESS 3.24)
+    target_compile_options(${target} PRIVATE $<IF:$<CXX_COMPILER_ID:MSVC>,/WX,-Werror>)
   endif()
 endfunction()
 

@@ -115,6 +115,14 @@ rgw gc obj min wait = 1
 rgw gc processor period = 5
 # <bucket>.localhost names the bucket; any other host (127.0.0.1) means path-style.
 rgw dns name = localhost
+# Encryption over plain HTTP, with a key the testing backend holds for SSE-KMS.
+rgw crypt require ssl = false
+rgw crypt s3 kms backend = testing
+rgw crypt s3 kms encryption keys = testkey-1=$(openssl rand -base64 32)
+# Parts of any size, so that part copies and multipart listings work on small objects.
+rgw multipart min part size = 1
+# A lifecycle day lasts ten seconds, so that a rule's effect shows within a test.
+rgw lc debug interval = 10
 
 [client.rgw.a]
 rgw frontends = $(frontends "$QUILO_RGW_PORT" "$QUILO_RGW_HTTPS_PORT")
@@ -224,6 +232,16 @@ allow_sts() {
     )
 }
 
+# A second storage class, STANDARD_IA, beside STANDARD. Added before the first gateway starts,
+# which then reads it without a restart.
+add_storage_class() {
+    run radosgw-admin user list  # makes the default zone group and zone the next two change
+    run radosgw-admin zonegroup placement add --rgw-zonegroup default \
+        --placement-id default-placement --storage-class STANDARD_IA
+    run radosgw-admin zone placement add --rgw-zone default --placement-id default-placement \
+        --storage-class STANDARD_IA --data-pool default.rgw.standard-ia.data
+}
+
 start() {
     if all_running; then
         note "already running on 127.0.0.1:$QUILO_RGW_PORT"
@@ -259,6 +277,7 @@ start() {
     run ceph-osd -c "$CONF" --id 0 --mkfs
     run ceph-osd -c "$CONF" --id 0 --pid-file "$STATE/osd.pid"
     wait_until "the OSD" daemon_running osd
+    add_storage_class
 
     run radosgw -c "$CONF" -n client.rgw.a --pid-file "$STATE/rgw.pid"
     wait_until "radosgw to answer on port $QUILO_RGW_PORT" http_answers "$QUILO_RGW_PORT"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the stages are called by name
 # The whole check, as CI runs it: set up the machine, check that the includes keep to the
-# layers, make a Release build, start the test servers, run every test, then build with clang
-# and run them again under AddressSanitizer with UndefinedBehaviorSanitizer, build and run them
-# under ThreadSanitizer, and fuzz the parsers for a bounded time. Every build here turns
-# compiler warnings into errors.
+# layers, make a Release build and the API reference, start the test servers, run every test,
+# build quilo shared with clang inside a strict parent project and check its install and its
+# Debian package, then build with clang and run the tests again under AddressSanitizer with
+# UndefinedBehaviorSanitizer, build and run them under ThreadSanitizer, and fuzz the parsers for
+# a bounded time. Every build of quilo's own turns compiler warnings into errors; the parent
+# project's leaves them warnings, as a consumer's would, and fails on any.
 #
 #   scripts/test.sh                 every stage, in order
 #   scripts/test.sh build test      only the stages named (see STAGES)
@@ -12,17 +14,19 @@
 # Stops at the first stage that fails and exits non-zero; the servers are stopped on the way
 # out, whatever happens. A stage is one function named stage_<name>, listed in STAGES.
 # Environment: QUILO_BUILD_DIR (build), QUILO_ASAN_BUILD_DIR (build-asan),
-# QUILO_TSAN_BUILD_DIR (build-tsan), QUILO_JOBS (2).
+# QUILO_TSAN_BUILD_DIR (build-tsan), QUILO_SHARED_BUILD_DIR (build-shared), QUILO_JOBS (2).
 set -uo pipefail
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$QUILO_ROOT" || exit 1
 
-STAGES=(setup layers build servers test build_asan test_asan build_tsan test_tsan fuzz)
+STAGES=(setup layers build docs servers test shared package build_asan test_asan build_tsan
+    test_tsan fuzz)
 JOBS="${QUILO_JOBS:-2}"
 BUILD_DIR="${QUILO_BUILD_DIR:-build}"
 ASAN_BUILD_DIR="${QUILO_ASAN_BUILD_DIR:-build-asan}"
 TSAN_BUILD_DIR="${QUILO_TSAN_BUILD_DIR:-build-tsan}"
+SHARED_BUILD_DIR="${QUILO_SHARED_BUILD_DIR:-build-shared}"
 
 # Configures and builds in $1 with the C++ compiler $2; later options override the defaults
 # given here. A folder configured before with another compiler starts afresh: CMake would drop
@@ -79,6 +83,12 @@ stage_build() {
     configure_and_build "$BUILD_DIR" g++ -DCMAKE_BUILD_TYPE=Release
 }
 
+# The API reference of the public headers, from the Release build's configuration; a public
+# name without documentation fails it.
+stage_docs() {
+    cmake --build "$BUILD_DIR" --target quilo_docs
+}
+
 servers_started=0
 stage_servers() {
     servers_started=1
@@ -88,6 +98,26 @@ stage_servers() {
 
 stage_test() {
     run_ctest "$BUILD_DIR"
+}
+
+# quilo as a subdirectory of a parent project that turns on -Wall -Wextra -Wshadow -Wconversion
+# and CMAKE_COMPILE_WARNING_AS_ERROR, built as Debian builds a package: shared, with clang, the
+# tool but no tests, the prefix /usr. The build must not fail on quilo's warnings, and there must
+# be none.
+stage_shared() {
+    local log="$SHARED_BUILD_DIR/build.log"
+    CXX=clang++ cmake -S tests/install/parent -B "$SHARED_BUILD_DIR" \
+        -DQUILO_SOURCE_DIR="$QUILO_ROOT" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
+        -DQUILO_BUILD_TOOLS=ON -DQUILO_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr &&
+        cmake --build "$SHARED_BUILD_DIR" -j"$JOBS" 2>&1 | tee "$log" &&
+        ! grep -F 'warning:' "$log"
+}
+
+# The shared build installed (consumers by clang, which built it) and packed as a .deb, unpacked
+# into a scratch root, never installed (consumers by GCC and by clang).
+stage_package() {
+    tests/install/check.sh "$SHARED_BUILD_DIR" "" ON clang++ &&
+        tests/install/package.sh "$SHARED_BUILD_DIR" g++ clang++
 }
 
 # Sanitized builds compile at -O1 with line tables only: reports keep their file and line, and

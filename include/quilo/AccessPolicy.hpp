@@ -4,6 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "quilo/requestlib/base/Export.hpp"
+
 namespace quilo {
 
 // The canned access policies an upload can give its object.
@@ -15,17 +17,21 @@ enum class AccessPolicy {
 };
 
 // "private", "public-read", "public-read-write" or "authenticated-read".
-std::string_view rawValue(AccessPolicy policy) noexcept;
+QUILO_EXPORT std::string_view rawValue(AccessPolicy policy) noexcept;
 // The case whose raw value is exactly `rawValue` (case-sensitive, nothing trimmed), or none.
-std::optional<AccessPolicy> accessPolicyFromRawValue(std::string_view rawValue) noexcept;
+QUILO_EXPORT std::optional<AccessPolicy> accessPolicyFromRawValue(
+    std::string_view rawValue) noexcept;
 // The case's index in declaration order, 0 to 3.
-std::size_t hashValue(AccessPolicy policy) noexcept;
+QUILO_EXPORT std::size_t hashValue(AccessPolicy policy) noexcept;
 
 }  // namespace quilo
 
+namespace std {
+// Hashes a policy by hashValue(), so that it can key an unordered container.
 template <>
-struct std::hash<quilo::AccessPolicy> {
-    std::size_t operator()(quilo::AccessPolicy policy) const noexcept {
+struct hash<quilo::AccessPolicy> {
+    size_t operator()(quilo::AccessPolicy policy) const noexcept {  // hashValue(policy)
         return quilo::hashValue(policy);
     }
 };
+}  // namespace std

@@ -7,6 +7,7 @@
 
 namespace quilo {
 
+// A callable of an operation, handed the operation's request.
 template <class Request>
 using Callback = std::function<void(const std::shared_ptr<Request>&)>;
 
@@ -26,24 +27,24 @@ using ProgressCallback = std::function<void(const std::shared_ptr<Request>&, std
 // started yet: it then fails with a `cancelled` error unless it has already ended.
 template <class Request>
 struct Callbacks {
-    Callback<Request> started{};
-    Callback<Request> finished{};
-    Callback<Request> failed{};
-    Callback<Request> headerReceived{};
-    Callback<Request> redirected{};
-    std::stop_token stopToken{};
+    Callback<Request> started{};         // the queue has admitted the request
+    Callback<Request> finished{};        // it succeeded; its answer is on the request
+    Callback<Request> failed{};          // it failed; error() on the request says why
+    Callback<Request> headerReceived{};  // the final answer's headers have arrived
+    Callback<Request> redirected{};      // it goes again elsewhere (another region)
+    std::stop_token stopToken{};         // a stop requested through it cancels the operation
 };
 
 // The callables of an upload or a download: the five above, progress, then the stop token.
 template <class Request>
 struct TransferCallbacks {
-    Callback<Request> started{};
-    Callback<Request> finished{};
-    Callback<Request> failed{};
-    Callback<Request> headerReceived{};
-    Callback<Request> redirected{};
-    ProgressCallback<Request> progress{};
-    std::stop_token stopToken{};
+    Callback<Request> started{};           // as in Callbacks
+    Callback<Request> finished{};          // as in Callbacks
+    Callback<Request> failed{};            // as in Callbacks
+    Callback<Request> headerReceived{};    // as in Callbacks
+    Callback<Request> redirected{};        // as in Callbacks
+    ProgressCallback<Request> progress{};  // bytes sent by an upload, received by a download
+    std::stop_token stopToken{};           // as in Callbacks
 };
 
 }  // namespace quilo

@@ -11,7 +11,10 @@
 #include "quilo/Completion.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 
+// quilo: the client Quilo, the callables and values of its operations, and the request library
+// under it, whose requests those callables receive.
 namespace quilo {
 
 // The client. Set the credentials once, process-wide, then call operations on the shared
@@ -40,7 +43,7 @@ namespace quilo {
 // once, set again by every configured request). A request uses its client's own config() when
 // present, else the shared instance's globleConfig(), as a whole. The maps carry no lock: change
 // them only while no other thread starts operations.
-class Quilo {
+class QUILO_EXPORT Quilo {
   public:
     // With an access key or a secret key (either suffices), the instance gets a config() of its
     // own holding all four arguments; with neither, config() stays absent and the requests use
@@ -63,6 +66,8 @@ class Quilo {
                              std::optional<bool> useSSL = false,
                              std::optional<std::int64_t> maxConcurrentOperationCount = 3);
 
+    // This client's own configuration, and the process-wide one (used by the shared instance
+    // and by every client without a config() of its own).
     std::optional<ValueMap>& config() { return config_; }
     const std::optional<ValueMap>& config() const { return config_; }
     std::optional<ValueMap>& globleConfig() { return globleConfig_; }
@@ -73,6 +78,7 @@ class Quilo {
 
     // The buckets of the caller: buckets() and owner() on the request.
     virtual void listBuckets(Callbacks<QuiloServiceRequest> callbacks = {});
+    // Creates a bucket, or deletes one, which must be empty.
     virtual void createBucket(const std::string& bucket,
                               Callbacks<QuiloBucketRequest> callbacks = {});
     virtual void deleteBucket(const std::string& bucket,
@@ -93,6 +99,74 @@ class Quilo {
     // are in deleteFailures() on the request.
     virtual void deleteObjects(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
 
+    // The listings below take "bucket" (string, required) and any of "prefix", "delimiter"
+    // (strings) and "maxKeys" (int32); a key left out, or held without a value, asks for
+    // nothing. The names come back decoded, and a page ends where isTruncated() says so.
+    //
+    // ListObjectsV2. param: also "startAfter", "continuationToken" (strings: the latter from
+    // the previous page's nextContinuationToken()), "fetchOwner" (bool). objects(),
+    // commonPrefixes(), isTruncated(), nextContinuationToken() on the request.
+    virtual void listObjectsV2(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
+    // Every version and delete marker. param: also "keyMarker", "versionIdMarker" (strings: the
+    // previous page's nextMarker() and nextVersionIdMarker()). versions(), commonPrefixes(),
+    // isTruncated(), nextMarker(), nextVersionIdMarker() on the request.
+    virtual void listObjectVersions(const ValueMap& param,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    // The multipart uploads in progress. param: also "keyMarker", "uploadIdMarker" (strings),
+    // "maxUploads" (int32) in place of "maxKeys". uploads(), commonPrefixes(), isTruncated(),
+    // nextMarker(), nextUploadIdMarker() on the request.
+    virtual void listMultipartUploads(const ValueMap& param,
+                                      Callbacks<QuiloBucketRequest> callbacks = {});
+
+    // A bucket whose object versions can be locked (retention, legal hold); it keeps versions
+    // for good.
+    virtual void createBucketWithObjectLock(const std::string& bucket,
+                                            Callbacks<QuiloBucketRequest> callbacks = {});
+    // versioningStatus() on the request: "Enabled", "Suspended", or "" if never turned on.
+    virtual void getBucketVersioning(const std::string& bucket,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket", "status" ("Enabled" or "Suspended"); all required.
+    virtual void setBucketVersioning(const ValueMap& param,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // tags() on the request. A bucket without tags fails with the service's NoSuchTagSet.
+    virtual void getBucketTagging(const std::string& bucket,
+                                  Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "tags" (StringMap, at most 50); all required. Replaces the tags.
+    virtual void setBucketTagging(const ValueMap& param,
+                                  Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketTagging(const std::string& bucket,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // policy() on the request: the JSON document as the service keeps it.
+    virtual void getBucketPolicy(const std::string& bucket,
+                                 Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket", "policy" (strings: the JSON document, sent as it is); all required.
+    virtual void setBucketPolicy(const ValueMap& param,
+                                 Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketPolicy(const std::string& bucket,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    // lifecycle() on the request.
+    virtual void getBucketLifecycle(const std::string& bucket,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "lifecycle" (S3LifecycleConfiguration); all required.
+    virtual void setBucketLifecycle(const ValueMap& param,
+                                    Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketLifecycle(const std::string& bucket,
+                                       Callbacks<QuiloBucketRequest> callbacks = {});
+    // cors() on the request.
+    virtual void getBucketCors(const std::string& bucket,
+                               Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string), "cors" (S3CorsConfiguration); all required.
+    virtual void setBucketCors(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
+    virtual void deleteBucketCors(const std::string& bucket,
+                                  Callbacks<QuiloBucketRequest> callbacks = {});
+    // objectLock() on the request: the default retention of a bucket with object lock.
+    virtual void getBucketObjectLock(const std::string& bucket,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+    // param: "bucket" (string, required); "mode" ("GOVERNANCE" or "COMPLIANCE") with one of
+    // "days" and "years" (int32) for a default retention, or none of the three for none.
+    virtual void setBucketObjectLock(const ValueMap& param,
+                                     Callbacks<QuiloBucketRequest> callbacks = {});
+
     // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy).
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
@@ -112,6 +186,40 @@ class Quilo {
     virtual void getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "meta" (StringMap), "bucket", "key" (strings); all required. Replaces the metadata.
     virtual void setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
+
+    // The operations on an object's tags, retention and legal hold address its latest version,
+    // or the one "versionId" names.
+    // param: "bucket", "key", "versionId". tags() on the request.
+    virtual void getObjectTagging(const StringMap& param,
+                                  Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key" (strings), "tags" (StringMap, at most 10); all required;
+    // "versionId" (string). Replaces the tags.
+    virtual void setObjectTagging(const ValueMap& param,
+                                  Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "versionId".
+    virtual void deleteObjectTagging(const StringMap& param,
+                                     Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "versionId". retention() on the request.
+    virtual void getObjectRetention(const StringMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "mode" ("GOVERNANCE" or "COMPLIANCE"), "retainUntilDate" (like
+    // "2030-01-01T00:00:00Z"); all required strings. "versionId" (string) and
+    // "bypassGovernanceRetention" (bool: shorten or lift a GOVERNANCE retention) may be given.
+    virtual void setObjectRetention(const ValueMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key", "versionId". legalHold() on the request.
+    virtual void getObjectLegalHold(const StringMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // param: "bucket", "key" (strings), "legalHold" (bool); all required; "versionId" (string).
+    virtual void setObjectLegalHold(const ValueMap& param,
+                                    Callbacks<QuiloObjectRquest> callbacks = {});
+    // The parts of a multipart upload in progress. param: "bucket", "key", "uploadId" (strings,
+    // required), "maxParts", "partNumberMarker" (int32: the previous page's
+    // nextPartNumberMarker()). parts(), isTruncated(), nextPartNumberMarker() on the request.
+    virtual void listParts(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
+    // Aborts an upload in progress and drops its parts. param: "bucket", "key", "uploadId".
+    virtual void abortMultipartUpload(const StringMap& param,
+                                      Callbacks<QuiloObjectRquest> callbacks = {});
 
     // The typed and token forms, one template per operation: the leading argument is the map
     // (or bucket name) or the operation's aggregate, the last the callables or a token; with a
@@ -209,6 +317,179 @@ class Quilo {
         return form<SetObjectMetaArgs>(param, how,
                                        [this](auto&&... a) { this->setObjectMeta(a...); });
     }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, CreateBucketWithObjectLockArgs>
+    auto createBucketWithObjectLock(const A& bucket, How how = {}) {
+        return form<CreateBucketWithObjectLockArgs>(
+            bucket, how, [this](auto&&... a) { this->createBucketWithObjectLock(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketVersioningArgs>
+    auto getBucketVersioning(const A& bucket, How how = {}) {
+        return form<GetBucketVersioningArgs>(
+            bucket, how, [this](auto&&... a) { this->getBucketVersioning(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketVersioningArgs::Set>
+    requires detail::FormFor<A, How, SetBucketVersioningArgs>
+    auto setBucketVersioning(const A& param, How how = {}) {
+        return form<SetBucketVersioningArgs>(
+            param, how, [this](auto&&... a) { this->setBucketVersioning(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketTaggingArgs>
+    auto getBucketTagging(const A& bucket, How how = {}) {
+        return form<GetBucketTaggingArgs>(bucket, how,
+                                          [this](auto&&... a) { this->getBucketTagging(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketTaggingArgs::Set>
+    requires detail::FormFor<A, How, SetBucketTaggingArgs>
+    auto setBucketTagging(const A& param, How how = {}) {
+        return form<SetBucketTaggingArgs>(param, how,
+                                          [this](auto&&... a) { this->setBucketTagging(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketTaggingArgs>
+    auto deleteBucketTagging(const A& bucket, How how = {}) {
+        return form<DeleteBucketTaggingArgs>(
+            bucket, how, [this](auto&&... a) { this->deleteBucketTagging(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketPolicyArgs>
+    auto getBucketPolicy(const A& bucket, How how = {}) {
+        return form<GetBucketPolicyArgs>(bucket, how,
+                                         [this](auto&&... a) { this->getBucketPolicy(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketPolicyArgs::Set>
+    requires detail::FormFor<A, How, SetBucketPolicyArgs>
+    auto setBucketPolicy(const A& param, How how = {}) {
+        return form<SetBucketPolicyArgs>(param, how,
+                                         [this](auto&&... a) { this->setBucketPolicy(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketPolicyArgs>
+    auto deleteBucketPolicy(const A& bucket, How how = {}) {
+        return form<DeleteBucketPolicyArgs>(
+            bucket, how, [this](auto&&... a) { this->deleteBucketPolicy(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketLifecycleArgs>
+    auto getBucketLifecycle(const A& bucket, How how = {}) {
+        return form<GetBucketLifecycleArgs>(
+            bucket, how, [this](auto&&... a) { this->getBucketLifecycle(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketLifecycleArgs::Set>
+    requires detail::FormFor<A, How, SetBucketLifecycleArgs>
+    auto setBucketLifecycle(const A& param, How how = {}) {
+        return form<SetBucketLifecycleArgs>(
+            param, how, [this](auto&&... a) { this->setBucketLifecycle(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketLifecycleArgs>
+    auto deleteBucketLifecycle(const A& bucket, How how = {}) {
+        return form<DeleteBucketLifecycleArgs>(
+            bucket, how, [this](auto&&... a) { this->deleteBucketLifecycle(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketCorsArgs>
+    auto getBucketCors(const A& bucket, How how = {}) {
+        return form<GetBucketCorsArgs>(bucket, how,
+                                       [this](auto&&... a) { this->getBucketCors(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketCorsArgs::Set>
+    requires detail::FormFor<A, How, SetBucketCorsArgs>
+    auto setBucketCors(const A& param, How how = {}) {
+        return form<SetBucketCorsArgs>(param, how,
+                                       [this](auto&&... a) { this->setBucketCors(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketCorsArgs>
+    auto deleteBucketCors(const A& bucket, How how = {}) {
+        return form<DeleteBucketCorsArgs>(bucket, how,
+                                          [this](auto&&... a) { this->deleteBucketCors(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketObjectLockArgs>
+    auto getBucketObjectLock(const A& bucket, How how = {}) {
+        return form<GetBucketObjectLockArgs>(
+            bucket, how, [this](auto&&... a) { this->getBucketObjectLock(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketObjectLockArgs::Set>
+    requires detail::FormFor<A, How, SetBucketObjectLockArgs>
+    auto setBucketObjectLock(const A& param, How how = {}) {
+        return form<SetBucketObjectLockArgs>(
+            param, how, [this](auto&&... a) { this->setBucketObjectLock(a...); });
+    }
+    template <class A = ValueMap, class How = ListObjectsV2Args::Set>
+    requires detail::FormFor<A, How, ListObjectsV2Args>
+    auto listObjectsV2(const A& param, How how = {}) {
+        return form<ListObjectsV2Args>(param, how,
+                                       [this](auto&&... a) { this->listObjectsV2(a...); });
+    }
+    template <class A = ValueMap, class How = ListObjectVersionsArgs::Set>
+    requires detail::FormFor<A, How, ListObjectVersionsArgs>
+    auto listObjectVersions(const A& param, How how = {}) {
+        return form<ListObjectVersionsArgs>(
+            param, how, [this](auto&&... a) { this->listObjectVersions(a...); });
+    }
+    template <class A = ValueMap, class How = ListMultipartUploadsArgs::Set>
+    requires detail::FormFor<A, How, ListMultipartUploadsArgs>
+    auto listMultipartUploads(const A& param, How how = {}) {
+        return form<ListMultipartUploadsArgs>(
+            param, how, [this](auto&&... a) { this->listMultipartUploads(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, GetObjectTaggingArgs>
+    auto getObjectTagging(const A& param, How how = {}) {
+        return form<GetObjectTaggingArgs>(param, how,
+                                          [this](auto&&... a) { this->getObjectTagging(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectTaggingArgs::Set>
+    requires detail::FormFor<A, How, SetObjectTaggingArgs>
+    auto setObjectTagging(const A& param, How how = {}) {
+        return form<SetObjectTaggingArgs>(param, how,
+                                          [this](auto&&... a) { this->setObjectTagging(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, DeleteObjectTaggingArgs>
+    auto deleteObjectTagging(const A& param, How how = {}) {
+        return form<DeleteObjectTaggingArgs>(
+            param, how, [this](auto&&... a) { this->deleteObjectTagging(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, GetObjectRetentionArgs>
+    auto getObjectRetention(const A& param, How how = {}) {
+        return form<GetObjectRetentionArgs>(
+            param, how, [this](auto&&... a) { this->getObjectRetention(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectRetentionArgs::Set>
+    requires detail::FormFor<A, How, SetObjectRetentionArgs>
+    auto setObjectRetention(const A& param, How how = {}) {
+        return form<SetObjectRetentionArgs>(
+            param, how, [this](auto&&... a) { this->setObjectRetention(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, GetObjectLegalHoldArgs>
+    auto getObjectLegalHold(const A& param, How how = {}) {
+        return form<GetObjectLegalHoldArgs>(
+            param, how, [this](auto&&... a) { this->getObjectLegalHold(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectLegalHoldArgs::Set>
+    requires detail::FormFor<A, How, SetObjectLegalHoldArgs>
+    auto setObjectLegalHold(const A& param, How how = {}) {
+        return form<SetObjectLegalHoldArgs>(
+            param, how, [this](auto&&... a) { this->setObjectLegalHold(a...); });
+    }
+    template <class A = ValueMap, class How = ListPartsArgs::Set>
+    requires detail::FormFor<A, How, ListPartsArgs>
+    auto listParts(const A& param, How how = {}) {
+        return form<ListPartsArgs>(param, how, [this](auto&&... a) { this->listParts(a...); });
+    }
+    template <class A = StringMap, class How = AbortMultipartUploadArgs::Set>
+    requires detail::FormFor<A, How, AbortMultipartUploadArgs>
+    auto abortMultipartUpload(const A& param, How how = {}) {
+        return form<AbortMultipartUploadArgs>(
+            param, how, [this](auto&&... a) { this->abortMultipartUpload(a...); });
+    }
 
     // A URL through which anyone may make one request on an object until it expires, without
     // keys. param: "bucket", "key" (required), "method" (GET, the default, PUT, HEAD or DELETE),
@@ -217,6 +498,24 @@ class Quilo {
     // service has named it) and addressing style, over HTTPS when "useSSL" is true. Nothing is
     // sent. nullopt for a missing key, another method or expiry, or no keys to sign with.
     virtual std::optional<std::string> presignedURL(const StringMap& param);
+    // A form through which a browser uploads one file straight into a bucket until it expires,
+    // without keys: post the fields in order, then the file as "file", to the URL. param:
+    // "bucket", "key" (strings, required; a key ending in "${filename}" takes the name of the
+    // user's file there); "expiresSeconds" (int32, 1 to 604800, default 3600); "fields"
+    // (StringMap: more form fields, sent as they are, such as "Content-Type" or
+    // "x-amz-meta-<name>"); "startsWith" (StringMap: fields the browser fills, whose values
+    // must start so); "minContentLength" and "maxContentLength" (int64 or int32: the file's
+    // size, both or neither). Signed as presignedURL is; nothing is sent. nullopt for a missing
+    // or mistyped key, a field the form sets itself, or no keys to sign with.
+    virtual std::optional<S3PostForm> presignedPost(const ValueMap& param);
+    // presignedURL from its typed arguments.
+    std::optional<std::string> presignedURL(const PresignedURLArgs& args) {
+        return presignedURL(args.param());
+    }
+    // presignedPost from its typed arguments.
+    std::optional<S3PostForm> presignedPost(const PresignedPostArgs& args) {
+        return presignedPost(args.param());
+    }
 
   private:
     // Hands `call` the leading argument as the map (or name) and the callables that `how` asks

@@ -42,21 +42,23 @@ struct TokenOptions {
 // A token of kind Kind with options.
 template <class Kind>
 struct TokenWith {
-    TokenOptions options;
+    TokenOptions options;  // what it carries
 };
 
 // The outcome as a std::future of the typed request.
 struct use_future_t {
+    // The same token, with options.
     TokenWith<use_future_t> with(TokenOptions options) const { return {std::move(options)}; }
 };
 
 // The outcome through co_await, in any coroutine type: see Awaitable.
 struct use_awaitable_t {
+    // The same token, with options.
     TokenWith<use_awaitable_t> with(TokenOptions options) const { return {std::move(options)}; }
 };
 
-inline constexpr use_future_t use_future{};
-inline constexpr use_awaitable_t use_awaitable{};
+inline constexpr use_future_t use_future{};        // the outcome as a std::future
+inline constexpr use_awaitable_t use_awaitable{};  // the outcome through co_await
 
 namespace detail {
 
@@ -83,6 +85,7 @@ struct ForwardStop {
 template <class R>
 class [[nodiscard]] Awaitable {
   public:
+    // Made by the operations; moved, never copied: one Awaitable, one operation.
     explicit Awaitable(std::shared_ptr<detail::AwaitState<R>> state) noexcept
         : state_(std::move(state)) {}
     Awaitable(Awaitable&& other) noexcept : state_(std::move(other.state_)) {}
@@ -96,6 +99,7 @@ class [[nodiscard]] Awaitable {
     // Lives within the co_await expression, which the Awaitable outlives.
     class Awaiter {
       public:
+        // The steps of co_await.
         explicit Awaiter(detail::AwaitState<R>* state) noexcept : state_(state) {}
         bool await_ready() const noexcept { return state_->ended(); }
         bool await_suspend(std::coroutine_handle<> waiter) noexcept {

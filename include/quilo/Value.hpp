@@ -6,19 +6,24 @@
 #include <string>
 #include <variant>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
+#include "quilo/requestlib/s3/S3Types.hpp"
 
 namespace quilo {
 
 // One value of a configuration or parameter map. It holds exactly one alternative, chosen by the
 // type it was built from: a string literal is a std::string, 100 is a std::int32_t. Nothing is
 // ever converted between alternatives.
-class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std::string, StringList,
-                                  StringMap, AclMap> {
+class Value
+    : public std::variant<bool, std::int32_t, std::int64_t, double, std::string, StringList,
+                          StringMap, AclMap, S3LifecycleConfiguration, S3CorsConfiguration> {
   public:
     using variant::variant;
+    // A string literal, as a std::string.
     Value(const char* text) : variant(std::string(text)) {}
 
+    // Whether the value holds a T.
     template <class T>
     bool holds() const noexcept {
         return std::holds_alternative<T>(*this);
@@ -35,6 +40,6 @@ class Value : public std::variant<bool, std::int32_t, std::int64_t, double, std:
 using ValueMap = std::map<std::string, std::optional<Value>>;
 
 // The name of the type a value holds ("bool", "int32", "string", "AclMap", ...), for messages.
-const char* typeName(const Value& value) noexcept;
+QUILO_EXPORT const char* typeName(const Value& value) noexcept;
 
 }  // namespace quilo

@@ -55,6 +55,19 @@ class ParamReader {
         return T{};
     }
 
+    // A key that may be left out, or held without a value: nullopt then. A value of another type
+    // is a misuse, as for take(); an int64 is also given by an int32, which it holds exactly.
+    template <class T>
+    std::optional<T> takeOptional(std::string_view key) {
+        const auto found = param_.find(std::string(key));
+        if (problem_ || found == param_.end() || !found->second)
+            return std::nullopt;
+        if constexpr (std::is_same_v<T, std::int64_t>)
+            if (const auto* narrow = found->second->getIf<std::int32_t>())
+                return *narrow;
+        return take<T>(key);
+    }
+
     bool ok() const noexcept { return !problem_; }
     // The misuse to fail the request with, once a key was missing or mistyped.
     std::optional<Error> misuse() const;

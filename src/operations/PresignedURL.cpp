@@ -36,4 +36,29 @@ std::optional<std::string> Quilo::presignedURL(const StringMap& param) {
     }
 }
 
+// Every key is read before any is judged, so that a mistyped one is never passed over.
+std::optional<S3PostForm> Quilo::presignedPost(const ValueMap& param) {
+    try {
+        detail::ParamReader in("presignedPost", param);
+        auto bucket = in.take<std::string>("bucket");
+        S3PostPolicy policy{.key = in.take<std::string>("key")};
+        const auto expires = in.takeOptional<std::int32_t>("expiresSeconds");
+        policy.fields = in.takeOptional<StringMap>("fields").value_or(StringMap{});
+        policy.startsWith = in.takeOptional<StringMap>("startsWith").value_or(StringMap{});
+        const auto least = in.takeOptional<std::int64_t>("minContentLength");
+        const auto most = in.takeOptional<std::int64_t>("maxContentLength");
+        if (!in.ok() || least.has_value() != most.has_value() ||
+            (least && (*least < 0 || *most < *least)))
+            return std::nullopt;
+        if (least)
+            policy.contentLength.emplace(*least, *most);
+        policy.expires = std::chrono::seconds(expires.value_or(3600));
+        auto request = QuiloBucketRequest::requestWithBucket<QuiloBucketRequest>(std::move(bucket));
+        configureRequest(request);
+        return request->presignedPost(policy);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace quilo

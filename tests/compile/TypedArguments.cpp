@@ -25,4 +25,15 @@ void calls(quilo::Quilo& client) {
     client.deleteObject(quilo::DeleteObjectArgs{.bucket = "b", .key = "k"});
     client.setObjectAcl(quilo::SetObjectAclArgs{
         .bucket = std::string("b"), .key = "k", .acl = quilo::AclMap{{"READ", {"id=someone"}}}});
+    client.setObjectLegalHold(quilo::SetObjectLegalHoldArgs{.bucket = "b",
+                                                            .key = "k",
+#ifdef QUILO_NUMBER_FLAG
+                                                            .legalHold = 1
+#else
+                                                            .legalHold = true
+#endif
+                              },
+                              quilo::use_future);
+    auto url = client.presignedURL(quilo::PresignedURLArgs{.bucket = "b", .key = "k"});
+    quilo::ObjectPagesV2 pages(client, {.bucket = "b", .fetchOwner = true});
 }

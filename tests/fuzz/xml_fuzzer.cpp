@@ -1,4 +1,5 @@
-// libFuzzer target for the XML answers: the first byte picks the parser, the rest is the answer.
+// libFuzzer target for the XML answers: the first byte picks the parser ('0' the first, '1' the
+// next, ...), the rest is the answer.
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -26,13 +27,24 @@ const Parse kParsers[] = {
     [](std::string_view xml) { check(parseInitiateMultipartUpload(xml)); },
     [](std::string_view xml) { check(parseCompleteMultipartUpload(xml)); },
     [](std::string_view xml) { check(parseCopyObjectResult(xml)); },
+    [](std::string_view xml) { check(parseVersionList(xml)); },
+    [](std::string_view xml) { check(parseUploadList(xml)); },
+    [](std::string_view xml) { check(parsePartList(xml)); },
+    [](std::string_view xml) { check(parseCopyPartResult(xml)); },
+    [](std::string_view xml) { check(parseVersioning(xml)); },
+    [](std::string_view xml) { check(parseTagging(xml)); },
+    [](std::string_view xml) { check(parseLifecycle(xml)); },
+    [](std::string_view xml) { check(parseCors(xml)); },
+    [](std::string_view xml) { check(parseObjectLock(xml)); },
+    [](std::string_view xml) { check(parseRetention(xml)); },
+    [](std::string_view xml) { check(parseLegalHold(xml)); },
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 0)
-        kParsers[data[0] % std::size(kParsers)](
+        kParsers[static_cast<std::uint8_t>(data[0] - '0') % std::size(kParsers)](
             std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
     return 0;
 }

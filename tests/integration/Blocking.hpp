@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -16,6 +17,7 @@
 
 #include "quilo/quilo.hpp"
 #include "support/Outcome.hpp"
+#include "support/RequestWatch.hpp"
 #include "support/Servers.hpp"
 #include "support/SharedState.hpp"
 
@@ -131,6 +133,53 @@ inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t ma
     return listing;
 }
 
+// Lines, in order, so that two listings compare whatever order each printed them in; awscli's
+// "None" for an empty list is none. A line listed twice counts twice.
+inline std::multiset<std::string> lines(const std::string& text) {
+    std::multiset<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line != "None")
+            out.insert(line);
+    return out;
+}
+
+// Fields joined by tabs, as awscli prints them in text.
+inline std::string line(std::initializer_list<std::string> fields) {
+    std::string out;
+    for (const auto& field : fields)
+        out.append(out.empty() ? "" : "\t").append(field);
+    return out + "\n";
+}
+
+// The lines of every page of a listing: `next(page, param, out)` writes a page's lines to `out`,
+// sets in `param` where the next page starts, and says whether there is one.
+template <class R, class Next>
+std::multiset<std::string> walk(Quilo& client, Form<ValueMap, R> listing, ValueMap param,
+                                Next next) {
+    std::string out;
+    for (int page = 0; page < 50; ++page) {
+        const auto listed = op(client, listing, param);
+        if (!listed.ok()) {
+            ADD_FAILURE() << listed.summary();
+            return lines(out);
+        }
+        if (!next(*listed.request(), param, out))
+            return lines(out);
+    }
+    ADD_FAILURE() << "the listing does not end";
+    return lines(out);
+}
+// One per typed request, so that the callables' form is picked out of each operation's overloads.
+template <class Next>
+auto pages(Quilo& c, Form<ValueMap, QuiloBucketRequest> listing, ValueMap param, Next next) {
+    return walk(c, listing, std::move(param), next);
+}
+template <class Next>
+auto pages(Quilo& c, Form<ValueMap, QuiloObjectRquest> listing, ValueMap param, Next next) {
+    return walk(c, listing, std::move(param), next);
+}
+
 // awscli's standard output; it must succeed.
 inline std::string awsOut(const Server& server, const std::vector<std::string>& args) {
     const auto result = aws(server, args);
@@ -163,11 +212,40 @@ struct Scratch {
     }
     ~Scratch() {
         for (const auto& bucket : buckets) {
+            removeVersions(bucket);
             for (const auto& key : listAll(client, bucket, 1000).keys)
                 op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}});
             if (!op(client, &Quilo::deleteBucket, bucket).ok())
                 aws(server, {"s3", "rb", "--force", "s3://" + bucket});
         }
+    }
+    // Deletes one version for good: "finished", or how it failed (see RequestWatch).
+    std::string removeVersion(const std::string& bucket, const std::string& key,
+                              const std::string& version, bool bypassGovernance) {
+        auto remove =
+            S3ObjectRequest::requestWithBucket(bucket, key, S3ObjectRequest::Operation::remove);
+        remove->setVersionId(version);
+        if (bypassGovernance)
+            remove->addRequestHeader("x-amz-bypass-governance-retention", "true");
+        client.configureRequest(remove);
+        return RequestWatch(*remove).run(*remove);
+    }
+    // Every version and delete marker: a bucket that kept versions cannot go before. Where none
+    // are listed (s3rver keeps none), nothing happens.
+    void removeVersions(const std::string& bucket) {
+        const auto listed = op(client, &Quilo::listObjectVersions, {{"bucket", bucket}});
+        for (const auto& version :
+             listed.ok() ? listed.request()->versions() : std::vector<S3ObjectVersion>{})
+            removeVersion(bucket, version.key, version.versionId, true);
+    }
+    // awscli's s3api `command` on the first bucket: its text, without the last line break.
+    std::string s3api(const std::string& command, std::vector<std::string> args) const {
+        args.insert(args.begin(), {"s3api", command, "--bucket", bucket()});
+        args.insert(args.end(), {"--output", "text"});
+        auto out = awsOut(server, args);
+        if (out.ends_with('\n'))
+            out.pop_back();
+        return out;
     }
     std::string addBucket() {
         buckets.push_back(uniqueBucketName(server.name));

@@ -2,6 +2,7 @@
 // awscli sees it afterwards.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "integration/Blocking.hpp"
@@ -24,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using test::FaultAction;
 using test::RunResult;
 using test::Server;
 
@@ -93,10 +96,12 @@ std::vector<std::string> actions(const RunResult& result, const std::vector<std:
     return done;
 }
 
-// Starts the tool, waits until its output holds `awaited`, sends `signal` and waits for the end.
-// The shell runs the tool as a job of its own, so that it does not start with SIGINT ignored.
+// Starts the tool, waits until its output holds `awaited`, sends `signal` `times` times, 0.1 s
+// apart, and waits for the end. The shell runs the tool as a job of its own, so that it does not
+// start with SIGINT ignored.
 RunResult interrupt(std::vector<std::string> args, const std::string& awaited, int signal,
-                    const test::TempDir& dir, const std::vector<std::string>& environment) {
+                    int times, const test::TempDir& dir,
+                    const std::vector<std::string>& environment) {
     const auto out = dir.path() / "out.txt", pid = dir.path() / "pid";
     // A run before left them.
     fs::remove(out);
@@ -110,8 +115,11 @@ RunResult interrupt(std::vector<std::string> args, const std::string& awaited, i
     while (test::readFile(out).find(awaited) == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (const int tool = std::atoi(test::readFile(pid).c_str()); tool > 0)  // never 0: our group
-        ::kill(tool, signal);
+    for (int sent = 0; sent < times; ++sent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(sent > 0 ? 100 : 0));
+        if (const int tool = std::atoi(test::readFile(pid).c_str()); tool > 0)  // 0: our group
+            ::kill(tool, signal);
+    }
     running.join();
     result.out = test::readFile(out);
     return result;
@@ -173,12 +181,12 @@ TEST_F(Cli, TheExamplesUploadAndListWhatAwscliSees) {
 }
 
 TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
-    // Settings from flags alone, over HTTPS.
+    // Settings from flags alone; an endpoint without a scheme is reached over HTTPS.
     const Server https = test::rgwHttps();
-    const auto buckets = quilo(
-        "--endpoint " + https.endpoint() + " --access-key " + https.accessKey + " --secret-key " +
-            https.secretKey + " --region " + https.region + " --ca-file " + https.caFile + " ls",
-        environmentWith({}));
+    const auto buckets = quilo("--endpoint " + https.host + " --access-key " + https.accessKey +
+                                   " --secret-key " + https.secretKey + " --region " +
+                                   https.region + " --ca-file " + https.caFile + " ls",
+                               environmentWith({}));
     EXPECT_NE(buckets.out.find("  " + bucket_ + "\n"), std::string::npos) << describe(buckets);
 
     const std::string a = test::randomBytes(300 * 1024), b = "hello\n";
@@ -202,6 +210,8 @@ TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
     ASSERT_EQ(got.exitCode, 0) << describe(got);
     EXPECT_EQ(test::readFile(dir_.path() / "into" / "a.bin"), a);
     EXPECT_EQ(test::readFile(dir_.path() / "into" / "top.txt"), b);
+    const auto streamed = quilo("get " + url("dir/a.bin") + " -");
+    EXPECT_TRUE(streamed.exitCode == 0 && streamed.out == a) << streamed.err;
     EXPECT_EQ(quilo("cp " + url("dir/c.bin") + " " + url("copies/")).exitCode, 0);
     EXPECT_EQ(quilo("rm " + url("dir/a.bin") + " " + url("top.txt")).exitCode, 0);
     EXPECT_EQ(awsQuery({"list-objects"}, listQuery),
@@ -328,17 +338,27 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
         EXPECT_EQ(requests - before, 1) << "one listing page, nothing else";
     }
 
-    // Whole seconds are compared, and a modification time in the future would stay newer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    const auto touch = [](const fs::path& file, std::chrono::seconds ago) {
-        fs::last_write_time(file, fs::file_time_type::clock::now() - ago);
+    // Times are compared to the millisecond: a change within the second of the last copy shows.
+    const auto listed = [&](const std::string& key) {
+        const std::string date = json::parse(
+            quilo("--output json ls " + url("p/" + key)).out)["objects"][0]["lastModified"];
+        std::tm time{};
+        ::strptime(date.c_str(), "%Y-%m-%dT%H:%M:%S", &time);
+        return std::chrono::milliseconds(::timegm(&time) * 1000LL + std::stoi(date.substr(20, 3)));
     };
+    const auto stamp = [](const fs::path& file, std::chrono::milliseconds time) {
+        fs::last_write_time(file, std::chrono::file_clock::from_sys(
+                                      std::chrono::sys_time<std::chrono::milliseconds>(time)));
+    };
+    const std::chrono::milliseconds ms(1);
     struct Step {
         std::function<void()> change;
         std::vector<std::string> direction, options, expected;
     };
     const Step steps[] = {
-        {[&] { dir_.file("src/a.txt", "grown!"), touch(src / "sub/b.txt", {}); },
+        {[&] {
+             dir_.file("src/a.txt", "grown!"), stamp(src / "sub/b.txt", listed("sub/b.txt") + ms);
+         },
          up,
          {"--size-only"},
          {"upload a.txt"}},
@@ -349,16 +369,60 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
          {"delete sub/c.log"}},
         {[] {}, up, {"--delete", "--dryrun"}, {"delete keep.log"}},
         {[] {}, up, {"--delete"}, {"delete keep.log"}},
-        {[&] { touch(copy / "sub/b.txt", std::chrono::hours(1)); },
+        // The filters spare local files from --delete as well.
+        {[&] { stamp(copy / "sub/b.txt", listed("sub/b.txt") - ms); },
          down,
-         {"--delete"},
-         {"delete keep.log", "delete sub/c.log", "download a.txt", "download sub/b.txt"}},
+         {"--delete", "--exclude", "*.log"},
+         {"download a.txt", "download sub/b.txt"}},
+        {[] {}, down, {"--delete"}, {"delete keep.log", "delete sub/c.log"}},
     };
     for (const auto& step : steps) {
         step.change();
         EXPECT_EQ(sync(step.direction, step.options), step.expected) << step.options.size();
     }
     EXPECT_EQ(filesBelow(copy), filesBelow(src));
+}
+
+// Nothing the walk could not read is deleted, nothing outside the directory is written or
+// removed through a link, and a directory swapped for a link meanwhile leads nowhere. What may
+// not be read is refused to the tool as to any user, root included.
+TEST_F(Cli, TreesNeverDeleteWhatWasNotSeenNorStepOutside) {
+    const auto src = dir_.path() / "src", copy = dir_.path() / "copy", got = dir_.path() / "got",
+               outside = dir_.path() / "outside";
+    for (const char* directory : {"src/locked", "src/d", "copy", "outside"})
+        fs::create_directories(dir_.path() / directory);
+    for (const char* name : {"src/locked/kept", "src/d/1", "src/d/2", "outside/secret"})
+        dir_.file(name, name);
+    ASSERT_EQ(quilo({"sync", src.string(), url("p")}).exitCode, 0);
+    const auto keys = [&] { return awsQuery({"list-objects"}, "Contents[].[Key]"); };
+
+    fs::permissions(src / "locked", fs::perms::none);
+    std::vector<std::string> sync = {QUILO_CLI_PATH, "sync", "--delete", src.string(), url("p")};
+    if (::geteuid() == 0)  // root reads anything until it gives up the right
+        sync.insert(sync.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search"});
+    const auto unread = test::run(sync, awsEnvironment(server_));
+    fs::permissions(src / "locked", fs::perms::owner_all);
+    EXPECT_EQ(unread.exitCode, 1) << describe(unread);
+    EXPECT_EQ(keys(), "p/d/1\np/d/2\np/locked/kept\n");
+
+    fs::create_directory_symlink(outside, copy / "linked");
+    const auto through = quilo({"sync", "--delete", "--follow-symlinks", url("p"), copy.string()});
+    EXPECT_EQ(through.exitCode, 0) << describe(through);
+
+    // d/ becomes a link to outside/ while its first file comes; the second is on its way, or
+    // refused.
+    const test::FaultProxy proxy(server_.host, [&](const test::ServedRequest& request) {
+        if (request.target.ends_with("/p/d/1")) {
+            fs::rename(got / "d", got / "d.moved");
+            fs::create_directory_symlink(outside, got / "d");
+        }
+        return test::ProxyFault::none;
+    });
+    const auto swapped = quilo({"--jobs", "1", "get", "-r", url("p"), got.string()},
+                               awsEnvironment(server_, "http://" + proxy.host()));
+    EXPECT_TRUE(fs::exists(got / "d.moved" / "1")) << describe(swapped);
+    EXPECT_EQ(filesBelow(outside),
+              (std::map<std::string, std::string>{{"secret", "outside/secret"}}));
 }
 
 TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
@@ -368,23 +432,27 @@ TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
     for (int i = 0; i < 40; ++i)
         dir_.file("src/small-" + std::to_string(i), test::randomBytes(1000 + i));
     // The big file's first part or range goes through; the rest wait until the proxy ends, so
-    // that the interrupt always finds it half done, however slowly the machine runs.
-    const test::FaultProxy proxy(server_.host, [](const test::ServedRequest& request) {
+    // that the interrupt always finds it half done, however slowly the machine runs. Its abort
+    // is asked to come back a second later: a second signal still sees it through.
+    bool aborted = false;
+    const test::FaultProxy proxy(server_.host, [&](const test::ServedRequest& request) {
         const bool big = request.target.find("0-big.bin") != std::string::npos,
                    part = request.target.find("partNumber=") != std::string::npos,
                    first = request.target.find("partNumber=1&") != std::string::npos;
         const std::string range = test::headerOf(request.headers, "Range");
+        if (big && request.method == "DELETE" && !std::exchange(aborted, true))
+            return test::ProxyFault::busy;
         return big && ((part && !first) || (!range.empty() && !range.starts_with("bytes=0-")))
                    ? test::ProxyFault::stall
                    : test::ProxyFault::none;
     });
     const auto throughProxy = awsEnvironment(server_, "http://" + proxy.host());
     // Two at a time: the big file, and the small ones one after another beside it.
-    const std::pair<int, std::vector<std::string>> runs[] = {
-        {SIGINT, {"--jobs", "2", "sync", src.string(), url()}},
-        {SIGHUP, {"--jobs", "2", "sync", url(), copy.string()}}};
-    for (const auto& [signal, args] : runs) {
-        const auto stopped = interrupt(args, "load: ", signal, dir_, throughProxy);
+    const std::tuple<int, int, std::vector<std::string>> runs[] = {
+        {SIGINT, 2, {"--jobs", "2", "sync", src.string(), url()}},
+        {SIGHUP, 1, {"--jobs", "2", "sync", url(), copy.string()}}};
+    for (const auto& [signal, times, args] : runs) {
+        const auto stopped = interrupt(args, "load: ", signal, times, dir_, throughProxy);
         EXPECT_EQ(stopped.exitCode, 130) << describe(stopped);
         EXPECT_EQ(stopped.out.find("0-big.bin"), std::string::npos) << describe(stopped);
         const auto again = quilo(args);
@@ -395,26 +463,36 @@ TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
     EXPECT_EQ(filesBelow(copy), filesBelow(src)) << "a partial or temporary file is left";
 }
 
+// Empty segments go, as awscli has it, unless two keys then meet.
 TEST_F(Cli, DownloadsStayInTheirDirectoryAndNamesPrintEscaped) {
     const std::string body = dir_.file("body.txt", "x");
     const std::string outside = "t/" + dir_.path().string() + "/abs";  // "/tmp/..." below t/
-    for (const std::string& key :
-         std::vector<std::string>{"t/../evil", outside, "t/a", "t/a/b", "t/ok/fine.txt",
-                                  "t/esc\x1b[2J", "t/back\\slash", "t/c1\xc2\x85", "t/del\x7f"})
+    for (const std::string& key : std::vector<std::string>{
+             "t/../evil", outside, "t/a", "t/a/b", "t/ok//fine.txt", "t/m//n", "t/m/n",
+             "t/esc\x1b[2J", "t/back\\slash", "t/c1\xc2\x85", "t/del\x7f"})
         ASSERT_EQ(quilo({"put", body, url(key)}).exitCode, 0) << key;
     test::aws(server_, {"s3api", "put-object", "--bucket", bucket_, "--key", "t/dir/"});
 
     const auto out = dir_.path() / "out";
     const auto got = quilo({"get", "-r", url("t"), out.string()});
     EXPECT_EQ(got.exitCode, 1) << describe(got);
-    EXPECT_EQ(std::count(got.err.begin(), got.err.end(), '\n'), 3) << "../evil, /abs and a";
+    EXPECT_EQ(std::count(got.err.begin(), got.err.end(), '\n'), 4) << "../evil, a, m//n, m/n";
     EXPECT_FALSE(fs::exists(dir_.path() / "evil") || fs::exists(dir_.path() / "abs"));
     std::set<std::string> saved;
     for (const auto& [path, content] : filesBelow(out))
         saved.insert(path);
     EXPECT_EQ(saved, (std::set<std::string>{"a/b", "back\\slash", "c1\xc2\x85", "del\x7f",
-                                            "esc\x1b[2J", "ok/fine.txt"}));
+                                            "esc\x1b[2J", "ok/fine.txt", outside.substr(3)}));
     EXPECT_FALSE(fs::exists(out / "dir"));
+    // On a terminal, the progress bar's label is escaped too.
+    auto terminal = awsEnvironment(server_);
+    terminal.insert(terminal.end(),
+                    {std::string("QUILO=") + QUILO_CLI_PATH, "KEY=" + url("t/esc\x1b[2J")});
+    const auto drawn = test::run(
+        {"script", "-qec", "\"$QUILO\" get \"$KEY\" " + (out / "drawn").string(), "/dev/null"},
+        terminal);
+    EXPECT_NE(drawn.out.find("esc\\x1b[2J  "), std::string::npos) << drawn.out;
+    EXPECT_EQ(drawn.out.find('\x1b'), std::string::npos) << drawn.out;
 
     // The same reversible escapes in text and JSON; no control character reaches the terminal.
     const auto text = quilo("ls " + url("t/"));
@@ -439,15 +517,60 @@ TEST_F(Cli, DownloadsStayInTheirDirectoryAndNamesPrintEscaped) {
         << refused.out;
 }
 
+// A listing from a server of the test's own: a key outside the prefix asked for, dates with an
+// offset, dates that cannot be read, and one that would rewrite the terminal.
+TEST(CliListings, AreReadAsTheyMayBe) {
+    const test::TempDir dir;
+    const auto entry = [](const std::string& key, const std::string& date) {
+        return "<Contents><Key>" + key + "</Key><LastModified>" + date +
+               "</LastModified><Size>2</Size></Contents>";
+    };
+    const std::string listing = "<ListBucketResult><IsTruncated>false</IsTruncated>" +
+                                entry("t/offset", "2024-05-01T12:20:30.250+02:00") +
+                                entry("t/odd", "yesterday") +
+                                entry("other/x", "2024-05-01T10:20:30Z") +
+                                entry("t/esc", "\x1b]0;pwned\x07") + "</ListBucketResult>";
+    test::FaultServer server([&](const test::ServedRequest& request) {
+        const bool listed = request.method == "GET" && request.target.starts_with("/b?");
+        return FaultAction::reply(request.method == "DELETE" ? 204 : 200, listed ? listing
+                                                                          : request.method == "GET"
+                                                                              ? "ok"
+                                                                              : "<DeleteResult/>");
+    });
+    const auto environment = environmentWith(
+        {"AWS_ENDPOINT_URL=" + server.url(""), "AWS_ACCESS_KEY_ID=k", "AWS_SECRET_ACCESS_KEY=s"});
+    const auto out = dir.path() / "out";
+    fs::create_directories(out);
+    dir.file("out/odd", "ok");  // as new as can be, but its object's time cannot be read
+    const auto synced = quilo({"--output", "json", "sync", "s3://b/t", out.string()}, environment);
+    EXPECT_EQ(synced.exitCode, 1) << describe(synced);
+    EXPECT_EQ(actions(synced, {out.string() + "/"}),
+              (std::vector<std::string>{"download esc", "download odd", "download offset"}));
+    EXPECT_EQ(fs::last_write_time(out / "offset"),
+              std::chrono::file_clock::from_sys(
+                  std::chrono::sys_seconds(std::chrono::seconds(1714558830)) +
+                  std::chrono::milliseconds(250)));
+    const auto listed = quilo("ls s3://b/t/", environment);
+    EXPECT_EQ(listed.out.find('\x1b'), std::string::npos) << listed.out;
+    EXPECT_EQ(quilo("rm -r s3://b/t", environment).exitCode, 1);
+    for (const auto& request : server.requests())
+        EXPECT_EQ((request.target + request.body).find("/x"), std::string::npos) << request.body;
+    EXPECT_EQ(filesBelow(dir.path()).size(), 3u) << "nothing but out/";
+}
+
 TEST_F(Cli, SettingsComeFromFlagsEnvironmentAndProfilesAsAwscliHasThem) {
     const auto keys = [](const std::string& id, const std::string& secret) {
         return "aws_access_key_id = " + id + "\naws_secret_access_key = " + secret + "\n";
     };
+    // As long as real temporary tokens are, and never cut.
+    const std::string token = "IQoJb3JpZ2lu" + std::string(1200, 'x') + "Zend==";
     const std::vector<std::string> files = {
         "AWS_SHARED_CREDENTIALS_FILE=" +
             dir_.file("credentials", "[default]\n" + keys("DEFAULTKEY", "s") + "[dev]\n" +
                                          keys("DEVKEY", "s") + "aws_session_token = T\n[rgw]\n" +
-                                         keys(server_.accessKey, server_.secretKey)),
+                                         keys(server_.accessKey, server_.secretKey) + "[long]\n" +
+                                         keys("LONGKEY", "s") + "aws_session_token = " + token +
+                                         "\n"),
         "AWS_CONFIG_FILE=" + dir_.file("config",
                                        "[default]\nregion = r-default\n[profile dev]\n"
                                        "region = r-dev\n[profile rgw]\nendpoint_url = " +
@@ -484,6 +607,8 @@ TEST_F(Cli, SettingsComeFromFlagsEnvironmentAndProfilesAsAwscliHasThem) {
         EXPECT_EQ(settings["region"]["value"], c.region) << c.flags;
     }
 
+    const auto shown = json::parse(quilo("--profile long --output json config", with({})).out);
+    EXPECT_EQ(shown["session_token"]["value"], std::string(token.size() - 4, '*') + "nd==");
     const auto listed = quilo("--profile rgw ls", with({}));
     EXPECT_NE(listed.out.find("  " + bucket_ + "\n"), std::string::npos) << describe(listed);
     const auto missing = quilo("--profile nope ls", with({}));

@@ -18,10 +18,14 @@ std::optional<FaultAction> answerOf(ProxyFault fault) {
         return FaultAction{.kind = FaultAction::Kind::reset};
     if (fault == ProxyFault::stall)
         return FaultAction::stall();
-    if (fault != ProxyFault::slowDown)
+    if (fault != ProxyFault::slowDown && fault != ProxyFault::busy)
         return std::nullopt;
+    std::vector<std::pair<std::string, std::string>> headers = {{"Content-Type", "application/xml"},
+                                                                {"Connection", "close"}};
+    if (fault == ProxyFault::busy)
+        headers.emplace_back("Retry-After", "1");
     return FaultAction{.status = 503,
-                       .headers = {{"Content-Type", "application/xml"}, {"Connection", "close"}},
+                       .headers = std::move(headers),
                        .body =
                            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>SlowDown"
                            "</Code><Message>Please reduce your request rate.</Message></Error>",

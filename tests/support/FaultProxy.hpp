@@ -16,6 +16,7 @@ enum class ProxyFault {
     none,
     reset,        // resets the connection once the request has arrived
     slowDown,     // answers 503 SlowDown itself, forwarding nothing, and closes
+    busy,         // the same, asking to come back in a second (Retry-After)
     cutResponse,  // forwards the request, then closes halfway through the answer
     flipByte,     // forwards the request with one bit of its body's middle byte flipped
     stall,        // answers nothing until the proxy ends

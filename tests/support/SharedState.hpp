@@ -19,6 +19,7 @@ class SharedStateGuard {
           globleConfig_(Quilo::sharedInstance()->globleConfig()),
           limit_(HTTPRequest::sharedQueue().maxConcurrentOperationCount()),
           multipartThreshold_(S3ObjectRequest::multipartThreshold()),
+          copyPartThreshold_(S3ObjectRequest::copyPartThreshold()),
           partSize_(S3ObjectRequest::multipartPartSize()),
           parts_(S3ObjectRequest::multipartConcurrency()),
           rangeThreshold_(S3ObjectRequest::rangeThreshold()),
@@ -31,6 +32,7 @@ class SharedStateGuard {
         Quilo::sharedInstance()->globleConfig() = globleConfig_;
         HTTPRequest::sharedQueue().setMaxConcurrentOperationCount(limit_);
         S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
+        S3ObjectRequest::setCopyPartThreshold(copyPartThreshold_);
         S3ObjectRequest::setMultipartPartSize(partSize_);
         S3ObjectRequest::setMultipartConcurrency(parts_);
         S3ObjectRequest::setRangeThreshold(rangeThreshold_);
@@ -46,7 +48,7 @@ class SharedStateGuard {
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_;
     int limit_;
-    std::uint64_t multipartThreshold_, partSize_;
+    std::uint64_t multipartThreshold_, copyPartThreshold_, partSize_;
     int parts_;
     std::uint64_t rangeThreshold_, rangeSize_;
     int rangeConcurrency_;

@@ -1,8 +1,11 @@
 #include "Batch.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 
 #include "Output.hpp"
@@ -12,23 +15,50 @@
 namespace quilo::cli {
 
 namespace {
-// Set by the signal handler, which does nothing else that is unsafe there. A second signal of
-// the same kind ends the process at once, for when cancelling takes too long for someone.
-volatile std::sig_atomic_t signalled = 0;
-void onSignal(int signal) {
-    signalled = 1;
-    std::signal(signal, SIG_DFL);
-}
-}  // namespace
 
-void interruptOnSignal() {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        std::signal(signal, onSignal);
+using Clock = std::chrono::steady_clock;
+
+// After the second interrupt, what is being cancelled gets this long to end.
+constexpr auto kGrace = std::chrono::seconds(5);
+
+// Counted by the signal handler, which does nothing else that is unsafe there.
+volatile std::sig_atomic_t signals = 0;
+
+void onSignal(int) {
+    signals = signals + 1;
+    if (signals >= 3) {
+        constexpr char message[] = "quilo: interrupted three times: leaving at once\n";
+        [[maybe_unused]] const auto written = ::write(STDERR_FILENO, message, sizeof message - 1);
+        ::_exit(exitInterrupted);
     }
 }
 
+// Says what has not ended and may have left something behind, then ends the process.
+[[noreturn]] void leave(const std::vector<Batch::Item>& items, const std::vector<bool>& ended) {
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        for (const auto& subject :
+             ended[index] ? std::vector<std::string>{} : items[index].subjects)
+            printFailure(items[index].action + " " + subject,
+                         "still being cancelled after the second interrupt: a multipart upload "
+                         "or a .<name>.<hex>.download file beside the destination may remain");
+    }
+    std::cout.flush();
+    std::_Exit(exitInterrupted);
+}
+
+}  // namespace
+
+void interruptOnSignal() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&action.sa_mask, signal);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
 bool interrupted() {
-    return signalled != 0;
+    return signals != 0;
 }
 
 std::size_t Batch::add(std::string action, std::vector<std::string> subjects,
@@ -43,7 +73,7 @@ std::size_t Batch::add(std::string action, std::vector<std::string> subjects,
     return state_->items.size() - 1;
 }
 
-void Batch::startAll(std::function<void(std::size_t)> start, std::size_t ahead) {
+void Batch::startAll(Start start, std::size_t ahead) {
     auto& state = *state_;
     std::size_t first = 0;
     {
@@ -53,8 +83,31 @@ void Batch::startAll(std::function<void(std::size_t)> start, std::size_t ahead) 
         state.nextToStart = first;
     }
     for (std::size_t index = 0; index < first; ++index) {
-        state.start(index);
+        state.launch(index);
     }
+}
+
+void Batch::showAs(std::size_t index, std::string path, std::string shown) const {
+    std::lock_guard lock(state_->mutex);
+    state_->items.at(index).alias = {std::move(path), std::move(shown)};
+}
+
+// An operation refused is ended here, after `start` has returned: once the last one ends, wait()
+// lets go of `start`.
+void Batch::State::launch(std::size_t index) {
+    while (index < items.size()) {
+        auto refusal = start(index);
+        if (!refusal)
+            return;
+        std::lock_guard lock(mutex);
+        items[index].refusal = std::move(*refusal);
+        endLocked(index, false);
+        index = claimLocked();
+    }
+}
+
+std::size_t Batch::State::claimLocked() {
+    return start && !cancelling && nextToStart < items.size() ? nextToStart++ : items.size();
 }
 
 void Batch::State::begin(const std::shared_ptr<S3Request>& request) {
@@ -93,14 +146,10 @@ void Batch::State::end(std::size_t index, std::shared_ptr<S3Request> request, bo
         item.cancelled = !ok && request->error() && request->error()->kind == ErrorKind::cancelled;
         item.request = std::move(request);
         endLocked(index, ok);
-        if (start && !cancelling && nextToStart < items.size()) {
-            next = nextToStart++;
-        }
+        next = claimLocked();
     }
     // Outside the lock: the facade may call back.
-    if (next < items.size()) {
-        start(next);
-    }
+    launch(next);
 }
 
 void Batch::State::endLocked(std::size_t index, bool ok) {
@@ -132,9 +181,19 @@ bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, Pro
     auto& state = *state_;
     std::size_t reported = 0;
     bool allOk = true;
+    std::optional<Clock::time_point> deadline;
     for (;;) {
         if (interrupted())
             state.cancelAll();
+        if (signals >= 2 && !deadline)
+            deadline = Clock::now() + kGrace;
+        if (deadline && Clock::now() >= deadline) {
+            std::lock_guard lock(state.mutex);
+            std::vector<bool> over(state.items.size());
+            for (const auto index : state.endOrder)
+                over[index] = true;
+            leave(state.items, over);
+        }
         // Ended items no longer change, so they are read outside the lock; the printing happens
         // there too, so that a slow terminal never holds up the callables.
         std::vector<std::size_t> newlyEnded;
@@ -165,7 +224,13 @@ bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, Pro
             allOk = allOk && item.ok;
             if (!item.ok && !(item.cancelled && interrupted())) {
                 const auto& error = item.request ? item.request->error() : std::nullopt;
-                const std::string cause = error ? error->description() : "failed";
+                std::string cause = !item.refusal.empty() ? item.refusal
+                                    : error               ? error->description()
+                                                          : "failed";
+                const auto& [path, shown] = item.alias;
+                for (auto at = cause.find(path); !path.empty() && at != std::string::npos;
+                     at = cause.find(path, at + shown.size()))
+                    cause.replace(at, path.size(), shown);
                 for (const auto& subject : item.subjects) {
                     if (summary)
                         summary->failed(item.action, subject, cause);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ class Batch {
         std::shared_ptr<S3Request> request;  // once it has ended
         bool ok = false;
         bool cancelled = false;  // ended by an interrupt, not by a fault of its own
+        std::string refusal{};   // why it ended without a request
+        std::pair<std::string, std::string> alias{};  // a path given as another, and the other
         std::uint64_t done = 0;
         std::uint64_t total = 0;  // bytes to move, 0 while unknown
     };
@@ -63,11 +66,17 @@ class Batch {
                 }};
     }
 
-    // Starts every operation added through `start(index)`, which calls the facade with that
-    // index's callables. At most `ahead` run or wait in the library's queue at once; each one
-    // that ends starts the next from the library's thread, so that the queue never runs dry
-    // while an interrupt finds little to cancel. `start` must stay valid until wait() returns.
-    void startAll(std::function<void(std::size_t)> start, std::size_t ahead);
+    // Calls the facade with an index's callables; or, for an operation that cannot start, says
+    // why not, and the operation fails for that.
+    using Start = std::function<std::optional<std::string>(std::size_t index)>;
+    // Starts every operation added, through `start`. At most `ahead` run or wait in the
+    // library's queue at once; each one that ends starts the next from the library's thread,
+    // so that the queue never runs dry while an interrupt finds little to cancel. `start` must
+    // stay valid until wait() returns.
+    void startAll(Start start, std::size_t ahead);
+    // From `start`: the operation was given `path` for the one people know as `shown`, which
+    // its failure names instead.
+    void showAs(std::size_t index, std::string path, std::string shown) const;
 
     // Waits until every operation added has ended. `ended` runs here, on the calling thread,
     // for each one as it ends; `bar`, when given, shows the bytes of all of them together.
@@ -86,12 +95,15 @@ class Batch {
         std::vector<Item> items;
         std::vector<std::size_t> endOrder;
         std::vector<std::shared_ptr<S3Request>> running;  // started and not yet ended
-        std::function<void(std::size_t)> start;           // while startAll feeds the queue
+        Start start;                                      // while startAll feeds the queue
         std::size_t nextToStart = 0;
         std::uint64_t done = 0, total = 0;  // bytes, over all items
         bool cancelling = false;
 
         void begin(const std::shared_ptr<S3Request>& request);
+        // Starts `index`, and the next while one cannot start.
+        void launch(std::size_t index);
+        std::size_t claimLocked();  // the next to start; none once the queue needs no more
         void cancelAll();
         void end(std::size_t index, std::shared_ptr<S3Request> request, bool ok);
         void progress(std::size_t index, std::uint64_t done, std::uint64_t total);
@@ -100,7 +112,9 @@ class Batch {
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// Makes Ctrl-C (SIGINT), SIGTERM and SIGHUP interrupt the batches being waited for.
+// Makes Ctrl-C (SIGINT), SIGTERM and SIGHUP interrupt the batches being waited for: the first
+// cancels what runs; after a second, what has not ended a few seconds later is reported as
+// left behind and the process ends; a third ends it at once.
 void interruptOnSignal();
 // Whether such a signal has come.
 bool interrupted();

@@ -20,7 +20,7 @@ constexpr const char* footer = R"(
 Settings left out come from the environment, then from the profile (--profile, AWS_PROFILE, or
 "default") in the shared files, as awscli has them; a profile named explicitly gives its keys
 before the environment's. With no keys anywhere, quilo stops, unless --no-sign-request.
-  AWS_ENDPOINT_URL                          endpoint (https:// turns TLS on); endpoint_url
+  AWS_ENDPOINT_URL                          endpoint (TLS unless http://); endpoint_url
   AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY  keys; aws_access_key_id, aws_secret_access_key
   AWS_SESSION_TOKEN                         temporary credentials; aws_session_token
   AWS_REGION, AWS_DEFAULT_REGION            signing region; region
@@ -34,7 +34,9 @@ backslash as \\, in text and JSON alike, so that they cannot disturb a terminal.
 
 Exit status: 0 all done, 1 something failed (each failure printed once on stderr), 2 wrong
 command line, 130 interrupted (SIGINT, SIGTERM or SIGHUP: transfers under way are cancelled,
-leaving no partial file or upload; running the same command again finishes the job).)";
+leaving no partial file or upload; running the same command again finishes the job). A second
+signal gives the cancelling five seconds more, then names what may be left; a third leaves at
+once.)";
 
 // The app and the subcommands given: quilo, acl, set for `quilo acl set ...`.
 std::vector<const CLI::App*> chosenPath(const CLI::App& app) {
@@ -63,7 +65,7 @@ int usageError(const CLI::App& app, const std::string& message) {
 void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
     const char* group = "Connection";
     app.add_option("--endpoint", flags.endpoint,
-                   "Service address: http://host:port, https://host or host:port")
+                   "Service address: https://host, http://host:port, or host:port (over TLS)")
         ->group(group);
     app.add_option("--region", flags.region, "Region to sign for (default us-east-1)")
         ->group(group);
@@ -77,7 +79,8 @@ void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
     app.add_option("--profile", flags.profile, "Profile of the shared files to read")->group(group);
     app.add_flag("--no-sign-request", flags.anonymous, "Send unsigned (anonymous) requests")
         ->group(group);
-    app.add_flag("--ssl", flags.ssl, "Use HTTPS with a host:port endpoint")->group(group);
+    app.add_flag("--ssl", flags.ssl, "Use TLS (the default, unless the endpoint says http://)")
+        ->group(group);
     app.add_option("--ca-file", flags.caFile, "CA certificates (PEM) to verify TLS with")
         ->check(CLI::ExistingFile)
         ->group(group);
@@ -188,7 +191,8 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
         ->required()
         ->expected(2, -1);
     put->add_flag("-r,--recursive", a.recursive, "Upload every file under DIR");
-    put->add_flag("--follow-symlinks", a.tree.followSymlinks, "Follow symbolic links (-r)");
+    put->add_flag("--follow-symlinks", a.tree.followSymlinks,
+                  "Follow symbolic links below DIR (-r)");
     addAcl(put, a);
     addFilters(put, a);
     onChosen(put, a, [&a] {
@@ -201,7 +205,8 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
 
     auto* get = app.add_subcommand("get", "Download objects, or with -r a prefix's tree");
     get->add_option("paths", a.paths,
-                    "s3://bucket/key... FILE, or DIR for each object's own name; "
+                    "s3://bucket/key... FILE, DIR for each object's own name, or - for "
+                    "standard output; "
                     "-r s3://bucket/prefix/ DIR for the keys below prefix/ as files below DIR")
         ->required()
         ->expected(2, -1);
@@ -232,7 +237,8 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
     sync->add_flag("--size-only", a.tree.sizeOnly, "Compare sizes only");
     sync->add_flag("--delete", a.tree.deleteExtra,
                    "Remove what the source lacks, except what the filters leave out");
-    sync->add_flag("--follow-symlinks", a.tree.followSymlinks, "Follow symbolic links");
+    sync->add_flag("--follow-symlinks", a.tree.followSymlinks,
+                   "Follow symbolic links below a source DIR (never below a destination)");
     addAcl(sync, a);
     addFilters(sync, a);
     onChosen(sync, a, [&a] { return cli::sync(a.url, a.destination, a.tree); });

@@ -109,7 +109,7 @@ std::string shortDate(std::string_view iso8601) {
     if (text.size() > 10 && text[10] == 'T') {
         text[10] = ' ';
     }
-    return text;
+    return escaped(text);
 }
 
 }  // namespace quilo::cli

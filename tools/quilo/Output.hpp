@@ -32,7 +32,7 @@ void printFailure(std::string_view what, std::string_view cause);
 
 // "512 B", "1.5 KiB", "200.0 MiB".
 std::string humanBytes(std::uint64_t bytes);
-// "2024-05-01T10:20:30.000Z" as "2024-05-01 10:20:30".
+// "2024-05-01T10:20:30.000Z" as "2024-05-01 10:20:30", escaped: a listing may hold anything.
 std::string shortDate(std::string_view iso8601);
 
 }  // namespace quilo::cli

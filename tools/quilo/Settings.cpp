@@ -2,7 +2,10 @@
 
 #include <ini.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -62,22 +65,96 @@ struct Profile {
     }
 };
 
+// Feeds libinih a file a line at a time. Debian's libinih reads lines of at most 200 bytes and
+// would take a longer one for several (cutting a session token in two), so such a line reaches
+// it with its value set aside as "\x01<n>", which the handler turns back into the value.
+class LineFeed {
+  public:
+    explicit LineFeed(const std::string& path) : in_(path, std::ios::binary) {}
+    bool isOpen() const { return in_.is_open(); }
+
+    static char* next(char* buffer, int size, void* self) {
+        return static_cast<LineFeed*>(self)->next(buffer, static_cast<std::size_t>(size));
+    }
+    // A value as libinih would have read it: without the spaces around it or a " ;" comment.
+    std::string value(const char* read) const {
+        if (read[0] != kMark) {
+            return read;
+        }
+        const auto index = std::strtoul(read + 1, nullptr, 10);
+        std::string text = index < setAside_.size() ? setAside_[index] : std::string();
+        for (std::size_t i = 1; i < text.size(); ++i) {
+            if (text[i] == ';' && std::isspace(static_cast<unsigned char>(text[i - 1]))) {
+                text.resize(i);
+            }
+        }
+        const auto first = text.find_first_not_of(" \t\r\n\f\v");
+        const auto last = text.find_last_not_of(" \t\r\n\f\v");
+        return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+    }
+
+  private:
+    static constexpr char kMark = '\x01';
+    // A longer line ends the reading: a file that never ends one (a device) must not fill memory.
+    static constexpr std::size_t kMaxLine = 1 << 20;
+
+    char* next(char* buffer, std::size_t size) {
+        std::string line;
+        if (refused_ || size < 16 || !readLine(line)) {
+            return nullptr;
+        }
+        const auto split = line.find_first_of("=:");
+        const bool plain = line.size() + 2 <= size && line.find(kMark) == std::string::npos;
+        if (!plain && split != std::string::npos && split + 12 < size && line.size() <= kMaxLine) {
+            setAside_.push_back(line.substr(split + 1));
+            line.resize(split + 1);
+            line += kMark + std::to_string(setAside_.size() - 1);
+        } else if (!plain && (line.find(kMark) != std::string::npos || line.size() > kMaxLine)) {
+            refused_ = true;
+            line = "[";  // a section never closed: libinih says which line is not INI
+        }
+        // Anything else too long keeps its start, which libinih refuses or ignores as it would
+        // the whole line: a section's name unclosed, a comment, a continued value.
+        line.resize(std::min(line.size(), size - 2));
+        line += '\n';
+        std::copy(line.begin(), line.end(), buffer);
+        buffer[line.size()] = '\0';
+        return buffer;
+    }
+
+    bool readLine(std::string& line) {
+        for (char c; line.size() <= kMaxLine && in_.get(c) && c != '\n';) {
+            line += c;
+        }
+        return in_ || !line.empty();
+    }
+
+    std::ifstream in_;
+    std::vector<std::string> setAside_;
+    bool refused_ = false;
+};
+
 void readProfile(Profile& profile, const std::string& path, const std::string& section) {
     struct Reading {
         Profile& profile;
         const std::string& section;
         const std::string& path;
-    } reading{profile, section, path};
+        LineFeed feed;
+    } reading{profile, section, path, LineFeed(path)};
     const auto handler = [](void* user, const char* section, const char* name, const char* value) {
         auto& r = *static_cast<Reading*>(user);
         if (r.section == section) {
             r.profile.found = true;
             r.profile.entries.try_emplace(
-                name, Setting{value, "profile " + r.profile.name + " (" + r.path + ")"});
+                name,
+                Setting{r.feed.value(value), "profile " + r.profile.name + " (" + r.path + ")"});
         }
         return 1;
     };
-    const int result = path.empty() ? -1 : ini_parse(path.c_str(), handler, &reading);
+    if (!reading.feed.isOpen()) {
+        return;
+    }
+    const int result = ini_parse_stream(&LineFeed::next, &reading.feed, handler, &reading);
     if (result > 0) {
         throw std::runtime_error(path + " line " + std::to_string(result) + " is not INI");
     }
@@ -158,30 +235,34 @@ Settings resolveSettings(const Flags& flags) {
 
 namespace {
 
-// "host:port" and whether to use TLS, from "http://host:port", "https://host" or "host:port".
-std::pair<std::string, bool> parseEndpoint(const std::string& endpoint, bool ssl) {
-    std::string host = endpoint;
-    if (host.empty()) {
-        return {host, true};  // the library's default host is AWS itself: never in the clear
-    }
-    if (host.starts_with("https://")) {
-        host.erase(0, 8);
-        ssl = true;
-    } else if (host.starts_with("http://")) {
-        if (ssl) {
-            throw UsageError("--ssl contradicts the http:// endpoint " + endpoint);
-        }
-        host.erase(0, 7);
-    } else if (host.find("://") != std::string::npos) {
-        throw UsageError("endpoint " + endpoint + " is neither http:// nor https://");
-    }
+// The host and port of an endpoint, without its trailing slashes.
+std::string checkedHost(const std::string& endpoint, std::string host) {
     while (host.ends_with('/')) {
         host.pop_back();
     }
     if (host.empty() || host.find('/') != std::string::npos) {
         throw UsageError("endpoint " + endpoint + " must be a scheme, a host and a port only");
     }
-    return {host, ssl};
+    return host;
+}
+
+// "host:port" and whether to use TLS, from "http://host:port", "https://host" or "host:port".
+// Only an endpoint written with http:// goes in the clear, as awscli has it.
+std::pair<std::string, bool> parseEndpoint(const std::string& endpoint, bool ssl) {
+    std::string host = endpoint;
+    if (host.starts_with("https://")) {
+        host.erase(0, 8);
+    } else if (host.starts_with("http://")) {
+        if (ssl) {
+            throw UsageError("--ssl contradicts the http:// endpoint " + endpoint);
+        }
+        host.erase(0, 7);
+        return {checkedHost(endpoint, host), false};
+    } else if (host.find("://") != std::string::npos) {
+        throw UsageError("endpoint " + endpoint + " is neither http:// nor https://");
+    }
+    // None at all: the library's default host is AWS itself.
+    return {endpoint.empty() ? endpoint : checkedHost(endpoint, host), true};
 }
 
 // The last four characters, as `aws configure list` shows keys.

@@ -11,12 +11,14 @@ namespace quilo::cli {
 
 namespace {
 
-// Uploads carry the type their file name suggests, as browsers need to show them. The facade's
-// uploadObject takes no type, but every request passes through configureRequest before it starts.
+// Uploads carry the type their file name suggests, as browsers need to show them, and local
+// files are reached as the command has it. The facade's operations take neither, but every
+// request passes through configureRequest before it starts.
 class TypingClient final : public Quilo {
   public:
     void configureRequest(const std::shared_ptr<S3Request>& request) override {
         Quilo::configureRequest(request);
+        request->setFollowsSymlinks(followsSymlinks());
         const auto* object = dynamic_cast<const S3ObjectRequest*>(request.get());
         if (object && object->operation() == S3ObjectRequest::Operation::putFile &&
             object->uploadFilePath()) {
@@ -45,6 +47,11 @@ Quilo& client() {
 int& jobs() {
     static int count = 16;
     return count;
+}
+
+bool& followsSymlinks() {
+    static bool follow = true;
+    return follow;
 }
 
 void refuseToSend(std::string reason) {

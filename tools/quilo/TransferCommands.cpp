@@ -1,8 +1,16 @@
 // put, get and rm of files and objects named one by one.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
+#include <thread>
 
 #include "Commands.hpp"
+#include "LocalDirectory.hpp"
 #include "Output.hpp"
 #include "Summary.hpp"
 #include "Transfers.hpp"
@@ -18,6 +26,50 @@ int run(const std::vector<Transfer>& transfers, const TransferOptions& options =
     const bool ok = runTransfers(transfers, options, summary);
     summary.finish();
     return ok ? 0 : exitFailure;
+}
+
+// Copies what comes from `from` to standard output until its writers close it, or standard
+// output fails; closing `from` then fails the writer's next write.
+void copyToStandardOutput(Descriptor from) {
+    char block[1 << 16];
+    for (ssize_t got = 0, put = 0, n = 0;; put = 0) {
+        while ((got = ::read(from.get(), block, sizeof block)) < 0 && errno == EINTR) {
+        }
+        for (; got > 0 && put < got; put += n) {
+            while ((n = ::write(STDOUT_FILENO, block + put, static_cast<std::size_t>(got - put))) <
+                       0 &&
+                   errno == EINTR) {
+            }
+            if (n <= 0) {
+                return;
+            }
+        }
+        if (got <= 0) {
+            return;
+        }
+    }
+}
+
+// `get s3://bucket/key -`: the object on standard output, in order as it comes, whatever that
+// is (a terminal, a pipe, a file opened for appending): the download goes into a pipe, which a
+// thread copies there. Nothing else is printed there.
+int getToStandardOutput(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 2) {
+        throw UsageError("- takes the bytes of one object");
+    }
+    const S3Url source = parseObjectUrl(arguments.front());
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+    }
+    Descriptor reading(ends[0]);
+    std::jthread copier;  // joined once `writing` is closed, however this ends
+    Descriptor writing(ends[1]);
+    copier = std::jthread(copyToStandardOutput, std::move(reading));
+    outputMode().quiet = true;
+    return run({{.kind = Transfer::Kind::download,
+                 .local = "/proc/self/fd/" + std::to_string(writing.get()),
+                 .remote = source}});
 }
 
 }  // namespace
@@ -52,6 +104,9 @@ int put(const std::vector<std::string>& arguments, const std::optional<std::stri
 
 int get(const std::vector<std::string>& arguments) {
     const std::string& destination = arguments.back();
+    if (destination == "-") {
+        return getToStandardOutput(arguments);
+    }
     if (isS3Url(destination)) {
         throw UsageError("get downloads to a local path; copy to " + destination + " with cp");
     }

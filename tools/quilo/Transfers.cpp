@@ -1,12 +1,14 @@
 #include "Transfers.hpp"
 
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <map>
 
 #include <quilo/quilo.hpp>
 
 #include "Batch.hpp"
+#include "LocalDirectory.hpp"
+#include "Output.hpp"
 #include "Progress.hpp"
 #include "Summary.hpp"
 #include "ToolClient.hpp"
@@ -42,25 +44,6 @@ std::string to(const Transfer& transfer) {
                                              : "";
 }
 
-void start(Quilo& quilo, const Transfer& transfer, const TransferOptions& options,
-           const Batch& batch, std::size_t index) {
-    const auto& [bucket, key] = transfer.remote;
-    if (transfer.kind == Kind::upload) {
-        StringMap param{{"filePath", transfer.local}, {"bucket", bucket}, {"key", key}};
-        if (options.acl) {
-            param["accessPolicy"] = *options.acl;
-        }
-        quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
-    } else if (transfer.kind == Kind::download) {
-        quilo.downloadObject(
-            {{"bucket", bucket}, {"key", key}, {"downloadDestinationPath", transfer.local}},
-            batch.transferCallbacks<QuiloObjectRquest>(index));
-    } else {
-        quilo.deleteObject({{"bucket", bucket}, {"key", key}},
-                           batch.callbacks<QuiloObjectRquest>(index));
-    }
-}
-
 // What one request carries out: a single transfer, or the deletes of up to maxKeysPerDelete keys
 // of one bucket.
 using Job = std::vector<const Transfer*>;
@@ -84,11 +67,23 @@ std::vector<Job> jobsFor(const std::vector<const Transfer*>& transfers) {
     return grouped;
 }
 
+// One run of requests, and the directories of tree files, held while their requests run.
+struct Run {
+    Quilo& quilo;
+    const TransferOptions& options;
+    const std::vector<Job>& work;
+    const Batch& batch;
+    std::vector<Pinned> held;  // by job; only the job's own start and end touch its entry
+
+    std::optional<std::string> start(std::size_t index);
+    std::optional<std::string> startOne(const Transfer& transfer, std::size_t index);
+};
+
 // A job of one goes as its own request, so that a single delete stays a plain DELETE.
-void start(Quilo& quilo, const Job& job, const TransferOptions& options, const Batch& batch,
-           std::size_t index) {
+std::optional<std::string> Run::start(std::size_t index) {
+    const Job& job = work[index];
     if (job.size() == 1) {
-        return start(quilo, *job.front(), options, batch, index);
+        return startOne(*job.front(), index);
     }
     StringList keys;
     for (const auto* transfer : job) {
@@ -96,6 +91,35 @@ void start(Quilo& quilo, const Job& job, const TransferOptions& options, const B
     }
     quilo.deleteObjects({{"bucket", job.front()->remote.bucket}, {"keys", std::move(keys)}},
                         batch.callbacks<QuiloBucketRequest>(index));
+    return std::nullopt;
+}
+
+std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t index) {
+    const auto& [bucket, key] = transfer.remote;
+    std::string local = transfer.local;
+    if (transfer.tree) {
+        auto pinned = transfer.tree->pin(transfer.relative, transfer.kind == Kind::download);
+        if (const auto* why = std::get_if<std::string>(&pinned)) {
+            return "refused: " + *why;
+        }
+        held[index] = std::get<Pinned>(std::move(pinned));
+        local = held[index].path();
+        batch.showAs(index, local, transfer.local);
+    }
+    if (transfer.kind == Kind::upload) {
+        StringMap param{{"filePath", local}, {"bucket", bucket}, {"key", key}};
+        if (options.acl) {
+            param["accessPolicy"] = *options.acl;
+        }
+        quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
+    } else if (transfer.kind == Kind::download) {
+        quilo.downloadObject({{"bucket", bucket}, {"key", key}, {"downloadDestinationPath", local}},
+                             batch.transferCallbacks<QuiloObjectRquest>(index));
+    } else {
+        quilo.deleteObject({{"bucket", bucket}, {"key", key}},
+                           batch.callbacks<QuiloObjectRquest>(index));
+    }
+    return std::nullopt;
 }
 
 // Tells each delete of a job that the service answered: done, or failed with its own reason.
@@ -122,11 +146,11 @@ bool reportDeletes(const Job& job, const S3BucketRequest& request, Summary& summ
     return ok;
 }
 
-// Files this machine removes itself, one after another: quick, and no request is involved.
+// Files of a tree this machine removes itself, one after another: quick, and no request is
+// involved.
 bool removeLocally(const Transfer& transfer, Summary& summary) {
-    std::error_code error;
-    if (!std::filesystem::remove(transfer.local, error) || error) {
-        summary.failed("delete", transfer.local, error ? error.message() : "it is not there");
+    if (const auto why = transfer.tree->remove(transfer.relative); !why.empty()) {
+        summary.failed("delete", transfer.local, why);
         return false;
     }
     summary.done("delete", transfer.local);
@@ -141,6 +165,9 @@ std::string counted(std::size_t ended, std::size_t count) {
 
 bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions& options,
                   Summary& summary) {
+    if (interrupted()) {
+        return false;
+    }
     bool ok = true;
     std::vector<const Transfer*> requests;
     for (const auto& transfer : transfers) {
@@ -155,9 +182,13 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
     if (requests.empty() || interrupted()) {
         return ok && requests.empty();
     }
+    // A tree's files come through directories held open, never through a link at their name.
+    followsSymlinks() =
+        std::none_of(requests.begin(), requests.end(), [](const auto* t) { return t->tree; });
     Quilo& quilo = client();  // throws here, before anything has started, without credentials
     const auto work = jobsFor(requests);
     Batch batch;
+    Run run{quilo, options, work, batch, std::vector<Pinned>(work.size())};
     for (const auto& job : work) {
         std::vector<std::string> subjects;
         std::uint64_t size = 0;
@@ -168,11 +199,12 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
         batch.add(actionOf(*job.front()), std::move(subjects), size);
     }
     const auto count = requests.size();
-    ProgressBar bar(count == 1 ? baseName(from(*requests[0])) : counted(0, count));
+    ProgressBar bar(count == 1 ? escaped(baseName(from(*requests[0]))) : counted(0, count));
     std::size_t ended = 0;
-    batch.startAll([&](std::size_t i) { start(quilo, work[i], options, batch, i); },
+    batch.startAll([&](std::size_t i) { return run.start(i); },
                    2 * static_cast<std::size_t>(jobs()));
     const auto report = [&](std::size_t i, const Batch::Item& item) {
+        const Pinned held = std::move(run.held[i]);
         ended += work[i].size();
         if (count > 1) {
             bar.setLabel(counted(ended, count));
@@ -187,7 +219,7 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
             return;
         }
         const Transfer& transfer = *work[i].front();
-        if (transfer.modifiedMs != 0 && !setModified(transfer.local, transfer.modifiedMs)) {
+        if (transfer.modifiedMs && transfer.tree && !setModified(held, *transfer.modifiedMs)) {
             ok = false;
             summary.failed("download", from(transfer),
                            "setting the modification time: " + std::string(std::strerror(errno)));

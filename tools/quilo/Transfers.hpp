@@ -11,14 +11,20 @@ namespace quilo::cli {
 
 class Summary;
 
+class LocalDirectory;
+
 // One file or object to move or remove.
 struct Transfer {
     enum class Kind { upload, download, remove, removeLocal };
     Kind kind = Kind::upload;
-    std::string local{};  // the file uploaded, downloaded to or removed
+    std::string local{};  // the file uploaded, downloaded to or removed, as people see it
     S3Url remote{};
     std::uint64_t size = 0;
-    std::int64_t modifiedMs = 0;  // a download's modification time to give the file; 0: now
+    std::optional<std::int64_t> modifiedMs{};  // a download's modification time; none: now
+    // A file of a tree is reached through its directory, as `relative` below it, never by its
+    // path: see LocalDirectory.
+    const LocalDirectory* tree = nullptr;
+    std::string relative{};
 };
 
 struct TransferOptions {

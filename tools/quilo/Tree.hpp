@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -22,19 +21,15 @@ class Summary;
 // A file of a tree, local or in a bucket, as its listing tells it.
 struct TreeFile {
     std::uint64_t size = 0;
-    std::int64_t modifiedMs = 0;  // milliseconds since the epoch
+    std::optional<std::int64_t> modifiedMs{};  // since the epoch; none when it could not be read
+    std::string key{};  // where a listing is mapped to local paths: the key's path below its folder
 };
 // The files of a tree by their paths relative to its root, '/'-separated: "photos/cat.jpg".
 using Tree = std::map<std::string, TreeFile>;
 
-// The regular files under `root`: empty directories add nothing, and symbolic links are skipped
-// unless followed (a link back to a directory above is then skipped and reported). Directories
-// that cannot be read are reported to `summary`.
-Tree localTree(const std::filesystem::path& root, bool followSymlinks, Summary& summary);
-
 // Every object under `folder`, from all the pages of its listing; nullopt when a listing
-// failed (reported on stderr).
-std::optional<Tree> remoteTree(const S3Url& folder);
+// failed (reported on stderr). A key outside the folder is reported to `summary` and left out.
+std::optional<Tree> remoteTree(const S3Url& folder, Summary& summary);
 
 // Calls `page` with each page of a listing of `url`'s key as prefix, following the markers.
 // False when a request failed or the listing did not move on (reported on stderr).
@@ -54,20 +49,14 @@ class Filter {
     std::vector<std::pair<bool, std::string>> rules_;
 };
 
-// Why a key's path below its folder cannot be a file below a local directory (it starts with
-// '/' or holds an empty, "." or ".." segment), or empty when it can.
-std::string_view unsafePath(std::string_view path);
+// The local path for a key's path below its folder, as awscli maps it: empty segments go
+// ("a//b" is "a/b", "/a" is "a"). None when a "." or ".." segment leaves nothing safe.
+std::optional<std::string> localPath(std::string_view path);
 // The paths of a tree that other paths need as a directory: "a" when "a/b" is there too.
 std::set<std::string> clashingPaths(const Tree& tree);
-// Makes the directories above `path` below `root`, refusing to go through anything but a real
-// directory (a symbolic link could lead outside `root`). `checked` keeps those already seen.
-// Returns why it could not, or empty.
-std::string makeParents(const std::filesystem::path& root, const std::string& path,
-                        std::set<std::string>& checked);
 
-// "2024-05-01T10:20:30.123Z" as milliseconds since the epoch; nullopt when it is not that form.
+// "2024-05-01T10:20:30.123Z", or with an offset ("+02:00"), as milliseconds since the epoch;
+// nullopt when it is not that form.
 std::optional<std::int64_t> parseTimestamp(std::string_view iso8601);
-// Sets a file's modification time; false when it could not.
-bool setModified(const std::string& path, std::int64_t modifiedMs);
 
 }  // namespace quilo::cli

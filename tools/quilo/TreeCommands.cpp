@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "Commands.hpp"
+#include "LocalDirectory.hpp"
 #include "Output.hpp"
 #include "Summary.hpp"
 #include "Transfers.hpp"
@@ -12,12 +13,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Whether sync copies a file that both sides have: a size that differs, or a source modified in
-// a later second than the target. Seconds, because listings may drop the fraction.
+// Whether sync copies a file that both sides have: a size that differs, or a source modified
+// later than the target, to the millisecond, as listings give it and the files downloaded from
+// them take it. A time that could not be read counts as different.
 bool differs(const TreeFile& source, const TreeFile& target, const TreeOptions& options) {
-    const auto seconds = [](std::int64_t ms) { return ms >= 0 ? ms / 1000 : (ms - 999) / 1000; };
-    return source.size != target.size ||
-           (!options.sizeOnly && seconds(source.modifiedMs) > seconds(target.modifiedMs));
+    if (source.size != target.size) {
+        return true;
+    }
+    return !options.sizeOnly &&
+           (!source.modifiedMs || !target.modifiedMs || *source.modifiedMs > *target.modifiedMs);
 }
 
 bool wanted(const Tree::value_type& file, const Tree& target, const TreeOptions& options) {
@@ -36,27 +40,29 @@ int finish(Summary& summary, bool ok) {
 }
 
 int up(const std::string& directory, const S3Url& folder, const TreeOptions& options) {
-    if (!fs::is_directory(directory)) {
-        throw UsageError(directory + " is not a directory");
-    }
+    const LocalDirectory root(directory);
     Summary summary(options.dryRun);
     std::optional<Tree> remote = Tree{};
-    if (options.sync && !(remote = remoteTree(folder))) {
+    if (options.sync && !(remote = remoteTree(folder, summary))) {
         return finish(summary, false);
     }
-    const Tree local = localTree(directory, options.followSymlinks, summary);
+    const LocalTree local = root.walk(options.followSymlinks, summary);
     std::vector<Transfer> transfers;
-    for (const auto& file : local) {
+    for (const auto& file : local.files) {
         if (options.filter.accepts(file.first) && wanted(file, *remote, options)) {
+            // Links followed on the walk are followed again; otherwise none is.
             transfers.push_back({.kind = Transfer::Kind::upload,
-                                 .local = (fs::path(directory) / file.first).string(),
+                                 .local = root.shown(file.first),
                                  .remote = {folder.bucket, folder.key + file.first},
-                                 .size = file.second.size});
+                                 .size = file.second.size,
+                                 .tree = options.followSymlinks ? nullptr : &root,
+                                 .relative = file.first});
         }
     }
+    // What the walk could not see may be there: it is never deleted.
     for (const auto& [path, object] : *remote) {
-        if (options.deleteExtra && !isMarker(path) && !local.contains(path) &&
-            options.filter.accepts(path)) {
+        if (options.deleteExtra && !isMarker(path) && !local.files.contains(path) &&
+            !local.mayHold(path) && options.filter.accepts(path)) {
             transfers.push_back(
                 {.kind = Transfer::Kind::remove, .remote = {folder.bucket, folder.key + path}});
         }
@@ -64,46 +70,75 @@ int up(const std::string& directory, const S3Url& folder, const TreeOptions& opt
     return finish(summary, runTransfers(transfers, {options.acl, options.dryRun}, summary));
 }
 
-// The downloads that go ahead; keys that cannot be saved safely are reported instead.
-std::vector<Transfer> downloads(const S3Url& folder, const Tree& remote, const Tree& local,
-                                const fs::path& directory, const TreeOptions& options,
-                                Summary& summary) {
-    std::vector<Transfer> transfers;
-    const auto clashes = clashingPaths(remote);
-    std::set<std::string> checked;
-    for (const auto& file : remote) {
-        const auto& [path, object] = file;
-        if (isMarker(path) || !options.filter.accepts(path) || !wanted(file, local, options)) {
+// The objects the filters take, by the local paths their keys map to. A key that maps to none,
+// or to the same path as another, is reported instead; such a path stays, keyless, so that
+// nothing is downloaded to it or deleted from it.
+Tree mapped(const S3Url& folder, const Tree& remote, const Filter& filter, Summary& summary) {
+    std::map<std::string, std::vector<Tree::const_iterator>> byPath;
+    for (auto file = remote.begin(); file != remote.end(); ++file) {
+        if (isMarker(file->first) || !filter.accepts(file->first)) {
             continue;
         }
-        const S3Url source{folder.bucket, folder.key + path};
-        std::string problem(unsafePath(path));
-        if (!problem.empty()) {
-            problem = "refused: its name below " + folder.text() + " " + problem;
-        } else if (clashes.contains(path)) {
-            problem = "refused: other keys need " + path + "/ as a directory";
-        } else if (!options.dryRun) {
-            problem = makeParents(directory, path, checked);
+        if (const auto path = localPath(file->first)) {
+            byPath[*path].push_back(file);
+        } else {
+            summary.failed("download", S3Url{folder.bucket, folder.key + file->first}.text(),
+                           "refused: its name below " + folder.text() + " holds a . or .. segment");
         }
-        if (!problem.empty()) {
-            summary.failed("download", source.text(), problem);
+    }
+    Tree tree;
+    for (const auto& [path, files] : byPath) {
+        TreeFile& file = tree[path];
+        if (files.size() == 1) {
+            file = files.front()->second;
+            file.key = files.front()->first;
+            continue;
+        }
+        for (const auto& meeting : files) {
+            summary.failed(
+                "download", S3Url{folder.bucket, folder.key + meeting->first}.text(),
+                "refused: " + std::to_string(files.size()) + " keys would be saved as " + path);
+        }
+    }
+    return tree;
+}
+
+// The downloads that go ahead; keys that another needs as a directory are reported instead.
+std::vector<Transfer> downloads(const S3Url& folder, const Tree& remote, const Tree& local,
+                                const std::string& directory, const LocalDirectory* root,
+                                const TreeOptions& options, Summary& summary) {
+    std::vector<Transfer> transfers;
+    const auto clashes = clashingPaths(remote);
+    for (const auto& file : remote) {
+        const auto& [path, object] = file;
+        if (object.key.empty() || !wanted(file, local, options)) {
+            continue;
+        }
+        const S3Url source{folder.bucket, folder.key + object.key};
+        if (clashes.contains(path)) {
+            summary.failed("download", source.text(),
+                           "refused: other keys need " + path + "/ as a directory");
             continue;
         }
         transfers.push_back({.kind = Transfer::Kind::download,
-                             .local = (directory / path).string(),
+                             .local = (fs::path(directory) / path).string(),
                              .remote = source,
                              .size = object.size,
-                             .modifiedMs = object.modifiedMs});
+                             .modifiedMs = object.modifiedMs,
+                             .tree = root,
+                             .relative = path});
     }
     return transfers;
 }
 
+// The local side's links are never followed: nothing outside the directory is written or
+// removed, and nothing behind a link is compared.
 int down(const S3Url& folder, const std::string& directory, const TreeOptions& options) {
     if (fs::exists(directory) && !fs::is_directory(directory)) {
         throw UsageError(directory + " is not a directory");
     }
     Summary summary(options.dryRun);
-    const auto remote = remoteTree(folder);
+    const auto remote = remoteTree(folder, summary);
     if (!remote) {
         return finish(summary, false);
     }
@@ -112,15 +147,21 @@ int down(const S3Url& folder, const std::string& directory, const TreeOptions& o
         summary.failed("download", folder.text(), directory + ": " + error.message());
         return finish(summary, false);
     }
-    Tree local;
-    if (options.sync && fs::is_directory(directory)) {
-        local = localTree(directory, options.followSymlinks, summary);
+    // A dry run into a directory yet to be made has nothing there.
+    std::optional<LocalDirectory> root;
+    if (fs::is_directory(directory)) {
+        root.emplace(directory);
     }
-    auto transfers = downloads(folder, *remote, local, directory, options, summary);
-    for (const auto& [path, file] : local) {
-        if (options.deleteExtra && !remote->contains(path) && options.filter.accepts(path)) {
+    const LocalTree local = options.sync && root ? root->walk(false, summary) : LocalTree{};
+    const Tree objects = mapped(folder, *remote, options.filter, summary);
+    const LocalDirectory* at = root ? &*root : nullptr;
+    auto transfers = downloads(folder, objects, local.files, directory, at, options, summary);
+    for (const auto& [path, file] : local.files) {
+        if (options.deleteExtra && !objects.contains(path) && options.filter.accepts(path)) {
             transfers.push_back({.kind = Transfer::Kind::removeLocal,
-                                 .local = (fs::path(directory) / path).string()});
+                                 .local = root->shown(path),
+                                 .tree = at,
+                                 .relative = path});
         }
     }
     return finish(summary, runTransfers(transfers, {.dryRun = options.dryRun}, summary));
@@ -142,7 +183,7 @@ int getTree(const std::string& url, const std::string& directory, const TreeOpti
 int removeTree(const std::string& url, const TreeOptions& options) {
     const S3Url folder = parseS3Url(url).folder();
     Summary summary(options.dryRun);
-    const auto remote = remoteTree(folder);
+    const auto remote = remoteTree(folder, summary);
     if (!remote) {
         return finish(summary, false);
     }

@@ -25,6 +25,7 @@ namespace quilo::detail {
     X(InvalidConfiguration)  \
     X(InvalidGrantee)        \
     X(InvalidHeader)         \
+    X(InvalidHost)           \
     X(InvalidMetadata)       \
     X(InvalidMethod)         \
     X(InvalidParameter)      \

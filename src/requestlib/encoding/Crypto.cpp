@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace quilo::detail {
@@ -20,7 +21,8 @@ std::string hexEncode(std::string_view bytes) {
     try {
         std::string out;
         out.reserve(bytes.size() * 2);
-        for (unsigned char byte : bytes) {
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
             out += kDigits[byte >> 4];
             out += kDigits[byte & 0x0f];
         }
@@ -55,19 +57,27 @@ std::string sha256Hex(std::string_view data) {
     return hexEncode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
+std::string base64Encode(std::string_view bytes) {
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX) / 4 * 3)
+        return {};
+    try {
+        std::string encoded(4 * ((bytes.size() + 2) / 3), '\0');
+        const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                            reinterpret_cast<const unsigned char*>(bytes.data()),
+                                            static_cast<int>(bytes.size()));
+        encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
+        return encoded;
+    } catch (...) {
+        return {};
+    }
+}
+
 std::string md5Base64(std::string_view data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr) != 1)
         return {};
-    unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
-    const int written = EVP_EncodeBlock(encoded, digest, static_cast<int>(length));
-    try {
-        return std::string(reinterpret_cast<const char*>(encoded),
-                           static_cast<std::size_t>(written));
-    } catch (...) {
-        return {};
-    }
+    return base64Encode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 std::string hmacSha256(std::string_view key, std::string_view data) {

@@ -12,6 +12,7 @@ namespace quilo::detail {
 std::string hexEncode(std::string_view bytes);
 std::string hexDecode(std::string_view hex);  // empty unless it is all hex digit pairs
 std::string sha256Hex(std::string_view data);
+std::string base64Encode(std::string_view bytes);
 // Base64 of the MD5 of `data`, as a Content-MD5 header carries it.
 std::string md5Base64(std::string_view data);
 // Raw 32-byte HMAC-SHA256 of `data` under `key`.

@@ -15,13 +15,14 @@ bool isUnreserved(unsigned char c) {
 
 void appendEncoded(std::string& out, std::string_view text, bool keepSlash) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (unsigned char c : text) {
-        if (isUnreserved(c) || (keepSlash && c == '/')) {
-            out += static_cast<char>(c);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (isUnreserved(byte) || (keepSlash && c == '/')) {
+            out += c;
         } else {
             out += '%';
-            out += kDigits[c >> 4];
-            out += kDigits[c & 0x0f];
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 0x0f];
         }
     }
 }

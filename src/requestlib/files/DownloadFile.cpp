@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -17,59 +19,137 @@
 namespace quilo::detail {
 namespace {
 
-// ".<name>.<32 random hex digits>.download" in the destination's directory: nobody can plant a
-// link under a name nobody can guess, and O_EXCL refuses one that is there anyway.
-std::string temporaryName(const std::string& destination) {
+// ".<name>.<32 random hex digits>.download": nobody can plant a link under a name nobody can
+// guess, and O_EXCL refuses one that is there anyway. A long name is cut, so that the whole
+// still fits in the file system's limit on a name.
+std::string temporaryName(const std::string& name) {
     unsigned char random[16];
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
         return {};
-    const auto slash = destination.rfind('/');
-    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
-    return destination.substr(0, name) + "." + destination.substr(name) + "." +
-           hexEncode(std::string_view(reinterpret_cast<const char*>(random), sizeof random)) +
-           ".download";
+    const std::string suffix =
+        hexEncode(std::string_view(reinterpret_cast<const char*>(random), sizeof random))
+            .append(".download");
+    std::string temporary(1, '.');
+    temporary.append(name, 0, NAME_MAX - 2 - suffix.size()).append(1, '.').append(suffix);
+    return temporary;
+}
+
+// "a/b" as "a" and "b", "b" as "." and "b", "/b" as "/" and "b".
+std::pair<std::string, std::string> split(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The file a destination leads to, its links resolved; empty when it cannot be resolved.
+std::string resolved(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> target(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+    return target ? std::string(target.get()) : std::string();
+}
+
+// Whether `path` is a link or a special file that another user left in a directory all may
+// write to (sticky, as /tmp is): the kernel follows such a link, and opens such a FIFO, only for
+// the owner of one or the other, and a download takes the same care.
+bool plantedByAnother(const std::string& path) {
+    struct stat named {
+    }, directory{};
+    const mode_t shared = S_ISVTX | S_IWOTH;
+    return ::lstat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) &&
+           ::stat(split(path).first.c_str(), &directory) == 0 &&
+           (directory.st_mode & shared) == shared && named.st_uid != ::geteuid() &&
+           named.st_uid != directory.st_uid;
 }
 
 }  // namespace
 
-std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(std::string destination) {
+std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
+    const std::string& destination, bool followLinks) {
+    if (destination.empty())
+        return misuse(Code::MissingFilePath, "the download destination is an empty path");
     struct stat info {};
-    if (::stat(destination.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    const bool exists = (followLinks ? ::stat : ::lstat)(destination.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
         return makeError(ErrorKind::localFile, Code::IsADirectory,
                          "the download destination " + destination + " is a directory");
-    for (int tries = 0; tries < 8; ++tries) {
-        const std::string path = temporaryName(destination);
-        if (path.empty())
+    if (exists && (followLinks || !S_ISLNK(info.st_mode)) && plantedByAnother(destination))
+        return makeError(ErrorKind::localFile, Code::CannotWriteFile,
+                         destination + " is another user's, in a directory all may write to");
+    if (exists && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))
+        return stream(destination);
+    const std::string target = exists && followLinks ? resolved(destination) : destination;
+    const auto [directory, name] = split(target);
+    const int dirFd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (int tries = 0; dirFd >= 0 && !name.empty() && tries < 8; ++tries) {
+        std::string temporary = temporaryName(name);
+        if (temporary.empty())
             break;
         // 0666 under the umask: the file ends up as any other the process would create.
-        const int fd =
-            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = ::openat(dirFd, temporary.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0)
-            return std::unique_ptr<DownloadFile>(new DownloadFile(destination, path, fd));
+            return std::unique_ptr<DownloadFile>(
+                new DownloadFile(destination, dirFd, name, std::move(temporary), fd));
         if (errno != EEXIST)
-            return fileError(Code::CannotWriteFile, "cannot write beside", destination);
+            break;
     }
-    return fileError(Code::CannotWriteFile, "cannot write beside", destination);
+    Error error = fileError(Code::CannotWriteFile, "cannot write beside", destination);
+    if (dirFd >= 0)
+        ::close(dirFd);
+    return error;
 }
 
-DownloadFile::DownloadFile(std::string destination, std::string path, int fd)
-    : destination_(std::move(destination)), path_(std::move(path)), fd_(fd) {}
+std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::stream(
+    const std::string& destination) {
+    // Without O_NONBLOCK, opening a FIFO that nothing reads would wait for a reader forever.
+    const int fd = ::open(destination.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENXIO)
+        return makeError(ErrorKind::localFile, Code::CannotWriteFile,
+                         "nothing reads from " + destination);
+    if (fd < 0)
+        return fileError(Code::CannotWriteFile, "cannot write to", destination);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return makeError(ErrorKind::localFile, Code::FileChanged,
+                         destination + " was replaced as the download began");
+    }
+    // From here on written as any program writes to it: a reader that falls behind holds it up.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return std::unique_ptr<DownloadFile>(new DownloadFile(destination, -1, {}, {}, fd));
+}
+
+DownloadFile::DownloadFile(std::string destination, int dirFd, std::string name,
+                           std::string temporary, int fd)
+    : destination_(std::move(destination)),
+      dirFd_(dirFd),
+      name_(std::move(name)),
+      temporary_(std::move(temporary)),
+      fd_(fd) {}
 
 DownloadFile::~DownloadFile() {
     digest_.reset();  // its worker reads the file
     discard();
+    if (dirFd_ >= 0)
+        ::close(dirFd_);
 }
 
 std::optional<Error> DownloadFile::write(std::uint64_t offset, const char* data, std::size_t size) {
+    if (streams() && offset != streamed_)
+        return makeError(ErrorKind::localFile, Code::CannotWriteFile,
+                         destination_ + " takes its bytes in order only");
     for (std::size_t done = 0; done < size;) {
         const ssize_t n =
-            ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+            streams() ? ::write(fd_, data + done, size - done)
+                      : ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return fileError(Code::CannotWriteFile, "cannot write", destination_);
         done += static_cast<std::size_t>(n);
     }
+    streamed_ += streams() ? size : 0;
     noteWritten(offset, offset + size);
     return std::nullopt;
 }
@@ -90,7 +170,18 @@ void DownloadFile::noteWritten(std::uint64_t begin, std::uint64_t end) {
         digest_->advance(end);
 }
 
+std::optional<Error> DownloadFile::checkRoom(std::uint64_t size) const {
+    struct statvfs space {};
+    if (streams() || ::fstatvfs(fd_, &space) != 0 ||
+        size / space.f_frsize <= static_cast<std::uint64_t>(space.f_bavail))
+        return std::nullopt;
+    return makeError(ErrorKind::localFile, Code::CannotWriteFile,
+                     "no room for the " + std::to_string(size) + " bytes of " + destination_);
+}
+
 std::optional<Error> DownloadFile::reserve(std::uint64_t size) {
+    if (auto error = checkRoom(size); error || streams())
+        return error;
     int failed = ::fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
     // A file system that cannot allocate ahead still takes writes anywhere.
     if (failed == EOPNOTSUPP)
@@ -102,7 +193,11 @@ std::optional<Error> DownloadFile::reserve(std::uint64_t size) {
 }
 
 std::optional<Error> DownloadFile::truncate() {
-    if (::ftruncate(fd_, 0) != 0)
+    if (streams() && streamed_ > 0)
+        return makeError(ErrorKind::response, Code::UnexpectedResponse,
+                         "the answer started again from the first byte, which " + destination_ +
+                             " took already");
+    if (!streams() && ::ftruncate(fd_, 0) != 0)
         return fileError(Code::CannotWriteFile, "cannot write", destination_);
     written_.clear();
     if (digest_)
@@ -127,16 +222,21 @@ std::optional<std::string> DownloadFile::md5(std::uint64_t size) {
 bool DownloadFile::stillOurs() const {
     struct stat mine {
     }, named{};
-    return ::fstat(fd_, &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+    return ::fstat(fd_, &mine) == 0 &&
+           ::fstatat(dirFd_, temporary_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
 std::optional<Error> DownloadFile::commit() {
+    if (streams()) {
+        ::close(std::exchange(fd_, -1));
+        return std::nullopt;
+    }
     if (!stillOurs())
         return makeError(
             ErrorKind::localFile, Code::FileChanged,
             "the temporary file of the download into " + destination_ + " was removed or replaced");
-    if (::rename(path_.c_str(), destination_.c_str()) != 0)
+    if (::renameat(dirFd_, temporary_.c_str(), dirFd_, name_.c_str()) != 0)
         return fileError(Code::CannotWriteFile, "cannot move the download into", destination_);
     ::close(std::exchange(fd_, -1));
     return std::nullopt;
@@ -146,8 +246,8 @@ std::optional<Error> DownloadFile::commit() {
 void DownloadFile::discard() {
     if (fd_ < 0)
         return;
-    if (stillOurs())
-        ::unlink(path_.c_str());
+    if (!streams() && stillOurs())
+        ::unlinkat(dirFd_, temporary_.c_str(), 0);
     ::close(std::exchange(fd_, -1));
 }
 

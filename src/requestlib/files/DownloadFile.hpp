@@ -12,19 +12,30 @@
 
 namespace quilo::detail {
 
-// The file a download streams into: created exclusively under an unpredictable name beside the
-// destination, written only through its own descriptor, and renamed over the destination only
-// while its name still leads to it. Whatever else happens, the destination stays as it was.
+// Where a download goes. Into a regular file (or none yet): a file of its own, created
+// exclusively under an unpredictable name in the destination's directory, written only through
+// its own descriptor, and renamed over the destination only while its name still leads to it;
+// whatever else happens, the destination stays as it was. Every name is taken relative to that
+// directory, opened once, so that no directory swapped in later redirects a write. A symbolic
+// link to a regular file is followed, when links are, to the file it names, and the link stays.
+// Into anything else (a FIFO, a device, a terminal): straight there, in order, as it comes.
 class DownloadFile {
   public:
-    static std::variant<std::unique_ptr<DownloadFile>, Error> create(std::string destination);
+    static std::variant<std::unique_ptr<DownloadFile>, Error> create(const std::string& destination,
+                                                                     bool followLinks);
     ~DownloadFile();  // removes the file unless it was committed
     DownloadFile(const DownloadFile&) = delete;
     DownloadFile& operator=(const DownloadFile&) = delete;
 
+    // Whether the bytes go straight to the destination: then they can only come in order, never
+    // start again once some are out, and cannot be read back.
+    bool streams() const { return dirFd_ < 0; }
     // Writes at `offset`, wherever the bytes before it stand.
     std::optional<Error> write(std::uint64_t offset, const char* data, std::size_t size);
-    // Gives the file its final size at once, so that a full disk shows before any byte comes.
+    // Whatever size a server claims, there must be room for it before anything is made for it.
+    std::optional<Error> checkRoom(std::uint64_t size) const;
+    // Checks the room, then gives the file its final size at once, so that a full disk shows
+    // before any byte comes.
     std::optional<Error> reserve(std::uint64_t size);
     std::optional<Error> truncate();  // starts again from an empty file
     // From now on an MD5 is taken behind the writes, of the stretch written from the start.
@@ -37,14 +48,19 @@ class DownloadFile {
     std::optional<Error> commit();
 
   private:
-    DownloadFile(std::string destination, std::string path, int fd);
+    DownloadFile(std::string destination, int dirFd, std::string name, std::string temporary,
+                 int fd);
+    static std::variant<std::unique_ptr<DownloadFile>, Error> stream(
+        const std::string& destination);
     bool stillOurs() const;
     void discard();
     void noteWritten(std::uint64_t begin, std::uint64_t end);
 
-    std::string destination_;
-    std::string path_;
+    std::string destination_;  // as the caller named it, for messages
+    int dirFd_;                // the directory of the file replaced; -1 when streaming
+    std::string name_, temporary_;
     int fd_;
+    std::uint64_t streamed_ = 0;
     std::map<std::uint64_t, std::uint64_t> written_;  // stretches written, start to end
     std::unique_ptr<TrailingDigest> digest_;
 };

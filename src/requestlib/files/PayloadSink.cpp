@@ -53,6 +53,17 @@ std::optional<Error> PayloadSink::flush() {
     return error;
 }
 
+std::optional<Error> PayloadSink::complete(int status) {
+    if (auto error = flush())
+        return error;
+    if (length_ > 0 && size_ != length_)
+        return makeError(
+            ErrorKind::transport, Code::TruncatedResponse,
+            "the answer ended " + std::to_string(length_ - size_) + " bytes before its last byte",
+            status);
+    return std::nullopt;
+}
+
 std::optional<Error> PayloadSink::restart() {
     if (file_) {
         if (auto error = file_->truncate())
@@ -73,9 +84,11 @@ std::string PayloadSink::range() const {
     return size_ > 0 ? "bytes=" + std::to_string(offset_ + size_) + "-" : std::string();
 }
 
-std::string PayloadSink::expectedRange() const {
+std::string PayloadSink::expectedRange(std::uint64_t total) const {
     std::string range = "bytes " + std::to_string(offset_ + size_) + "-";
-    return length_ > 0 ? range + std::to_string(offset_ + length_ - 1) + "/" : range;
+    if (length_ == 0)
+        return range;
+    return range + std::to_string(offset_ + length_ - 1) + "/" + std::to_string(total);
 }
 
 }  // namespace quilo::detail

@@ -25,17 +25,21 @@ class PayloadSink {
         : file_(&file), offset_(offset), length_(length) {}
 
     std::optional<Error> write(const char* data, std::size_t size, int status);
-    // Writes out what is gathered.
-    std::optional<Error> flush();
+    // Writes out what is gathered; an error when the stream ended before its last byte.
+    std::optional<Error> complete(int status);
     // Back to nothing received: the server sent the whole answer again.
     std::optional<Error> restart();
     std::uint64_t size() const { return size_; }
     std::uint64_t offset() const { return offset_; }
     std::uint64_t length() const { return length_; }
+    // The whole payload is `length` bytes, as its first answer said: no answer may end it
+    // sooner, run past it or go on with another end.
+    void expect(std::uint64_t length) { length_ = length; }
     // What the next attempt asks for, as a Range header ("bytes=N-M"); empty for everything.
     std::string range() const;
-    // How the answer's Content-Range must begin for its body to go on here.
-    std::string expectedRange() const;
+    // The Content-Range with which an answer goes on here, of a payload of `total` bytes; only
+    // its start while the length is unknown.
+    std::string expectedRange(std::uint64_t total) const;
 
     // Takes an MD5 of the bytes as they come (a file's larger payloads have one of their own).
     void digest() { md5_.emplace(StreamingDigest::Algorithm::md5); }
@@ -43,6 +47,8 @@ class PayloadSink {
     std::string takeMemory() { return std::move(memory_); }
 
   private:
+    std::optional<Error> flush();
+
     DownloadFile* file_ = nullptr;
     std::uint64_t offset_ = 0, length_ = 0;
     Block block_;

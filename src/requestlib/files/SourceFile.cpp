@@ -10,8 +10,11 @@
 
 namespace quilo::detail {
 
-std::variant<std::shared_ptr<const SourceFile>, Error> SourceFile::open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::variant<std::shared_ptr<const SourceFile>, Error> SourceFile::open(const std::string& path,
+                                                                        bool followLinks) {
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, holding up every request.
+    const int fd =
+        ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return fileError(Code::CannotReadFile, "cannot open", path);
     struct stat info {};

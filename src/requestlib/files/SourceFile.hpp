@@ -16,7 +16,10 @@ namespace quilo::detail {
 // so that a file replaced under its path cannot splice two files into one object.
 class SourceFile {
   public:
-    static std::variant<std::shared_ptr<const SourceFile>, Error> open(const std::string& path);
+    // Refuses anything but a regular file before reading a byte, and a symbolic link unless
+    // `followLinks`.
+    static std::variant<std::shared_ptr<const SourceFile>, Error> open(const std::string& path,
+                                                                       bool followLinks);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;

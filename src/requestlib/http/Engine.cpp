@@ -1,6 +1,9 @@
 #include "requestlib/http/Engine.hpp"
 
 #include <curl/curl.h>
+#include <pthread.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -447,6 +450,11 @@ void Engine::stop(AttemptId id) {
 }
 
 void Engine::Impl::loop() {
+    // A download's reader that goes away must fail the write, not end the process.
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
     while (!stopped()) {
         runTasks();
         int running = 0;

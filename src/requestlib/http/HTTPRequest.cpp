@@ -131,6 +131,11 @@ void HTTPRequest::setDownloadDestinationPath(std::optional<std::string> path) {
         destinationPath_ = std::move(path);
 }
 
+void HTTPRequest::setFollowsSymlinks(bool follow) {
+    if (configurable())
+        followsSymlinks_ = follow;
+}
+
 void HTTPRequest::failBeforeSending(Error error) {
     std::lock_guard lock(stateMutex_);
     if (state_ == State::ready && !pendingError_)

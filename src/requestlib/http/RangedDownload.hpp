@@ -28,7 +28,7 @@ class RangedDownload : public std::enable_shared_from_this<RangedDownload> {
   private:
     RangedDownload(std::shared_ptr<RequestRun> run, int status, HeaderMap head);
     void sendRanges();
-    void rangeDone(std::size_t index, Answer answer);
+    void rangeDone(Answer answer);
 
     std::shared_ptr<RequestRun> run_;
     int status_;

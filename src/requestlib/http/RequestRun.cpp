@@ -89,7 +89,7 @@ const Protocol& RequestRun::protocol() const {
 
 std::variant<std::shared_ptr<const SourceFile>, Error> RequestRun::source() {
     if (!source_) {
-        auto opened = SourceFile::open(*request_->uploadFilePath());
+        auto opened = SourceFile::open(*request_->uploadFilePath(), request_->followsSymlinks());
         if (auto* error = std::get_if<Error>(&opened))
             return *error;
         source_ = std::get<std::shared_ptr<const SourceFile>>(opened);
@@ -117,7 +117,7 @@ void RequestRun::exchange(Exchange exchange, Done done) {
 
 std::optional<Error> RequestRun::preparePayload() {
     if (const auto& destination = request_->downloadDestinationPath()) {
-        auto created = DownloadFile::create(*destination);
+        auto created = DownloadFile::create(*destination, request_->followsSymlinks());
         if (auto* error = std::get_if<Error>(&created))
             return *error;
         file_ = std::move(std::get<std::unique_ptr<DownloadFile>>(created));
@@ -212,7 +212,7 @@ AttemptHandlers RequestRun::handlersFor(const std::shared_ptr<Flight>& flight) {
 }
 
 // A payload's first answer decides how it comes; an answer that goes on with a stream must go
-// on exactly where it stopped, or else start it again from nothing.
+// on exactly where it stopped, with the same version, or else start it again from nothing.
 std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const HeaderMap& headers) {
     if (!isSuccess(status) || ended_)
         return std::nullopt;
@@ -221,39 +221,57 @@ std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const H
     PayloadSink* stream = flight.exchange.payload;
     if (!stream)
         return std::nullopt;
-    if (const std::uint64_t total = payloadTotal(status, headers))
-        downloadTotal_ = total;
-    if (stream == payload_.front().get() && stream->size() == 0)
+    const bool whole = stream == payload_.front().get();
+    if (whole && stream->size() == 0)
         return firstAnswer(flight, status, headers);
-    const std::string range = headerValue(headers, "Content-Range");
     if (status == 206 && !flight.exchange.version.empty()) {
-        if (range.starts_with(stream->expectedRange()))
+        const std::string range = headerValue(headers, "Content-Range"),
+                          expected = stream->expectedRange(downloadTotal_);
+        const std::string etag = headerValue(headers, "ETag");
+        if (etag != flight.exchange.version)
+            return makeError(ErrorKind::response, Code::MalformedResponse,
+                             "a partial answer is of version " + etag + ", not of " +
+                                 flight.exchange.version + " that the download began with",
+                             status);
+        if (stream->length() > 0 ? range == expected : range.starts_with(expected))
             return std::nullopt;
         return makeError(ErrorKind::response, Code::MalformedResponse,
-                         "the answer covers \"" + range + "\", not what was asked for", status);
+                         "the answer covers \"" + range + "\", not \"" + expected + "\"", status);
     }
-    if (stream->length() > 0)
+    if (!whole)
         return makeError(ErrorKind::response, Code::MalformedResponse,
                          "a range was answered with the whole resource", status);
-    return stream->restart();
+    if (auto error = stream->restart())
+        return error;
+    expectWhole(status, headers);
+    return std::nullopt;
+}
+
+// The whole payload's size, from its first answer: what every later answer must agree with.
+void RequestRun::expectWhole(int status, const HeaderMap& headers) {
+    downloadTotal_ = payloadTotal(status, headers);
+    if (status == 200 && request_->requestMethod() == "GET")
+        payload_.front()->expect(downloadTotal_);
 }
 
 // A large download into a file whose server takes ranges comes in ranges at once instead; the
 // digest, where the protocol checks one, is taken behind the writes once a thread pays off.
 std::optional<Error> RequestRun::firstAnswer(Flight& flight, int status, const HeaderMap& headers) {
+    expectWhole(status, headers);
     const std::string etag = headerValue(headers, "ETag");
-    flight.handedOver = file_ && status == 200 && request_->requestMethod() == "GET" &&
+    const bool seekable = file_ && !file_->streams();
+    flight.handedOver = seekable && status == 200 && request_->requestMethod() == "GET" &&
                         downloadTotal_ > protocol().bodyRules(*request_).rangesAbove &&
                         !etag.empty() && !etag.starts_with("W/") &&
                         equalsIgnoringCase(headerValue(headers, "Accept-Ranges"), "bytes");
     if (protocol().checksPayload(*request_, status, headers)) {
         const bool large =
             downloadTotal_ > kDigestInPlaceBytes || !headers.contains("Content-Length");
-        file_ && (flight.handedOver || large) ? file_->digest() : payload_.front()->digest();
+        seekable && (flight.handedOver || large) ? file_->digest() : payload_.front()->digest();
     }
     if (flight.handedOver)  // ends this attempt; attemptDone hands over
         return makeError(ErrorKind::cancelled, Code::Cancelled, "fetched in ranges instead");
-    return std::nullopt;
+    return seekable ? file_->checkRoom(downloadTotal_) : std::nullopt;
 }
 
 void RequestRun::attemptDone(const std::shared_ptr<Flight>& flight, Answer answer) {
@@ -269,7 +287,7 @@ void RequestRun::attemptDone(const std::shared_ptr<Flight>& flight, Answer answe
         return;
     PayloadSink* stream = flight->exchange.payload;
     if (stream && !answer.error && isSuccess(answer.status))
-        answer.error = stream->flush();
+        answer.error = stream->complete(answer.status);
     conclude(flight, std::move(answer));
 }
 
@@ -286,12 +304,13 @@ bool RequestRun::tryAgain(const std::shared_ptr<Flight>& flight, const Answer& a
     return true;
 }
 
-// A payload cut short goes on with a range, once the version it must come from is known: a
-// range's from the start, the whole answer's from the ETag it named.
+// A payload cut short goes on with a range, once the version it must come from is known (a
+// range's from the start, the whole answer's from the ETag it named) and where it ends.
 bool RequestRun::resumes(Flight& flight, const Answer& answer) const {
     const PayloadSink* stream = flight.exchange.payload;
     if (!stream || answer.fault != Fault::cut || !isSuccess(answer.status) ||
-        request_->requestMethod() != "GET" || (stream->size() == 0 && stream->length() == 0))
+        request_->requestMethod() != "GET" || stream->length() == 0 ||
+        (stream->size() == 0 && flight.exchange.version.empty()))
         return false;
     const std::string etag = headerValue(answer.headers, "ETag");
     if (flight.exchange.version.empty() && !etag.starts_with("W/"))
@@ -300,7 +319,7 @@ bool RequestRun::resumes(Flight& flight, const Answer& answer) const {
 }
 
 bool RequestRun::follow(const std::shared_ptr<Flight>& flight, Answer& answer) {
-    if (answer.error || answer.status < 300)
+    if (answer.error || answer.status < 300 || !flight->exchange.followsRedirects)
         return false;
     Attempt sent;
     sent.url = flight->sentUrl;

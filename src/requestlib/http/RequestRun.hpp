@@ -47,6 +47,9 @@ struct Exchange {
     std::string version{};
     // May be sent again after it reached the server (false: it may have had its effect).
     bool repeatable = true;
+    // false: a redirect is the answer. For an exchange on another resource than the request's,
+    // which the request's protocol would move as if it were the request's own.
+    bool followsRedirects = true;
 };
 
 // A request while it runs on the network thread: its exchanges, its upload file and payload,
@@ -106,6 +109,7 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     AttemptHandlers handlersFor(const std::shared_ptr<Flight>& flight);
     std::optional<Error> headArrived(Flight& flight, int status, const HeaderMap& headers);
     std::optional<Error> firstAnswer(Flight& flight, int status, const HeaderMap& headers);
+    void expectWhole(int status, const HeaderMap& headers);
     void attemptDone(const std::shared_ptr<Flight>& flight, Answer answer);
     bool tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer);
     bool resumes(Flight& flight, const Answer& answer) const;

@@ -78,9 +78,15 @@ std::string regionalHost(const std::string& host, const std::string& region) {
     return "s3." + region + std::string(kAwsDomain);
 }
 
-// "scheme://authority" and the path of the request's resource in `region`.
+// "scheme://authority" and the path of the request's resource in `region`. A host written as
+// a URL would go to a host named "http".
 std::variant<std::pair<std::string, std::string>, Error> address(const S3Request& request,
                                                                  const std::string& region) {
+    const std::string host = request.host();
+    if (host.empty() || host.find_first_of("/?#@ ") != std::string::npos)
+        return misuse(Code::InvalidHost, "the host \"" + host +
+                                             "\" is not \"name\" or \"name:port\" (the scheme "
+                                             "is the request's own)");
     auto virtualHosted = inHost(request);
     if (auto* error = std::get_if<Error>(&virtualHosted))
         return std::move(*error);

@@ -28,23 +28,32 @@ std::string headerValue(const HeaderMap& headers, std::string_view name) {
 
 void MultipartUpload::start(std::shared_ptr<RequestRun> run,
                             std::shared_ptr<const SourceFile> source) {
-    std::shared_ptr<MultipartUpload> upload(new MultipartUpload(std::move(run), std::move(source)));
+    std::shared_ptr<MultipartUpload> upload(
+        new MultipartUpload(std::move(run), std::move(source), std::nullopt));
     upload->initiate();
 }
 
+void MultipartUpload::startCopy(std::shared_ptr<RequestRun> run, CopyPlan plan) {
+    std::shared_ptr<MultipartUpload> copy(new MultipartUpload(std::move(run), {}, std::move(plan)));
+    copy->initiate();
+}
+
 MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run,
-                                 std::shared_ptr<const SourceFile> source)
+                                 std::shared_ptr<const SourceFile> source,
+                                 std::optional<CopyPlan> copy)
     : run_(std::move(run)),
       source_(std::move(source)),
-      verify_(S3ObjectRequest::verifiesChecksums()),
+      copy_(std::move(copy)),
+      verify_(source_ && S3ObjectRequest::verifiesChecksums()),
       concurrency_(static_cast<std::size_t>(S3ObjectRequest::multipartConcurrency())) {
-    const std::uint64_t size = source_->size();
+    const std::uint64_t size = source_ ? source_->size() : copy_->size;
     std::uint64_t partSize = S3ObjectRequest::multipartPartSize();
     if ((size + partSize - 1) / partSize > kMaxParts)
         partSize = ((size + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
     for (std::uint64_t offset = 0; offset < size; offset += partSize)
         parts_.push_back({.offset = offset, .length = std::min(partSize, size - offset)});
-    run_->setUploadTotal(size);
+    if (source_)
+        run_->setUploadTotal(size);
 }
 
 S3ObjectRequest& MultipartUpload::request() {
@@ -59,7 +68,8 @@ void MultipartUpload::initiate() {
     Exchange initiation{
         .prepare =
             [self](Attempt& attempt) {
-                attempt.headers = self->request().requestHeaders();
+                attempt.headers =
+                    self->copy_ ? self->copy_->objectHeaders : self->request().requestHeaders();
                 if (const auto& policy = self->request().accessPolicy())
                     attempt.headers.emplace_back("x-amz-acl", *policy);
                 attempt.body = BodySource::memory({});
@@ -122,37 +132,68 @@ void MultipartUpload::sendPart(std::size_t index) {
     const int number = static_cast<int>(index + 1);
     Exchange put{.prepare =
                      [self, index, number](Attempt& attempt) {
-                         const Part& part = self->parts_[index];
-                         attempt.body = BodySource::slice(self->source_, part.offset, part.length);
-                         attempt.bodySha256 = part.sha256;
+                         self->describePart(self->parts_[index], attempt);
                          return S3Protocol::prepareOwn(self->request(), attempt, "PUT",
                                                        {{"partNumber", std::to_string(number)},
                                                         {"uploadId", self->uploadId_}});
                      },
                  .reportsHeaders = false,
-                 .uploadSlot = number};
+                 .uploadSlot = source_ ? std::optional(number) : std::nullopt};
     run_->exchange(std::move(put),
                    [self, index](Answer answer) { self->partDone(index, std::move(answer)); });
 }
 
+// A part of the file, or a range of the copy's source, from the version the copy began with.
+void MultipartUpload::describePart(const Part& part, Attempt& attempt) const {
+    if (source_) {
+        attempt.body = BodySource::slice(source_, part.offset, part.length);
+        attempt.bodySha256 = part.sha256;
+        return;
+    }
+    attempt.headers = copy_->partHeaders;
+    attempt.headers.emplace_back("x-amz-copy-source", copy_->source);
+    attempt.headers.emplace_back("x-amz-copy-source-range",
+                                 "bytes=" + std::to_string(part.offset) + "-" +
+                                     std::to_string(part.offset + part.length - 1));
+    if (!copy_->etag.empty())
+        attempt.headers.emplace_back("x-amz-copy-source-if-match", copy_->etag);
+    attempt.body = BodySource::memory({});
+}
+
 void MultipartUpload::partDone(std::size_t index, Answer answer) {
     --inFlight_;
-    if (answer.error || !isSuccess(answer.status))
+    // A part copy can fail after its 200 has gone out: the body then holds an <Error>.
+    if (answer.error || !isSuccess(answer.status) ||
+        (copy_ && parseErrorDocument(answer.body).value))
         return fail(run_->recordFailure(std::move(answer)));
     Part& part = parts_[index];
-    part.etag = headerValue(answer.headers, "ETag");
-    part.encrypted = isEncrypted(answer.headers);
-    if (part.etag.empty())
-        return fail(makeError(ErrorKind::response, Code::MalformedResponse,
-                              "part " + std::to_string(index + 1) + " came back without an ETag",
-                              answer.status));
-    run_->uploadSlotDone(static_cast<int>(index + 1), part.length);
+    if (auto error = readPartETag(part, answer))
+        return fail(std::move(*error));
+    if (source_)
+        run_->uploadSlotDone(static_cast<int>(index + 1), part.length);
     if (++done_ < parts_.size())
         return sendParts();
     // The file must still be the one whose parts went up, or the object would splice two.
-    if (auto changed = source_->changed())
+    if (auto changed = source_ ? source_->changed() : std::nullopt)
         return fail(std::move(*changed));
     complete();
+}
+
+// An uploaded part's ETag comes in a header, a copied one's in the body.
+std::optional<Error> MultipartUpload::readPartETag(Part& part, Answer& answer) {
+    part.encrypted = isEncrypted(answer.headers);
+    if (copy_) {
+        auto copied = parseCopyPartResult(answer.body);
+        if (!copied.value)
+            return malformedError("a part copy's result", copied.problem, answer.status);
+        part.etag = std::move(*copied.value);
+    } else {
+        part.etag = headerValue(answer.headers, "ETag");
+    }
+    if (part.etag.empty())
+        return makeError(ErrorKind::response, Code::MalformedResponse,
+                         "a part came back without an ETag", answer.status);
+    return std::nullopt;
 }
 
 // What services name a multipart object: the MD5 of the parts' binary MD5s, then "-<parts>".
@@ -193,6 +234,8 @@ void MultipartUpload::completed(Answer answer) {
                         parseErrorDocument(answer.body).value.has_value();
     if (!failed) {
         uploadId_.clear();
+        if (copy_ && !copy_->tagging.empty())
+            return tag(std::move(answer));
         auto self = shared_from_this();
         return run_->finishWith(std::move(answer), [self] { return self->readCompletion(); });
     }
@@ -207,14 +250,38 @@ void MultipartUpload::completed(Answer answer) {
     fail(std::move(error));
 }
 
+// A copy in parts carries its source's tags only now: RGW drops those given at initiation.
+void MultipartUpload::tag(Answer completion) {
+    auto self = shared_from_this();
+    Exchange tagging{
+        .prepare =
+            [self](Attempt& attempt) {
+                attempt.headers = {{"Content-MD5", md5Base64(self->copy_->tagging)},
+                                   {"Content-Type", "application/xml"}};
+                attempt.body = BodySource::memory(self->copy_->tagging);
+                return S3Protocol::prepareOwn(self->request(), attempt, "PUT", {{"tagging", ""}});
+            },
+        .reportsHeaders = false};
+    run_->exchange(std::move(tagging), [self,
+                                        completion = std::move(completion)](Answer answer) mutable {
+        if (answer.error || !isSuccess(answer.status)) {
+            Error error = self->run_->recordFailure(std::move(answer));
+            error.message = "the copy is complete, but its tags could not be set: " + error.message;
+            return self->run_->finish(std::move(error));
+        }
+        self->run_->finishWith(std::move(completion), [self] { return self->readCompletion(); });
+    });
+}
+
 std::optional<Error> MultipartUpload::readCompletion() {
     auto completed = parseCompleteMultipartUpload(request().responseData());
     if (!completed.value)
         return malformedError("the multipart completion", completed.problem,
                               request().responseStatusCode());
     const std::string& given = *completed.value;
-    // Ceph RGW names no ETag: the parts' is the object's. Unchecked, it is the service's word.
-    request().etag_ = given.empty() && verify_ ? expectedETag() : given;
+    // Ceph RGW names no ETag: the parts' is the object's. Unchecked, it is the service's word;
+    // a copy's parts are the service's word in any case.
+    request().etag_ = given.empty() && (verify_ || copy_) ? expectedETag() : given;
     return std::nullopt;
 }
 

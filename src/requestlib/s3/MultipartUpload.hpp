@@ -22,13 +22,24 @@ inline constexpr std::uint64_t kMiB = 1u << 20;
 // Services refuse parts smaller than this, except the last one.
 inline constexpr std::uint64_t kMinPartSize = 5 * kMiB;
 
+// What a copy in parts copies, and what the new object takes.
+struct CopyPlan {
+    std::string source;  // as x-amz-copy-source names it
+    std::uint64_t size = 0;
+    std::string etag;            // the version every part must come from, as the service wrote it
+    HeaderList objectHeaders{};  // the new object's: type, metadata, access, encryption
+    HeaderList partHeaders{};    // what each part copy needs besides its range
+    std::string tagging{};       // a Tagging document to put once complete, if any
+};
+
 // An upload too large for one PUT, carried out as one request: initiate, send the parts (a few
 // at a time, each hashed ahead on a worker and retried on its own), complete. On failure or
 // cancellation the upload is aborted before the request ends, so that no orphaned parts are left
-// on the service.
+// on the service. A copy in parts goes the same way, each part copied from a range of its source.
 class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
   public:
     static void start(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source);
+    static void startCopy(std::shared_ptr<RequestRun> run, CopyPlan plan);
 
   private:
     struct Part {
@@ -38,16 +49,20 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
         bool encrypted = false;
     };
 
-    MultipartUpload(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source);
+    MultipartUpload(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source,
+                    std::optional<CopyPlan> copy);
     S3ObjectRequest& request();
     void initiate();
     void initiated(Answer answer);
     void hashAhead();
     void sendParts();
     void sendPart(std::size_t index);
+    void describePart(const Part& part, Attempt& attempt) const;
     void partDone(std::size_t index, Answer answer);
+    std::optional<Error> readPartETag(Part& part, Answer& answer);
     void complete();
     void completed(Answer answer);
+    void tag(Answer completion);
     std::optional<Error> readCompletion();
     void confirmByHead(Error missing);
     std::string expectedETag() const;
@@ -55,7 +70,8 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     void abort(Error error);
 
     std::shared_ptr<RequestRun> run_;
-    std::shared_ptr<const SourceFile> source_;
+    std::shared_ptr<const SourceFile> source_;  // an upload's
+    const std::optional<CopyPlan> copy_;        // a copy's
     const bool verify_;
     const std::size_t concurrency_;
     std::vector<Part> parts_;

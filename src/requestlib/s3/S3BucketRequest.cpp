@@ -5,6 +5,7 @@
 
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/s3/S3Headers.hpp"
 #include "requestlib/s3/S3Kind.hpp"
 #include "requestlib/s3/S3Xml.hpp"
 
@@ -14,14 +15,19 @@ namespace detail {
 struct BucketKinds {
     using Kind = S3BucketRequest::Operation;
 
+    static S3BucketRequest& bucket(S3Request& request) {
+        return static_cast<S3BucketRequest&>(request);
+    }
+
     static std::optional<Error> readListing(S3Request& request, std::string_view) {
-        auto& bucket = static_cast<S3BucketRequest&>(request);
+        auto& bucket = BucketKinds::bucket(request);
         auto list = parseObjectList(request.responseData());
         if (!list.value)
             return malformedError("the object list", list.problem, request.responseStatusCode());
         bucket.objects_ = std::move(list.value->objects);
         bucket.commonPrefixes_ = std::move(list.value->commonPrefixes);
         bucket.isTruncated_ = list.value->isTruncated;
+        bucket.nextContinuationToken_ = list.value->nextContinuationToken;
         bucket.nextMarker_ = bucket.isTruncated_ ? list.value->nextMarker : std::string();
         if (bucket.isTruncated_ && bucket.nextMarker_.empty()) {
             // Without NextMarker the page ends at its greatest key or common prefix.
@@ -33,33 +39,110 @@ struct BucketKinds {
         return std::nullopt;
     }
 
+    static std::optional<Error> readVersions(S3Request& request, std::string_view) {
+        auto& bucket = BucketKinds::bucket(request);
+        VersionList list;
+        auto error = readInto(parseVersionList(request.responseData()), list, "the version list",
+                              request.responseStatusCode());
+        bucket.versions_ = std::move(list.versions);
+        bucket.commonPrefixes_ = std::move(list.commonPrefixes);
+        bucket.isTruncated_ = list.isTruncated;
+        bucket.nextMarker_ = std::move(list.nextKeyMarker);
+        bucket.nextVersionIdMarker_ = std::move(list.nextVersionIdMarker);
+        return error;
+    }
+
+    static std::optional<Error> readUploads(S3Request& request, std::string_view) {
+        auto& bucket = BucketKinds::bucket(request);
+        UploadList list;
+        auto error = readInto(parseUploadList(request.responseData()), list, "the upload list",
+                              request.responseStatusCode());
+        bucket.uploads_ = std::move(list.uploads);
+        bucket.commonPrefixes_ = std::move(list.commonPrefixes);
+        bucket.isTruncated_ = list.isTruncated;
+        bucket.nextMarker_ = std::move(list.nextKeyMarker);
+        bucket.nextUploadIdMarker_ = std::move(list.nextUploadIdMarker);
+        return error;
+    }
+
     static std::optional<Error> readAcl(S3Request& request, std::string_view) {
-        return readPolicy(request, static_cast<S3BucketRequest&>(request).acl_);
+        return readPolicy(request, bucket(request).acl_);
     }
 
     static std::optional<Error> readDeleteResult(S3Request& request, std::string_view) {
-        auto result = parseDeleteResult(request.responseData());
-        if (!result.value)
-            return malformedError("the delete result", result.problem,
-                                  request.responseStatusCode());
-        static_cast<S3BucketRequest&>(request).deleteFailures_ = std::move(*result.value);
-        return std::nullopt;
+        return readInto(parseDeleteResult(request.responseData()), bucket(request).deleteFailures_,
+                        "the delete result", request.responseStatusCode());
+    }
+
+    static std::optional<Error> readVersioning(S3Request& request, std::string_view) {
+        return readInto(parseVersioning(request.responseData()), bucket(request).versioningStatus_,
+                        "the versioning configuration", request.responseStatusCode());
+    }
+
+    static std::optional<Error> readTags(S3Request& request, std::string_view) {
+        return readInto(parseTagging(request.responseData()), bucket(request).tags_, "the tag set",
+                        request.responseStatusCode());
+    }
+
+    static std::optional<Error> readLifecycle(S3Request& request, std::string_view) {
+        return readInto(parseLifecycle(request.responseData()), bucket(request).lifecycle_,
+                        "the lifecycle configuration", request.responseStatusCode());
+    }
+
+    static std::optional<Error> readCors(S3Request& request, std::string_view) {
+        return readInto(parseCors(request.responseData()), bucket(request).cors_,
+                        "the CORS configuration", request.responseStatusCode());
+    }
+
+    static std::optional<Error> readObjectLock(S3Request& request, std::string_view) {
+        return readInto(parseObjectLock(request.responseData()), bucket(request).objectLock_,
+                        "the object lock configuration", request.responseStatusCode());
     }
 
     static void createIn(const S3Request& request, Attempt& attempt) {
         attempt.body = BodySource::memory(createBucketBody(request.region()));
     }
 
-    // In the order of S3BucketRequest::Operation.
-    static constexpr std::array<S3Kind, 7> kinds{{
-        {.read = &readListing},                                                  // list
-        {.method = "PUT", .prepare = &createIn},                                 // create
-        {.method = "DELETE"},                                                    // remove
-        {.subresource = "acl", .read = &readAcl},                                // getAcl
-        {.method = "PUT", .subresource = "acl"},                                 // setAcl
-        {.method = "HEAD", .missing = "NoSuchBucket"},                           // head
-        {.method = "POST", .subresource = "delete", .read = &readDeleteResult},  // removeObjects
+    static void createLockedIn(const S3Request& request, Attempt& attempt) {
+        createIn(request, attempt);
+        attempt.headers.emplace_back("x-amz-bucket-object-lock-enabled", "true");
+    }
+
+    // In the order of S3BucketRequest::Operation. The listings that have a sub-resource name it
+    // in their query.
+    static constexpr std::array<S3Kind, 27> kinds{{
+        {.read = &readListing},                         // list
+        {.method = "PUT", .prepare = &createIn},        // create
+        {.method = "DELETE"},                           // remove
+        {.subresource = "acl", .read = &readAcl},       // getAcl
+        putKind("acl"),                                 // setAcl
+        {.method = "HEAD", .missing = "NoSuchBucket"},  // head
+        {.method = "POST",
+         .subresource = "delete",
+         .read = &readDeleteResult,
+         .takesValue = true},                                     // removeObjects
+        {.read = &readListing},                                   // listV2
+        {.read = &readVersions},                                  // listVersions
+        {.read = &readUploads},                                   // listUploads
+        {.method = "PUT", .prepare = &createLockedIn},            // createWithObjectLock
+        {.subresource = "versioning", .read = &readVersioning},   // getVersioning
+        putKind("versioning"),                                    // setVersioning
+        {.subresource = "tagging", .read = &readTags},            // getTagging
+        putKind("tagging"),                                       // setTagging
+        deleteKind("tagging"),                                    // deleteTagging
+        {.subresource = "policy"},                                // getPolicy
+        putKind("policy"),                                        // setPolicy
+        deleteKind("policy"),                                     // deletePolicy
+        {.subresource = "lifecycle", .read = &readLifecycle},     // getLifecycle
+        putKind("lifecycle"),                                     // setLifecycle
+        deleteKind("lifecycle"),                                  // deleteLifecycle
+        {.subresource = "cors", .read = &readCors},               // getCors
+        putKind("cors"),                                          // setCors
+        deleteKind("cors"),                                       // deleteCors
+        {.subresource = "object-lock", .read = &readObjectLock},  // getObjectLock
+        putKind("object-lock"),                                   // setObjectLock
     }};
+    static_assert(kinds.size() == static_cast<std::size_t>(Kind::setObjectLock) + 1);
 };
 
 }  // namespace detail
@@ -90,11 +173,41 @@ void S3BucketRequest::setKeysToDelete(const StringList& keys) {
                 keys[i].empty() ? Code::MissingKey : Code::InvalidParameter,
                 "key #" + std::to_string(i + 1) +
                     " is empty or holds what XML cannot carry; delete it on its own"));
-    std::string body = detail::deleteObjectsBody(keys);
-    // The service requires the digest of this body, and refuses one changed on the way.
-    addRequestHeader("Content-MD5", detail::md5Base64(body));
-    addRequestHeader("Content-Type", "application/xml");
-    setPostBody(std::move(body));
+    setDocument(detail::deleteObjectsBody(keys));
+}
+
+void S3BucketRequest::setValue(const std::string& statusOrPolicy) {
+    if (operation_ == Operation::setPolicy)
+        return setDocument(statusOrPolicy, "application/json");
+    if (statusOrPolicy != "Enabled" && statusOrPolicy != "Suspended")
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "versioning is \"Enabled\" or \"Suspended\", not \"" + statusOrPolicy + "\""));
+    setDocument(detail::versioningBody(statusOrPolicy));
+}
+
+void S3BucketRequest::setValue(const StringMap& tags) {
+    if (auto error = detail::tagSetProblem(tags, maxTags))
+        return failBeforeSending(std::move(*error));
+    setDocument(detail::taggingBody(tags));
+}
+
+void S3BucketRequest::setValue(const S3LifecycleConfiguration& lifecycle) {
+    setDocument(detail::lifecycleBody(lifecycle));
+}
+
+void S3BucketRequest::setValue(const S3CorsConfiguration& cors) {
+    setDocument(detail::corsBody(cors));
+}
+
+void S3BucketRequest::setValue(const S3ObjectLockConfiguration& objectLock) {
+    const bool period = objectLock.days.has_value() != objectLock.years.has_value();
+    const bool none = !objectLock.days && !objectLock.years;
+    if (!objectLock.enabled || (objectLock.mode.empty() ? !none : !period))
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "an object lock is enabled, with a mode and either days or years, or neither"));
+    setDocument(detail::objectLockBody(objectLock));
 }
 
 void S3BucketRequest::setMaxResultCount(std::int32_t count) {
@@ -103,7 +216,6 @@ void S3BucketRequest::setMaxResultCount(std::int32_t count) {
     maxResultCount_ = count;
     updateListingQuery();
 }
-
 void S3BucketRequest::setPrefix(std::string prefix) {
     if (state() != State::ready)
         return;
@@ -125,21 +237,81 @@ void S3BucketRequest::setMarker(std::string marker) {
     updateListingQuery();
 }
 
-void S3BucketRequest::updateListingQuery() {
-    if (operation_ != Operation::list)
+void S3BucketRequest::setContinuationToken(std::string token) {
+    if (state() != State::ready)
         return;
-    clearQueryParameters();
-    // Empty options mean "none": leaving them out is what every server reads that way.
-    if (!delimiter_.empty())
-        setQueryParameter("delimiter", delimiter_);
-    // Keys holding control characters come back intact only percent-encoded.
-    setQueryParameter("encoding-type", "url");
-    if (!marker_.empty())
-        setQueryParameter("marker", marker_);
-    if (maxResultCount_)
-        setQueryParameter("max-keys", std::to_string(*maxResultCount_));
-    if (!prefix_.empty())
-        setQueryParameter("prefix", prefix_);
+    continuationToken_ = std::move(token);
+    updateListingQuery();
+}
+
+void S3BucketRequest::setFetchOwner(bool fetch) {
+    if (state() != State::ready)
+        return;
+    fetchOwner_ = fetch;
+    updateListingQuery();
+}
+
+void S3BucketRequest::setVersionIdMarker(std::string marker) {
+    if (state() != State::ready)
+        return;
+    versionIdMarker_ = std::move(marker);
+    updateListingQuery();
+}
+
+void S3BucketRequest::setUploadIdMarker(std::string marker) {
+    if (state() != State::ready)
+        return;
+    uploadIdMarker_ = std::move(marker);
+    updateListingQuery();
+}
+
+// Empty options mean "none": leaving them out is what every server reads that way.
+void S3BucketRequest::updateListingQuery() {
+    const auto option = [this](const char* name, const std::string& value) {
+        if (!value.empty())
+            setQueryParameter(name, value);
+    };
+    const std::string count = maxResultCount_ ? std::to_string(*maxResultCount_) : "";
+    switch (operation_) {
+        case Operation::list:
+            clearQueryParameters();
+            option("delimiter", delimiter_);
+            // Keys holding control characters come back intact only percent-encoded.
+            option("encoding-type", "url");
+            option("marker", marker_);
+            option("max-keys", count);
+            return option("prefix", prefix_);
+        case Operation::listV2:
+            clearQueryParameters();
+            option("list-type", "2");
+            option("continuation-token", continuationToken_);
+            option("delimiter", delimiter_);
+            option("encoding-type", "url");
+            option("fetch-owner", fetchOwner_ ? "true" : "");
+            option("max-keys", count);
+            option("prefix", prefix_);
+            return option("start-after", marker_);
+        case Operation::listVersions:
+            clearQueryParameters();
+            setQueryParameter("versions", "");
+            option("delimiter", delimiter_);
+            option("encoding-type", "url");
+            option("key-marker", marker_);
+            option("max-keys", count);
+            option("prefix", prefix_);
+            return option("version-id-marker", versionIdMarker_);
+        case Operation::listUploads:
+            // Not url-encoded: RGW encodes the keys then without saying so.
+            clearQueryParameters();
+            setQueryParameter("uploads", "");
+            option("delimiter", delimiter_);
+            option("key-marker", marker_);
+            option("max-uploads", count);
+            option("prefix", prefix_);
+            return option("upload-id-marker", uploadIdMarker_);
+        default:
+            return;
+    }
 }
 
 }  // namespace quilo

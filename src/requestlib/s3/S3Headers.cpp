@@ -80,6 +80,15 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
     return std::nullopt;
 }
 
+std::optional<Error> tagSetProblem(const StringMap& tags, std::size_t most) {
+    if (tags.size() > most)
+        return misuse(Code::InvalidParameter, std::to_string(tags.size()) + " tags, where " +
+                                                  std::to_string(most) + " is the most");
+    if (tags.contains(""))
+        return misuse(Code::InvalidParameter, "a tag's key is empty");
+    return std::nullopt;
+}
+
 std::string copySource(std::string_view bucket, std::string_view key) {
     // The key keeps its slashes, as in the path: some servers (s3rver) decode this header
     // with a decoder that leaves %2F alone, and the bucket ends at the first slash anyway.

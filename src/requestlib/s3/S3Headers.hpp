@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ std::optional<Error> grantHeaders(const AclMap& acl, HeaderList& out);
 // User metadata as x-amz-meta-* headers; the standard entity headers go out as themselves.
 // A name that is not an HTTP token, or a value that holds CR, LF or NUL, is a misuse.
 std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out);
+
+// Why a tag set cannot be sent: more than `most` tags, or an empty key.
+std::optional<Error> tagSetProblem(const StringMap& tags, std::size_t most);
 
 // The value of x-amz-copy-source for an object.
 std::string copySource(std::string_view bucket, std::string_view key);

@@ -2,10 +2,13 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
+#include "requestlib/base/Errors.hpp"
 #include "requestlib/http/Attempt.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo {
 class S3Request;
@@ -30,7 +33,26 @@ struct S3Kind {
     const char* missing = nullptr;
     // The answer is the object: kept in memory whatever its size, and its MD5 taken.
     bool fetchesObject = false;
+    // Sends a value (a document, grants, a file) that only its own factory gives it.
+    bool takesValue = false;
 };
+
+// The kinds that replace and remove a sub-resource, such as "tagging".
+constexpr S3Kind putKind(const char* subresource) {
+    return {.method = "PUT", .subresource = subresource, .takesValue = true};
+}
+constexpr S3Kind deleteKind(const char* subresource) {
+    return {.method = "DELETE", .subresource = subresource};
+}
+
+// Reads a parsed answer into `into`; `what` names the document in the error.
+template <class T, class U>
+std::optional<Error> readInto(Parsed<T> parsed, U& into, std::string_view what, int status) {
+    if (!parsed.value)
+        return malformedError(what, parsed.problem, status);
+    into = std::move(*parsed.value);
+    return std::nullopt;
+}
 
 // Reads an answer's access-control list into `policy`, for the kinds that fetch one.
 std::optional<Error> readPolicy(const S3Request& request,

@@ -5,11 +5,13 @@
 
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/s3/Addressing.hpp"
 #include "requestlib/s3/BucketRegions.hpp"
 #include "requestlib/s3/S3Headers.hpp"
 #include "requestlib/s3/S3Kind.hpp"
 #include "requestlib/s3/S3Protocol.hpp"
+#include "requestlib/s3/S3Xml.hpp"
 
 namespace quilo {
 namespace {
@@ -138,12 +140,28 @@ void S3Request::setKind(const detail::S3Kind& kind) {
         setQueryParameter(kind.subresource, "");
 }
 
+void S3Request::refuseWithoutValue() {
+    if (kind_ && kind_->takesValue)
+        failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
+                                         "this request sends a value: make it with its factory"));
+}
+
 void S3Request::setGrants(const AclMap& acl) {
     detail::HeaderList headers;
     if (auto error = detail::grantHeaders(acl, headers))
         return failBeforeSending(std::move(*error));
     for (auto& [name, value] : headers)
         addRequestHeader(std::move(name), std::move(value));
+}
+
+void S3Request::setDocument(std::string body, std::string_view contentType) {
+    if (contentType == "application/xml" && !detail::isXmlText(body))
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "the value holds what XML cannot carry: a control character or bytes not UTF-8"));
+    addRequestHeader("Content-MD5", detail::md5Base64(body));
+    addRequestHeader("Content-Type", std::string(contentType));
+    setPostBody(std::move(body));
 }
 
 StringMap S3Request::metadata() const {

@@ -1,7 +1,5 @@
 #include "requestlib/s3/S3Xml.hpp"
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -12,183 +10,13 @@
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
 #include "requestlib/s3/S3Headers.hpp"
+#include "requestlib/s3/XmlNodes.hpp"
 
 namespace quilo::detail {
+
+using namespace xml;
+
 namespace {
-
-// Whitespace-only text must survive: a key may be a single space.
-constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_ws_pcdata;
-
-// Thrown only inside this file and turned into Parsed::problem at the boundary.
-struct Invalid {
-    std::string why;
-};
-
-[[noreturn]] void fail(std::string why) {
-    throw Invalid{std::move(why)};
-}
-
-// Service text ends up in messages that may be logged: keep it short and printable.
-std::string quoted(std::string_view text) {
-    constexpr std::size_t kMax = 80;
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kMax; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
-    }
-    out += text.size() > kMax ? "...\"" : "\"";
-    return out;
-}
-
-std::string_view localName(std::string_view name) {
-    const auto colon = name.rfind(':');
-    return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-std::string_view localName(pugi::xml_node node) {
-    return localName(node.name());
-}
-
-pugi::xml_node child(pugi::xml_node parent, std::string_view name) {
-    for (pugi::xml_node c = parent.first_child(); c; c = c.next_sibling()) {
-        if (c.type() == pugi::node_element && localName(c) == name) {
-            return c;
-        }
-    }
-    return {};
-}
-
-template <class F>
-void forEachChild(pugi::xml_node parent, std::string_view name, F&& visit) {
-    for (pugi::xml_node c = parent.first_child(); c; c = c.next_sibling()) {
-        if (c.type() == pugi::node_element && localName(c) == name) {
-            visit(c);
-        }
-    }
-}
-
-// All direct text, so that text split by CDATA sections is read whole.
-std::string textOf(pugi::xml_node node) {
-    std::string out;
-    for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
-        if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
-            out += c.value();
-        }
-    }
-    return out;
-}
-
-std::optional<std::string> optionalText(pugi::xml_node parent, std::string_view name) {
-    const pugi::xml_node c = child(parent, name);
-    if (!c) {
-        return std::nullopt;
-    }
-    return textOf(c);
-}
-
-std::string textOr(pugi::xml_node parent, std::string_view name) {
-    return optionalText(parent, name).value_or(std::string());
-}
-
-std::string requiredText(pugi::xml_node parent, std::string_view name, std::string_view where) {
-    auto text = optionalText(parent, name);
-    if (!text) {
-        fail(std::string(where) + " has no <" + std::string(name) + ">");
-    }
-    if (text->empty()) {
-        fail(std::string(where) + " has an empty <" + std::string(name) + ">");
-    }
-    return std::move(*text);
-}
-
-std::optional<std::uint64_t> decimalUint64(std::string_view s) {
-    s = trimWhitespace(s);
-    if (s.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
-    for (const char c : s) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (kMax - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
-// pugixml decodes &#0; (and references that overflow to 0) into a NUL that silently
-// cuts the text short, so such references are refused before parsing.
-void checkCharacterReferences(std::string_view xml) {
-    for (auto at = xml.find("&#"); at != std::string_view::npos; at = xml.find("&#", at + 2)) {
-        std::size_t i = at + 2;
-        const bool hex = i < xml.size() && xml[i] == 'x';
-        i += hex ? 1 : 0;
-        const std::size_t digitsStart = i;
-        std::uint64_t value = 0;
-        for (; i < xml.size(); ++i) {
-            const char c = xml[i];
-            int digit = -1;
-            if (c >= '0' && c <= '9') {
-                digit = c - '0';
-            } else if (hex && c >= 'a' && c <= 'f') {
-                digit = c - 'a' + 10;
-            } else if (hex && c >= 'A' && c <= 'F') {
-                digit = c - 'A' + 10;
-            }
-            if (digit < 0) {
-                break;
-            }
-            value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-            value = value > 0x110000 ? 0x110000 : value;
-        }
-        if (i == digitsStart || i == xml.size() || xml[i] != ';') {
-            continue;  // not a reference; pugixml keeps it as text
-        }
-        if (value == 0 || value >= 0x110000 || (value >= 0xD800 && value <= 0xDFFF)) {
-            fail("invalid character reference " + quoted(xml.substr(at, i + 1 - at)) + " at byte " +
-                 std::to_string(at));
-        }
-    }
-}
-
-pugi::xml_node load(pugi::xml_document& doc, std::string_view xml) {
-    if (xml.size() > kMaxXmlBytes) {
-        fail("XML answer of " + std::to_string(xml.size()) + " bytes exceeds the limit of " +
-             std::to_string(kMaxXmlBytes) + " bytes");
-    }
-    if (xml.empty()) {
-        fail("empty XML answer");
-    }
-    if (const auto nul = xml.find('\0'); nul != std::string_view::npos) {
-        fail("NUL byte in the XML answer at byte " + std::to_string(nul));
-    }
-    checkCharacterReferences(xml);
-    const pugi::xml_parse_result result =
-        doc.load_buffer(xml.data(), xml.size(), kParseOptions, pugi::encoding_utf8);
-    if (!result) {
-        fail("malformed XML at byte " + std::to_string(result.offset) + ": " +
-             result.description());
-    }
-    // pugixml accepts several top-level elements; a service answer has exactly one.
-    pugi::xml_node root;
-    for (pugi::xml_node c = doc.first_child(); c; c = c.next_sibling()) {
-        if (c.type() == pugi::node_element) {
-            if (root) {
-                fail("XML answer has more than one root element");
-            }
-            root = c;
-        }
-    }
-    if (!root) {
-        fail("XML answer has no root element");
-    }
-    return root;
-}
 
 ErrorDocument readError(pugi::xml_node root) {
     ErrorDocument error;
@@ -198,48 +26,6 @@ ErrorDocument readError(pugi::xml_node root) {
     error.resource = textOr(root, "Resource");
     error.region = textOr(root, "Region");
     return error;
-}
-
-std::string describeError(pugi::xml_node root) {
-    std::string why = "the service answered with an error: Code " + quoted(textOr(root, "Code")) +
-                      ", Message " + quoted(textOr(root, "Message"));
-    if (auto id = optionalText(root, "RequestId"); id && !id->empty()) {
-        why += ", RequestId " + quoted(*id);
-    }
-    return why;
-}
-
-// Parses xml whose root must be rootName and hands the root to read. Nothing escapes.
-template <class T, class Read>
-Parsed<T> parse(std::string_view xml, std::string_view rootName, Read read) noexcept {
-    Parsed<T> out;
-    try {
-        pugi::xml_document doc;
-        const pugi::xml_node root = load(doc, xml);
-        const std::string_view name = localName(root);
-        if (name == "Error" && rootName != "Error") {
-            fail(describeError(root));
-        }
-        if (name != rootName) {
-            fail("expected <" + std::string(rootName) + "> but the root element is " +
-                 quoted(root.name()));
-        }
-        out.value = read(root);
-    } catch (Invalid& e) {
-        out.value.reset();
-        out.problem = std::move(e.why);
-    } catch (const std::bad_alloc&) {
-        out.value.reset();
-        out.problem = "out of memory";
-    } catch (...) {
-        out.value.reset();
-        out.problem = "internal error";
-    }
-    return out;
-}
-
-S3Owner readOwner(pugi::xml_node owner) {
-    return {textOr(owner, "ID"), textOr(owner, "DisplayName")};
 }
 
 S3Grantee readGrantee(pugi::xml_node grantee, std::string_view where) {
@@ -284,41 +70,76 @@ bool isPermission(std::string_view p) {
     return std::find(S3Permissions.begin(), S3Permissions.end(), p) != S3Permissions.end();
 }
 
-// A listing asked for with encoding-type=url, answered so: its names are form-encoded, so that
-// a key holding CR or LF survives the XML. A server that ignores the request sends them as they
-// are, and a '%' in them must then stay.
-void decodeNames(ObjectList& list) {
-    for (auto& object : list.objects)
-        object.key = percentDecode(object.key, true);
-    for (auto& prefix : list.commonPrefixes)
-        prefix = percentDecode(prefix, true);
-    list.nextMarker = percentDecode(list.nextMarker, true);
+// Guessing "false" could silently drop the rest of a listing.
+bool readTruncated(pugi::xml_node root) {
+    const auto truncated = optionalText(root, "IsTruncated");
+    if (!truncated)
+        fail(std::string(localName(root)) + " has no <IsTruncated>");
+    const std::string_view flag = trimWhitespace(*truncated);
+    if (flag != "true" && flag != "1" && flag != "false" && flag != "0")
+        fail(std::string(localName(root)) + " has IsTruncated " + quoted(*truncated) +
+             ", neither true nor false");
+    return flag == "true" || flag == "1";
 }
 
-std::string escaped(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\r':  // a raw CR would reach the service as LF
-                out += "&#13;";
-                break;
-            default:
-                out += c;
-        }
+std::uint64_t readSize(pugi::xml_node entry, const std::string& where) {
+    const std::string size = requiredText(entry, "Size", where);
+    const auto parsed = decimalUint64(size);
+    if (!parsed)
+        fail(where + " has Size " + quoted(size) + ", not a decimal unsigned 64-bit integer");
+    return *parsed;
+}
+
+// What a listed object and a listed version have alike.
+template <class Entry>
+void readListed(pugi::xml_node node, Entry& entry) {
+    entry.etag = unquoteETag(textOr(node, "ETag"));
+    entry.lastModified = textOr(node, "LastModified");
+    entry.storageClass = textOr(node, "StorageClass");
+    if (const pugi::xml_node owner = child(node, "Owner"))
+        entry.owner = readOwner(owner);
+}
+
+std::vector<std::string> readCommonPrefixes(pugi::xml_node root) {
+    std::vector<std::string> prefixes;
+    forEachChild(root, "CommonPrefixes", [&](pugi::xml_node entry) {
+        const std::size_t before = prefixes.size();
+        forEachChild(entry, "Prefix", [&](pugi::xml_node p) { prefixes.push_back(textOf(p)); });
+        if (prefixes.size() == before)
+            fail("CommonPrefixes without <Prefix>");
+    });
+    return prefixes;
+}
+
+// Where the next page starts: always the page's last key or common prefix. A service that
+// encodes the names may still send this raw (RGW does), so a raw marker that names the page's
+// end is taken as it is.
+std::string pageMarker(const std::string& marker, bool encoded, const std::string& lastKey,
+                       const std::vector<std::string>& prefixes) {
+    const auto endsPage = [&](const std::string& name) {
+        return name == lastKey || (!prefixes.empty() && name == prefixes.back());
+    };
+    if (!encoded || (endsPage(marker) && !endsPage(percentDecode(marker, true))))
+        return marker;
+    return percentDecode(marker, true);
+}
+
+// A listing asked for with encoding-type=url, answered so, has its names form-encoded, so that a
+// key holding CR or LF survives the XML; they are decoded in place. A server that ignores the
+// request sends them as they are, and a '%' in them must then stay. Gives where the next page
+// starts, from the marker under `markerName`.
+template <class Entry>
+std::string decodeNames(pugi::xml_node root, std::vector<Entry>& entries,
+                        std::vector<std::string>& prefixes, std::string_view markerName) {
+    const bool encoded = trimWhitespace(textOr(root, "EncodingType")) == "url";
+    if (encoded) {
+        for (auto& entry : entries)
+            entry.key = percentDecode(entry.key, true);
+        for (auto& prefix : prefixes)
+            prefix = percentDecode(prefix, true);
     }
-    return out;
+    return pageMarker(textOr(root, markerName), encoded, entries.empty() ? "" : entries.back().key,
+                      prefixes);
 }
 
 }  // namespace
@@ -347,48 +168,83 @@ Parsed<BucketList> parseBucketList(std::string_view xml) {
 Parsed<ObjectList> parseObjectList(std::string_view xml) {
     return parse<ObjectList>(xml, "ListBucketResult", [](pugi::xml_node root) {
         ObjectList list;
-        const auto truncated = optionalText(root, "IsTruncated");
-        if (!truncated) {
-            // Guessing "false" could silently drop the rest of a listing.
-            fail("ListBucketResult has no <IsTruncated>");
-        }
-        const std::string_view flag = trimWhitespace(*truncated);
-        if (flag == "true" || flag == "1") {
-            list.isTruncated = true;
-        } else if (flag != "false" && flag != "0") {
-            fail("ListBucketResult has IsTruncated " + quoted(*truncated) +
-                 ", neither true nor false");
-        }
-        list.nextMarker = textOr(root, "NextMarker");
+        list.isTruncated = readTruncated(root);
         forEachChild(root, "Contents", [&](pugi::xml_node contents) {
             const std::string where = "Contents #" + std::to_string(list.objects.size() + 1);
             S3Object o;
             o.key = requiredText(contents, "Key", where);
-            const std::string size = requiredText(contents, "Size", where);
-            const auto parsedSize = decimalUint64(size);
-            if (!parsedSize) {
-                fail(where + " (key " + quoted(o.key) + ") has Size " + quoted(size) +
-                     ", not a decimal unsigned 64-bit integer");
-            }
-            o.size = *parsedSize;
-            o.etag = unquoteETag(textOr(contents, "ETag"));
-            o.lastModified = textOr(contents, "LastModified");
-            o.storageClass = textOr(contents, "StorageClass");
-            if (const pugi::xml_node owner = child(contents, "Owner")) {
-                o.owner = readOwner(owner);
-            }
+            o.size = readSize(contents, where + " (key " + quoted(o.key) + ")");
+            readListed(contents, o);
             list.objects.push_back(std::move(o));
         });
-        forEachChild(root, "CommonPrefixes", [&](pugi::xml_node prefixes) {
-            const std::size_t before = list.commonPrefixes.size();
-            forEachChild(prefixes, "Prefix",
-                         [&](pugi::xml_node p) { list.commonPrefixes.push_back(textOf(p)); });
-            if (list.commonPrefixes.size() == before) {
-                fail("CommonPrefixes without <Prefix>");
-            }
+        list.commonPrefixes = readCommonPrefixes(root);
+        list.nextMarker = decodeNames(root, list.objects, list.commonPrefixes, "NextMarker");
+        list.nextContinuationToken = textOr(root, "NextContinuationToken");
+        return list;
+    });
+}
+
+Parsed<VersionList> parseVersionList(std::string_view xml) {
+    return parse<VersionList>(xml, "ListVersionsResult", [](pugi::xml_node root) {
+        VersionList list;
+        list.isTruncated = readTruncated(root);
+        // Versions and markers interleave in the order of their keys, newest first.
+        for (pugi::xml_node entry = root.first_child(); entry; entry = entry.next_sibling()) {
+            const bool marker = localName(entry) == "DeleteMarker";
+            if (entry.type() != pugi::node_element || (!marker && localName(entry) != "Version"))
+                continue;
+            const std::string where = "Version #" + std::to_string(list.versions.size() + 1);
+            S3ObjectVersion v{.key = requiredText(entry, "Key", where),
+                              .versionId = requiredText(entry, "VersionId", where),
+                              .isLatest = requiredFlag(entry, "IsLatest", where),
+                              .isDeleteMarker = marker};
+            v.size = marker ? 0 : readSize(entry, where);
+            readListed(entry, v);
+            list.versions.push_back(std::move(v));
+        }
+        list.commonPrefixes = readCommonPrefixes(root);
+        list.nextKeyMarker = decodeNames(root, list.versions, list.commonPrefixes, "NextKeyMarker");
+        list.nextVersionIdMarker = textOr(root, "NextVersionIdMarker");
+        return list;
+    });
+}
+
+Parsed<UploadList> parseUploadList(std::string_view xml) {
+    return parse<UploadList>(xml, "ListMultipartUploadsResult", [](pugi::xml_node root) {
+        UploadList list;
+        list.isTruncated = readTruncated(root);
+        forEachChild(root, "Upload", [&](pugi::xml_node entry) {
+            const std::string where = "Upload #" + std::to_string(list.uploads.size() + 1);
+            S3MultipartUpload u{.key = requiredText(entry, "Key", where),
+                                .uploadId = requiredText(entry, "UploadId", where),
+                                .initiated = textOr(entry, "Initiated"),
+                                .storageClass = textOr(entry, "StorageClass")};
+            if (const pugi::xml_node owner = child(entry, "Owner"))
+                u.owner = readOwner(owner);
+            list.uploads.push_back(std::move(u));
         });
-        if (trimWhitespace(textOr(root, "EncodingType")) == "url")
-            decodeNames(list);
+        list.commonPrefixes = readCommonPrefixes(root);
+        list.nextKeyMarker = textOr(root, "NextKeyMarker");
+        list.nextUploadIdMarker = textOr(root, "NextUploadIdMarker");
+        return list;
+    });
+}
+
+Parsed<PartList> parsePartList(std::string_view xml) {
+    return parse<PartList>(xml, "ListPartsResult", [](pugi::xml_node root) {
+        PartList list;
+        list.isTruncated = readTruncated(root);
+        forEachChild(root, "Part", [&](pugi::xml_node entry) {
+            const std::string where = "Part #" + std::to_string(list.parts.size() + 1);
+            const auto number = optionalInt32(entry, "PartNumber", where);
+            if (!number)
+                fail(where + " has no <PartNumber>");
+            list.parts.push_back({.number = *number,
+                                  .size = readSize(entry, where),
+                                  .etag = unquoteETag(requiredText(entry, "ETag", where)),
+                                  .lastModified = textOr(entry, "LastModified")});
+        });
+        list.nextPartNumberMarker = optionalInt32(root, "NextPartNumberMarker", "ListPartsResult");
         return list;
     });
 }
@@ -445,6 +301,12 @@ Parsed<CopyResult> parseCopyObjectResult(std::string_view xml) {
         copy.etag = unquoteETag(requiredText(root, "ETag", "CopyObjectResult"));
         copy.lastModified = textOr(root, "LastModified");
         return copy;
+    });
+}
+
+Parsed<std::string> parseCopyPartResult(std::string_view xml) {
+    return parse<std::string>(xml, "CopyPartResult", [](pugi::xml_node root) {
+        return unquoteETag(requiredText(root, "ETag", "CopyPartResult"));
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,11 +30,30 @@ struct BucketList {
     std::vector<S3Bucket> buckets;
     std::optional<S3Owner> owner;
 };
+// A page of a listing (ListObjects, version 1 or 2), its names decoded.
 struct ObjectList {
     std::vector<S3Object> objects;
     std::vector<std::string> commonPrefixes;
     bool isTruncated = false;
-    std::string nextMarker;  // as the service gave it; may be empty
+    std::string nextMarker;             // as the service gave it; may be empty
+    std::string nextContinuationToken;  // version 2's
+};
+struct VersionList {
+    std::vector<S3ObjectVersion> versions;  // delete markers among them, in the service's order
+    std::vector<std::string> commonPrefixes;
+    bool isTruncated = false;
+    std::string nextKeyMarker, nextVersionIdMarker;
+};
+struct UploadList {
+    std::vector<S3MultipartUpload> uploads;
+    std::vector<std::string> commonPrefixes;
+    bool isTruncated = false;
+    std::string nextKeyMarker, nextUploadIdMarker;
+};
+struct PartList {
+    std::vector<S3Part> parts;
+    bool isTruncated = false;
+    std::optional<std::int32_t> nextPartNumberMarker;
 };
 struct CopyResult {
     std::string etag, lastModified;
@@ -44,12 +64,33 @@ struct CopyResult {
 Parsed<ErrorDocument> parseErrorDocument(std::string_view xml);
 Parsed<BucketList> parseBucketList(std::string_view xml);
 Parsed<ObjectList> parseObjectList(std::string_view xml);
+Parsed<VersionList> parseVersionList(std::string_view xml);
+Parsed<UploadList> parseUploadList(std::string_view xml);
+Parsed<PartList> parsePartList(std::string_view xml);
 Parsed<S3AccessControlPolicy> parseAccessControlPolicy(std::string_view xml);
 Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml);  // the UploadId
 Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag, maybe ""
 Parsed<CopyResult> parseCopyObjectResult(std::string_view xml);
+Parsed<std::string> parseCopyPartResult(std::string_view xml);  // the part's ETag
 // The keys a multi-object delete could not remove; in quiet mode the deleted ones go unnamed.
 Parsed<std::vector<S3DeleteFailure>> parseDeleteResult(std::string_view xml);
+
+// Configuration documents, read from a GET and written for a PUT. Versioning reads "Enabled",
+// "Suspended", or "" for a bucket that never had it.
+Parsed<std::string> parseVersioning(std::string_view xml);
+Parsed<StringMap> parseTagging(std::string_view xml);
+Parsed<S3LifecycleConfiguration> parseLifecycle(std::string_view xml);
+Parsed<S3CorsConfiguration> parseCors(std::string_view xml);
+Parsed<S3ObjectLockConfiguration> parseObjectLock(std::string_view xml);
+Parsed<S3Retention> parseRetention(std::string_view xml);
+Parsed<bool> parseLegalHold(std::string_view xml);  // whether the hold is on
+std::string versioningBody(std::string_view status);
+std::string taggingBody(const StringMap& tags);
+std::string lifecycleBody(const S3LifecycleConfiguration& configuration);
+std::string corsBody(const S3CorsConfiguration& configuration);
+std::string objectLockBody(const S3ObjectLockConfiguration& configuration);
+std::string retentionBody(const S3Retention& retention);
+std::string legalHoldBody(bool on);
 
 // The body of CreateBucket for a region: empty for us-east-1.
 std::string createBucketBody(std::string_view region);

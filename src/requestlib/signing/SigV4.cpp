@@ -11,8 +11,6 @@ namespace quilo::detail {
 
 namespace {
 
-constexpr std::string_view kAlgorithm = "AWS4-HMAC-SHA256";
-
 char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -91,6 +89,29 @@ std::string amzDate(std::chrono::system_clock::time_point time) {
     }
 }
 
+std::string signatureOf(std::string_view stringToSign, const SigningInput& input) {
+    try {
+        // The signing key is a chain of MACs, each keying the next, and the last one over the
+        // string to sign is the signature. An empty MAC means the crypto library failed.
+        const std::string date = amzDate(input.time).substr(0, 8);
+        std::string mac = "AWS4" + input.secretKey;
+        for (std::string_view part :
+             {std::string_view(date), std::string_view(input.region),
+              std::string_view(input.service), std::string_view("aws4_request"), stringToSign}) {
+            mac = hmacSha256(mac, part);
+            if (mac.empty())
+                return {};
+        }
+        return hexEncode(mac);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string credential(const SigningInput& input) {
+    return input.accessKey + '/' + credentialScope(amzDate(input.time).substr(0, 8), input);
+}
+
 Signature signV4(const SigningInput& input) {
     Signature result;
     try {
@@ -107,23 +128,14 @@ Signature signV4(const SigningInput& input) {
         std::string requestHash = sha256Hex(result.canonicalRequest);
         if (requestHash.empty())
             return result;
-        result.stringToSign =
-            std::string(kAlgorithm) + '\n' + result.amzDate + '\n' + scope + '\n' + requestHash;
+        result.stringToSign = std::string(kSigningAlgorithm) + '\n' + result.amzDate + '\n' +
+                              scope + '\n' + requestHash;
 
-        // The signing key is a chain of MACs, each keying the next, and the last one over the
-        // string to sign is the signature. An empty MAC means the crypto library failed.
-        std::string mac = "AWS4" + input.secretKey;
-        for (std::string_view part :
-             {std::string_view(date), std::string_view(input.region),
-              std::string_view(input.service), std::string_view("aws4_request"),
-              std::string_view(result.stringToSign)}) {
-            mac = hmacSha256(mac, part);
-            if (mac.empty())
-                return result;
-        }
-        result.signature = hexEncode(mac);
-        result.authorization = std::string(kAlgorithm) + " Credential=" + input.accessKey + '/' +
-                               scope + ", SignedHeaders=" + headers.signed_ +
+        result.signature = signatureOf(result.stringToSign, input);
+        if (result.signature.empty())
+            return result;
+        result.authorization = std::string(kSigningAlgorithm) + " Credential=" + input.accessKey +
+                               '/' + scope + ", SignedHeaders=" + headers.signed_ +
                                ", Signature=" + result.signature;
     } catch (...) {
         result.signature.clear();
@@ -137,8 +149,8 @@ std::string presignedQuery(SigningInput input, std::chrono::seconds expires,
     try {
         const std::string date = amzDate(input.time);
         std::vector<std::pair<std::string, std::string>> added = {
-            {"X-Amz-Algorithm", std::string(kAlgorithm)},
-            {"X-Amz-Credential", input.accessKey + '/' + credentialScope(date.substr(0, 8), input)},
+            {"X-Amz-Algorithm", std::string(kSigningAlgorithm)},
+            {"X-Amz-Credential", credential(input)},
             {"X-Amz-Date", date},
             {"X-Amz-Expires", std::to_string(expires.count())},
             {"X-Amz-SignedHeaders", canonicalHeaders(input.headers).signed_}};

@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace quilo::detail {
 
 inline constexpr const char* kUnsignedPayload = "UNSIGNED-PAYLOAD";
+inline constexpr std::string_view kSigningAlgorithm = "AWS4-HMAC-SHA256";
 
 // What AWS Signature Version 4 signs. Header names may come in any case and order; values are
 // trimmed and their inner runs of spaces folded as the signature requires.
@@ -43,6 +45,12 @@ Signature signV4(const SigningInput& input);
 // signed along. Empty if the crypto library fails.
 std::string presignedQuery(SigningInput input, std::chrono::seconds expires,
                            const std::string& securityToken);
+
+// The hex signature of a string to sign, under the key that `input`'s secret key, time, region
+// and service make; empty if the crypto library fails.
+std::string signatureOf(std::string_view stringToSign, const SigningInput& input);
+// "<access key>/<date>/<region>/<service>/aws4_request", as credentials are named.
+std::string credential(const SigningInput& input);
 
 // "20130524T000000Z" for a time point, in UTC.
 std::string amzDate(std::chrono::system_clock::time_point time);

@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -135,6 +139,9 @@ TEST_F(FaultInjection, FollowsRedirectsOnlyOnTheSameServer) {
          "failed service error RedirectRefused", 1},
         {FaultAction::reply(301).header("Location", there.url("/b")),
          "failed service error RedirectRefused", 1},
+        // Another host on the same scheme and port, as both ends are on 443 in real life.
+        {FaultAction::reply(307).header("Location", "http://localhost:PORT/b"),
+         "failed service error RedirectRefused", 1},
         // Only a region to go by, and it is the one already signed for: no loop.
         {FaultAction::reply(301).header("x-amz-bucket-region", "us-east-1"),
          "failed service error PermanentRedirect", 1},
@@ -146,9 +153,12 @@ TEST_F(FaultInjection, FollowsRedirectsOnlyOnTheSameServer) {
         SCOPED_TRACE(c.outcome + " " + std::to_string(c.attempts));
         FaultServer here([&](const ServedRequest& request) {
             FaultAction answer = c.answer;
-            const bool looping = answer.headers[0].second == "/loop";
+            std::string& location = answer.headers[0].second;
+            const bool looping = location == "/loop";
             if (looping)  // a new place every time
-                answer.headers[0].second += std::to_string(request.sequence);
+                location += std::to_string(request.sequence);
+            if (const auto port = location.find("PORT"); port != std::string::npos)
+                location.replace(port, 4, std::to_string(here.port()));
             return looping || request.sequence == 0 ? answer : FaultAction::reply(200, "here");
         });
         auto request = pointedAt(S3ObjectRequest::requestWithBucket("b", "k"), here.host());
@@ -216,7 +226,7 @@ TEST_F(FaultInjection, CopyAnsweredWithAnErrorUnderA200Fails) {
     EXPECT_EQ(RequestWatch(*copy).run(*copy), "failed service error InternalError");
     EXPECT_EQ(copy->error()->message + " " + copy->error()->requestId,
               "Try again. 4442587FB7D0A2F9");
-    const auto served = server.requests().at(0);
+    const auto served = server.requests().back();  // after the HEAD of the source
     EXPECT_EQ(served.method + " " + served.target, "PUT /des-bucket/des/key");
     // Slashes stay, as in a path; everything else outside A-Z a-z 0-9 - . _ ~ is escaped.
     EXPECT_EQ(served.headers.at("x-amz-copy-source"),
@@ -252,9 +262,16 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
     const auto whole = FaultAction::reply(200, object).header("ETag", etag);
     const auto firstHalf =
         FaultAction::truncated(object.substr(0, 2000000), object.size()).header("ETag", etag);
-    const auto rest = FaultAction::reply(206, object.substr(2000000))
-                          .header("ETag", etag)
-                          .header("Content-Range", "bytes 2000000-4999999/5000000");
+    const auto partial = [&](const std::string& from, std::size_t length, std::string range) {
+        return FaultAction::reply(206, from.substr(2000000, length))
+            .header("ETag", etag)
+            .header("Content-Range", "bytes 2000000-" + range + "/5000000");
+    };
+    const auto rest = partial(object, 3000000, "4999999");
+    std::string corrupt = object;
+    corrupt[4000000] ^= 1;
+    // Claims far more than any disk holds.
+    const auto huge = FaultAction::truncated("x", 1ull << 50).header("ETag", etag);
     const auto removeTemporary = [&](const ServedRequest&) {
         for (const auto& entry : fs::directory_iterator(dir_))
             if (entry.path().extension() == ".download")
@@ -267,6 +284,13 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
     // Its refusals wait, so that every range has been asked for by then.
     const auto replacedAfterFirst = [&](const ServedRequest& r) {
         return r.sequence == 0 ? served(object, etag, r) : served("new", wrong, r).delayed(100ms);
+    };
+    // Takes no notice of If-Match, and names another version in its partial answers.
+    const auto relabelled = [&](const ServedRequest& r) {
+        FaultAction answer = served(object, etag, r);
+        if (answer.status == 206)
+            answer.headers[0].second = wrong;
+        return r.sequence == 0 ? answer : std::move(answer).delayed(100ms);
     };
     const auto thirdRangeCut = [&](const ServedRequest& r) {
         FaultAction answer = served(object, etag, r);
@@ -295,15 +319,27 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
                        .header("x-amz-server-side-encryption", "aws:kms")}),
          "finished", 1},
         {scripted({whole}), "finished", 1, "", "", true},
-        {scripted({firstHalf, rest}), "finished", 2, "bytes=2000000-"},
-        {scripted({firstHalf, whole}), "finished", 2, "bytes=2000000-"},  // whole again: from zero
+        {scripted({firstHalf, rest}), "finished", 2, "bytes=2000000-4999999"},
+        {scripted({firstHalf, whole}), "finished", 2,
+         "bytes=2000000-4999999"},  // whole again: from zero
         {scripted({firstHalf, FaultAction::reply(412)}), "failed service error PreconditionFailed",
-         2, "bytes=2000000-"},
+         2, "bytes=2000000-4999999"},
+        // A resumed body is checked like a whole one, and must reach the object's end.
+        {scripted({firstHalf, partial(corrupt, 3000000, "4999999")}),
+         "failed integrity error ChecksumMismatch", 2, "bytes=2000000-4999999"},
+        {scripted({firstHalf, partial(object, 1000000, "2999999")}),
+         "failed bad response MalformedResponse", 2, "bytes=2000000-4999999"},
+        {scripted({firstHalf, partial(object, 1000000, "4999999")}),
+         "failed transport error TruncatedResponse", 2, "bytes=2000000-4999999"},
+        {scripted({huge}), "failed local file error CannotWriteFile", 1},
+        {scripted({FaultAction(huge).header("Accept-Ranges", "bytes")}),
+         "failed local file error CannotWriteFile", 1},
         {removeTemporary, "failed local file error FileChanged", 1},
         {ranges(etag), "finished", 6},
         {ranges(wrong), "failed integrity error ChecksumMismatch", 6, "", wrong},
         // Overwritten once the first answer is in: no range may splice the new version in.
         {replacedAfterFirst, "failed service error PreconditionFailed", 3},
+        {relabelled, "failed bad response MalformedResponse", 3},
         // The range that broke goes on alone, from where it stopped.
         {thirdRangeCut, "finished", 7, "bytes=2100000-2999999"},
     };
@@ -348,6 +384,91 @@ TEST_F(FaultInjection, DownloadsReplaceTheDestinationOnlyWhenComplete) {
         fs::create_directories(dir_);
         temp_.file("object", "original");
     }
+}
+
+// Everything written to the FIFO at `path` until its writer closes it. It is open for reading
+// before this returns, so that a writer finds its reader there.
+std::future<std::string> drained(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return std::async(std::launch::async, [fd] {
+        std::string got;
+        char block[1 << 16];
+        // Until a writer has come and gone, the FIFO is neither readable nor hung up.
+        for (pollfd ready{fd, POLLIN, 0}; ::poll(&ready, 1, 20000) > 0;) {
+            const ssize_t n = ::read(fd, block, sizeof block);
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                break;
+            got.append(block, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        ::close(fd);
+        return got;
+    });
+}
+
+// A download goes to what its destination names: a FIFO as the bytes come, still checked; the
+// file a link names, the link kept, unless links are not to be followed; a name as long as
+// names go. An upload from a FIFO fails at once, reading nothing.
+TEST_F(FaultInjection, LocalFilesAreWhatTheirPathsName) {
+    const std::string object = randomBytes(3000000), etag = "\"" + md5Hex(object) + "\"";
+    const auto whole = FaultAction::reply(200, object).header("ETag", etag);
+    const auto cut =
+        FaultAction::truncated(object.substr(0, 2000000), object.size()).header("ETag", etag);
+    const auto rest = FaultAction::reply(206, object.substr(2000000))
+                          .header("ETag", etag)
+                          .header("Content-Range", "bytes 2000000-2999999/3000000");
+    fs::create_directories(dir_ / "elsewhere");
+    const struct {
+        std::string kind;
+        std::vector<FaultAction> script;
+        std::string outcome;
+        bool whole = true;  // the destination ends up with every byte
+        bool follow = true;
+    } cases[] = {
+        {"fifo", {whole}, "finished"},
+        // The bytes went out before the check could fail.
+        {"fifo",
+         {FaultAction::reply(200, object).header("ETag", "\"" + md5Hex("x") + "\"")},
+         "failed integrity error ChecksumMismatch"},
+        {"fifo", {cut, rest}, "finished"},
+        {"fifo", {cut, whole}, "failed bad response UnexpectedResponse", false},
+        {"link", {whole}, "finished"},
+        {"link", {whole}, "finished", true, false},
+        {std::string(255, 'n'), {whole}, "finished"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind + " " + c.outcome);
+        const fs::path destination = dir_ / (c.kind.size() > 4 ? c.kind : "object"),
+                       target = dir_ / "elsewhere" / "target";
+        fs::remove(destination);
+        std::ofstream(target) << "original";
+        std::future<std::string> reader;
+        if (c.kind == "fifo") {
+            ASSERT_EQ(::mkfifo(destination.c_str(), 0600), 0);
+            reader = drained(destination);
+        } else if (c.kind == "link") {
+            fs::create_symlink(target, destination);
+        }
+        FaultServer server(scripted(c.script));
+        auto get = pointedAt(S3ObjectRequest::requestWithBucket("bucket", "key"), server.host());
+        get->setDownloadDestinationPath(destination.string());
+        get->setFollowsSymlinks(c.follow);
+        EXPECT_EQ(RequestWatch(*get).run(*get), c.outcome);
+        const std::string got = reader.valid() ? reader.get() : readFile(destination);
+        EXPECT_TRUE(got == object.substr(0, got.size()) &&
+                    (got.size() == object.size()) == c.whole);
+        EXPECT_EQ(fs::is_symlink(destination), c.kind == "link" && c.follow);
+        EXPECT_TRUE(readFile(target) == (c.kind == "link" && c.follow ? object : "original"));
+        for (const auto& folder : {dir_, dir_ / "elsewhere"})
+            for (const auto& entry : fs::directory_iterator(folder))
+                EXPECT_NE(entry.path().extension(), ".download") << entry.path();
+    }
+    const auto fifo = dir_ / "source";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    FaultServer server;
+    auto put =
+        pointedAt(S3ObjectRequest::PUTRequestForFile(fifo.string(), "b", "k"), server.host());
+    EXPECT_EQ(RequestWatch(*put).run(*put, 10s), "failed local file error CannotReadFile");
+    EXPECT_EQ(server.requestCount(), 0u);
 }
 
 using Which = std::function<bool(const ServedRequest&)>;

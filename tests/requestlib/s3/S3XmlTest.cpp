@@ -82,6 +82,12 @@ TEST(S3Xml, ListsObjectsKeepingKeysExact) {
         EXPECT_EQ(page.value->commonPrefixes.at(0), encoded ? "d\n/" : "d%0A/");
         EXPECT_EQ(page.value->nextMarker, encoded ? "a\r" : "a%0D");
     }
+    // RGW encodes the names but not the marker, which always names the page's last one.
+    const auto rgwPage = listing(
+        "<EncodingType>url</EncodingType><Contents><Key>a%2541</Key>"
+        "<Size>1</Size></Contents><NextMarker>a%41</NextMarker>",
+        "true");
+    EXPECT_EQ(rgwPage.value ? rgwPage.value->nextMarker : rgwPage.problem, "a%41");
 }
 
 // A truncated page without NextMarker goes on after its greatest key or common prefix.

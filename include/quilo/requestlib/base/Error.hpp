@@ -3,8 +3,11 @@
 #include <string>
 #include <string_view>
 
+#include "quilo/requestlib/base/Export.hpp"
+
 namespace quilo {
 
+// What kind of failure ended a request.
 enum class ErrorKind {
     transport,      // no usable answer: refused, reset, unreachable, protocol breach
     timeout,        // the connection could not be made in time, or no byte moved for too long
@@ -18,14 +21,16 @@ enum class ErrorKind {
     configuration,  // the client configuration could not be applied
 };
 
-std::string_view toString(ErrorKind kind) noexcept;
+// The kind's name: "transport", "timeout", ...
+QUILO_EXPORT std::string_view toString(ErrorKind kind) noexcept;
 
-struct Error {
-    ErrorKind kind = ErrorKind::transport;
+// Why a request failed, as its error() gives it.
+struct QUILO_EXPORT Error {
+    ErrorKind kind = ErrorKind::transport;  // what kind of failure
     // The service's error code ("NoSuchBucket", "SignatureDoesNotMatch") for service errors;
     // otherwise a short code of this library ("ConnectionRefused", "MissingKey", ...).
     std::string code;
-    std::string message;
+    std::string message;    // the service's message, or this library's
     int httpStatus = 0;     // 0 when no HTTP answer was received
     std::string requestId;  // the service's request id, when it gave one
 

@@ -5,10 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
+
 namespace quilo {
 
-using StringList = std::vector<std::string>;
-using StringMap = std::map<std::string, std::string>;
+using StringList = std::vector<std::string>;           // strings in order
+using StringMap = std::map<std::string, std::string>;  // strings by name
 
 // Permission to grantees, as sent with an access-control list:
 //   keys:   "READ", "WRITE", "READ_ACP", "WRITE_ACP", "FULL_CONTROL"
@@ -17,8 +19,9 @@ using StringMap = std::map<std::string, std::string>;
 using AclMap = std::map<std::string, StringList>;
 
 // Orders header names as HTTP compares them: without regard to ASCII letter case.
-struct CaseInsensitiveLess {
-    using is_transparent = void;
+struct QUILO_EXPORT CaseInsensitiveLess {
+    using is_transparent = void;  // lookups take any string type without a copy
+    // Whether `a` sorts before `b` once both are in lower case.
     bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 

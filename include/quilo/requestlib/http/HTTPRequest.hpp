@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -34,8 +35,9 @@ class RequestRun;
 // Lifecycle: exactly one of the completion or failed hooks is called per started request. Then the
 // request drops all its hooks, which releases whatever they hold (the request itself included).
 // Configure a request before starting it; setters called after startAsynchronous() are ignored.
-class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
+class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
   public:
+    // A hook without arguments.
     using Block = std::function<void()>;
     // The final response's headers. The library always hands a map; the type allows none.
     using HeadersBlock = std::function<void(const std::optional<HeaderMap>& headers)>;
@@ -43,10 +45,13 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // total is unknown. Reports never go backwards; a successful transfer ends with (total, total).
     using ProgressBlock = std::function<void(std::uint64_t bytesSoFar, std::uint64_t totalBytes)>;
 
+    // Not started, waiting for the queue, running, or ended one way or the other.
     enum class State { ready, waiting, running, finished, failed };
 
+    // A GET of `url`, to be configured and started.
     HTTPRequest();
     explicit HTTPRequest(std::optional<std::string> url);
+
     virtual ~HTTPRequest();
     HTTPRequest(const HTTPRequest&) = delete;
     HTTPRequest& operator=(const HTTPRequest&) = delete;
@@ -58,7 +63,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     static void setDefaultCAFile(std::optional<std::string> path);
     static std::optional<std::string> defaultCAFile();
 
-    // Hooks.
+    // Hooks, each called when set, on the library's network thread.
     void setStartedBlock(Block block);
     void setCompletionBlock(Block block);
     void setFailedBlock(Block block);
@@ -85,6 +90,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     const std::vector<std::pair<std::string, std::string>>& requestHeaders() const {
         return headers_;
     }
+    // A body held in memory; setUploadFilePath streams one from a file instead.
     void setPostBody(std::string body);
     const std::string& postBody() const { return postBody_; }
     // Streams the body from this file, opened once when the request starts and read by every
@@ -104,11 +110,18 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // name no one can guess, and renames it over the path only once the body is complete (and,
     // where possible, verified). A connection that breaks mid-body is resumed where it stopped
     // when the answer named the object's version (ETag). On failure the file is removed and the
-    // path is left as it was. With no path the body is kept in responseData().
+    // path is left as it was. A path that names something other than a regular file (a FIFO, a
+    // device, a terminal) gets the bytes straight away, in order: a failed check then fails the
+    // request after the bytes went out. With no path the body is kept in responseData().
     void setDownloadDestinationPath(std::optional<std::string> path);
     const std::optional<std::string>& downloadDestinationPath() const { return destinationPath_; }
+    // Whether a symbolic link at the end of the upload file's path or the download destination
+    // is followed (the default): the download then replaces the file the link names and keeps
+    // the link. Otherwise an upload from a link fails, and a download replaces the link itself.
+    void setFollowsSymlinks(bool follow);
+    bool followsSymlinks() const { return followsSymlinks_; }
 
-    // Lifecycle.
+    // Starts the request and returns at once (see Lifecycle above).
     void startAsynchronous();
     // Ends the request with a `cancelled` error: a running or waiting one at once, one not yet
     // started as soon as it starts. No effect once it has ended.
@@ -116,6 +129,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     // Makes the request fail with `error` when it is started, without sending anything.
     // The first such error wins.
     void failBeforeSending(Error error);
+    // Where the request is in its life; isFinished() once it has succeeded.
     State state() const;
     bool isFinished() const { return state() == State::finished; }
 
@@ -154,6 +168,7 @@ class HTTPRequest : public std::enable_shared_from_this<HTTPRequest> {
     double timeOutSeconds_ = 60.0;
     bool showAccurateProgress_ = false;
     std::optional<std::string> destinationPath_;
+    bool followsSymlinks_ = true;
     const detail::Protocol* protocol_;
 
     // One lock for the state and what start and cancel decide together.

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "quilo/requestlib/base/Export.hpp"
+
 namespace quilo {
 
 class HTTPRequest;
@@ -15,8 +17,9 @@ class RequestTransport;
 // The process-wide queue (HTTPRequest::sharedQueue()) that admits started requests: at most
 // maxConcurrentOperationCount() run at once; the others wait and are admitted in the order they
 // were started. Safe to use from any thread.
-class HTTPRequestQueue {
+class QUILO_EXPORT HTTPRequestQueue {
   public:
+    // How many requests run at once until told otherwise.
     static constexpr int defaultMaxConcurrentOperationCount = 4;
 
     // A count below 1 restores the default, so that a request can never be left waiting forever.

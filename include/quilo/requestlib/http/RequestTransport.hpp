@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quilo/requestlib/base/Error.hpp"
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/base/Types.hpp"
 
 namespace quilo {
@@ -14,7 +15,7 @@ class HTTPRequest;
 // Carries admitted requests to their end. The library's own transport speaks HTTP through
 // libcurl; another can be installed with HTTPRequestQueue::setTransport (tests do, to watch what
 // an application asks of its requests without a server).
-class RequestTransport {
+class QUILO_EXPORT RequestTransport {
   public:
     virtual ~RequestTransport() = default;
 

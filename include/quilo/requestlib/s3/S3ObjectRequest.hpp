@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/s3/S3Request.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
 
@@ -16,16 +18,42 @@ namespace detail {
 struct ObjectKinds;
 class MetadataReplacement;
 class MultipartUpload;
+class PartCopy;
 }  // namespace detail
 
 // A request on one object. Each factory builds an R, so that classes derived from this one get
 // requests of their own type. A bucket or key that is absent or empty is a misuse: the request
 // fails when started, and nothing is sent.
-class S3ObjectRequest : public S3Request {
+class QUILO_EXPORT S3ObjectRequest : public S3Request {
   public:
-    enum class Operation { get, putFile, copy, remove, getAcl, setAcl, head, setMeta };
+    // What the request does, as its factory chose it. listParts lists the parts of a multipart
+    // upload in progress; abortUpload aborts one, and the parts it holds go.
+    enum class Operation {
+        get,
+        putFile,
+        copy,
+        remove,
+        getAcl,
+        setAcl,
+        head,
+        setMeta,
+        getTagging,
+        setTagging,
+        deleteTagging,
+        getRetention,
+        setRetention,
+        getLegalHold,
+        setLegalHold,
+        listParts,
+        abortUpload
+    };
+    // A bucket, key or path that a parameter map may lack.
     using OptionalString = std::optional<std::string>;
 
+    // The most tags an object may carry.
+    static constexpr std::size_t maxTags = 10;
+
+    // A request with nothing to do: the factories build the ones to send.
     using S3Request::S3Request;
 
     // Fetches the object: into downloadDestinationPath() when one is set, else responseData().
@@ -100,7 +128,68 @@ class S3ObjectRequest : public S3Request {
         return request;
     }
 
+    // A request that needs nothing but the bucket and the key: a get, head or delete, or the
+    // reading or removal of a tag set, a retention or a legal hold. An operation that sends a
+    // value has its own factory; asked for here, it is a misuse.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> requestWithBucket(OptionalString bucket, OptionalString key,
+                                                Operation operation) {
+        auto request = make<R>(operation, std::move(bucket), std::move(key));
+        static_cast<S3ObjectRequest&>(*request).refuseWithoutValue();
+        return request;
+    }
+    // Replaces the object's tags with up to maxTags of them.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForTaggingWithBucket(OptionalString bucket,
+                                                             OptionalString key, StringMap tags) {
+        return withValue<R>(Operation::setTagging, std::move(bucket), std::move(key), tags);
+    }
+    // Locks the object (in a bucket created with object lock) until the retention's date. A
+    // mode other than "GOVERNANCE" or "COMPLIANCE", or a date not written like
+    // "2030-01-01T00:00:00Z" (a fraction of a second may come before the Z), is a misuse.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForRetentionWithBucket(OptionalString bucket,
+                                                               OptionalString key,
+                                                               const S3Retention& retention) {
+        return withValue<R>(Operation::setRetention, std::move(bucket), std::move(key), retention);
+    }
+    // Puts a legal hold on the object, which keeps it until lifted, or lifts it.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForLegalHoldWithBucket(OptionalString bucket,
+                                                               OptionalString key, bool on) {
+        return withValue<R>(Operation::setLegalHold, std::move(bucket), std::move(key), on);
+    }
+    // Lists the parts a multipart upload in progress holds (see setMaxResultCount and
+    // setPartNumberMarker), or aborts it.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> requestForPartsWithBucket(OptionalString bucket, OptionalString key,
+                                                        std::string uploadId) {
+        return withValue<R>(Operation::listParts, std::move(bucket), std::move(key), uploadId);
+    }
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> DELETERequestForUploadWithBucket(OptionalString bucket,
+                                                               OptionalString key,
+                                                               std::string uploadId) {
+        return withValue<R>(Operation::abortUpload, std::move(bucket), std::move(key), uploadId);
+    }
+
+    // What the request does.
     Operation operation() const { return operation_; }
+
+    // The version of the object the request is about, rather than the latest, for the requests
+    // that read or change one that is there (not putFile, copy, setMeta or an upload's). An
+    // empty id, or one holding other than printable ASCII, is a misuse.
+    void setVersionId(OptionalString versionId);
+    const OptionalString& versionId() const { return versionId_; }
+    // Listing a multipart upload's parts: at most this many, after this part number.
+    void setMaxResultCount(std::int32_t count);
+    void setPartNumberMarker(std::int32_t number);
 
     // Canned access policy of an upload, sent as "x-amz-acl" ("private", "public-read", ...).
     void setAccessPolicy(std::optional<std::string> policy);
@@ -122,6 +211,14 @@ class S3ObjectRequest : public S3Request {
     static std::uint64_t rangeSize();
     static void setRangeConcurrency(int ranges);  // ranges in flight, default 8
     static int rangeConcurrency();
+    // Process-wide: a copy whose source is larger than this goes in parts (UploadPartCopy) of
+    // multipartPartSize(), multipartConcurrency() at once, as an upload does; services copy at
+    // most 5 GiB in one request. Every copy first reads its source's size (HEAD); a source it
+    // cannot read is left to the service's one copy, and its answer. The copy in parts takes
+    // the source's type and metadata (the request's own, with x-amz-metadata-directive REPLACE)
+    // and its tags, and each part asks for the version the HEAD saw.
+    static void setCopyPartThreshold(std::uint64_t bytes);  // default 5 GiB
+    static std::uint64_t copyPartThreshold();
     // Whether the bytes are checked (default true). Uploads are signed with the SHA-256 of each
     // body, hashed ahead of sending, so that the service refuses a body changed on the way;
     // downloads take the MD5 of their bytes and fail with ErrorKind::integrity when it differs
@@ -136,6 +233,16 @@ class S3ObjectRequest : public S3Request {
     const std::optional<S3AccessControlPolicy>& accessControlPolicy() const { return acl_; }
     // The object's ETag, without quotes, from the answer of a get, head, upload or copy.
     const std::string& etag() const { return etag_; }
+    // The answers of getTagging, getRetention and getLegalHold.
+    const StringMap& tags() const { return tags_; }
+    const S3Retention& retention() const { return retention_; }
+    bool legalHold() const { return legalHold_; }
+    // The answer of listParts: the parts, and where the next page starts if there is one.
+    const std::vector<S3Part>& parts() const { return parts_; }
+    bool isTruncated() const { return isTruncated_; }
+    const std::optional<std::int32_t>& nextPartNumberMarker() const {
+        return nextPartNumberMarker_;
+    }
 
   private:
     template <class R>
@@ -144,20 +251,43 @@ class S3ObjectRequest : public S3Request {
         static_cast<S3ObjectRequest&>(*request).setUp(operation, std::move(bucket), std::move(key));
         return request;
     }
+    template <class R, class T>
+    static std::shared_ptr<R> withValue(Operation operation, OptionalString bucket,
+                                        OptionalString key, const T& value) {
+        auto request = make<R>(operation, std::move(bucket), std::move(key));
+        static_cast<S3ObjectRequest&>(*request).setValue(value);
+        return request;
+    }
     friend struct detail::ObjectKinds;
     friend class detail::MultipartUpload;
     friend class detail::MetadataReplacement;
+    friend class detail::PartCopy;
     void setUp(Operation operation, OptionalString bucket, OptionalString key);
+    void setValue(const StringMap& tags);
+    void setValue(const S3Retention& retention);
+    void setValue(bool legalHold);
+    void setValue(const std::string& uploadId);
+    void updateQuery();
     void setCopySource(OptionalString bucket, OptionalString key);
     void setSourceFile(OptionalString path);
     void setMetadataHeaders(const StringMap& meta);
 
     Operation operation_ = Operation::get;
+    OptionalString versionId_;
+    std::string uploadId_;
+    std::optional<std::int32_t> maxResultCount_, partNumberMarker_;
     std::optional<std::string> accessPolicy_;
-    std::vector<std::pair<std::string, std::string>> keptGrants_;  // sent with a setMeta copy
+    std::optional<std::pair<std::string, std::string>> copySource_;  // bucket, key
+    std::vector<std::pair<std::string, std::string>> keptGrants_;    // sent with a setMeta copy
 
     std::optional<S3AccessControlPolicy> acl_;
     std::string etag_;
+    StringMap tags_;
+    S3Retention retention_;
+    bool legalHold_ = false;
+    std::vector<S3Part> parts_;
+    bool isTruncated_ = false;
+    std::optional<std::int32_t> nextPartNumberMarker_;
 };
 
 }  // namespace quilo

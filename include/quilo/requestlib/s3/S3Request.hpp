@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/http/HTTPRequest.hpp"
 
 namespace quilo {
@@ -15,8 +16,8 @@ struct S3Kind;
 class S3Protocol;
 }  // namespace detail
 
-inline constexpr std::string_view S3RequestSchemeHTTP = "http";
-inline constexpr std::string_view S3RequestSchemeHTTPS = "https";
+inline constexpr std::string_view S3RequestSchemeHTTP = "http";    // setRequestScheme: plain
+inline constexpr std::string_view S3RequestSchemeHTTPS = "https";  // setRequestScheme: TLS
 
 // How a request names its bucket: in the path (scheme://host/bucket/key) or in the host
 // (scheme://bucket.host/key). `automatic` puts it in the host only on amazonaws.com endpoints,
@@ -32,8 +33,10 @@ enum class AddressingStyle { automatic, path, virtualHosted };
 // once more, signed for that region and, on amazonaws.com, sent to s3.<region>.amazonaws.com; the
 // redirected hook is called. The region is remembered for the host and bucket, for the whole
 // process, so that later requests go straight there. A second such answer ends the request.
-class S3Request : public HTTPRequest {
+class QUILO_EXPORT S3Request : public HTTPRequest {
   public:
+    // A request with the process-wide endpoint and no keys: the factories of the derived
+    // classes build the ones to send.
     S3Request();
     explicit S3Request(std::optional<std::string> url);
     ~S3Request() override;
@@ -48,6 +51,7 @@ class S3Request : public HTTPRequest {
     static void setDefaultAddressingStyle(AddressingStyle style);
     static AddressingStyle defaultAddressingStyle();
 
+    // The keys the request is signed with; without both it goes unsigned.
     void setAccessKey(std::string accessKey);
     const std::optional<std::string>& accessKey() const { return accessKey_; }
     void setSecretAccessKey(std::string secretKey);
@@ -74,6 +78,7 @@ class S3Request : public HTTPRequest {
     std::optional<std::string> presignedURL(std::string_view method,
                                             std::chrono::seconds expires) const;
 
+    // The bucket and key the request is about, as its factory was given them.
     const std::optional<std::string>& bucket() const { return bucket_; }
     const std::optional<std::string>& key() const { return key_; }
     // The query of the resource, e.g. {"acl", ""} or {"prefix", "photos/"}, in no set order.
@@ -86,14 +91,23 @@ class S3Request : public HTTPRequest {
     StringMap metadata() const;
 
   protected:
+    // Whether the request, not started and with both keys, can be signed to be handed out.
+    bool canSign() const;
+
+    // The resource a factory builds the request for: its bucket, key and query.
     void setBucket(std::optional<std::string> bucket) { bucket_ = std::move(bucket); }
     void setKey(std::optional<std::string> key) { key_ = std::move(key); }
     void setQueryParameter(std::string name, std::string value);
     void clearQueryParameters() { query_.clear(); }
     // Sends an access-control map as x-amz-grant-* headers; a malformed map fails the request.
     void setGrants(const AclMap& acl);
+    // Sends a document with its Content-MD5, which services require of some and which lets them
+    // refuse one changed on the way. XML holding what XML cannot carry is a misuse.
+    void setDocument(std::string body, std::string_view contentType = "application/xml");
     // What kind of request this is: its method, sub-resource and reading of the answer.
-    void setKind(const detail::S3Kind& kind);
+    QUILO_HIDDEN void setKind(const detail::S3Kind& kind);
+    // Fails the request if its kind sends a value, which only the kind's own factory gives.
+    void refuseWithoutValue();
 
   private:
     friend class detail::S3Protocol;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "quilo/requestlib/base/Export.hpp"
 #include "quilo/requestlib/s3/S3Request.hpp"
 #include "quilo/requestlib/s3/S3Types.hpp"
 
@@ -14,8 +15,9 @@ struct ServiceKinds;
 }
 
 // A request to the service as a whole: the list of the caller's buckets.
-class S3ServiceRequest : public S3Request {
+class QUILO_EXPORT S3ServiceRequest : public S3Request {
   public:
+    // A request with nothing to do: the factory builds the one to send.
     using S3Request::S3Request;
 
     // Lists the buckets (GET /). Builds an R, so that classes derived from this one get
