@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +126,42 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
     }
     EXPECT_EQ(configured, 0);
     EXPECT_EQ(transport->performed().size(), 0u);
+}
+
+// A listing that says more follow, from where it started, or (ListObjectsV2) with the token it
+// was asked with, ends the walk over its pages instead of asking for the same ones for ever.
+TEST(Operations, PagesGoOnFromEachPageAndStopWhereTheyWouldRepeat) {
+    using Walk = std::function<void(Quilo&, std::vector<std::string>&)>;
+    const Walk v1 = [](Quilo& client, std::vector<std::string>& seen) {
+        for (const auto& page : ObjectPages(client, {.bucket = "b", .marker = "m"}))
+            seen.push_back(page->marker() + ">" + page->nextMarker());
+    };
+    const Walk v2 = [](Quilo& client, std::vector<std::string>& seen) {
+        for (const auto& page : ObjectPagesV2(client, {.bucket = "b", .continuationToken = "t"}))
+            seen.push_back(page->continuationToken() + ">" + page->nextContinuationToken());
+    };
+    const struct {
+        Walk walk;
+        std::string field;
+        std::vector<std::string> nexts, seen;
+    } cases[] = {{v1, "NextMarker", {"n", "a"}, {"m>n", "n>a"}},
+                 {v2, "NextContinuationToken", {"u", "u"}, {"t>u", "u>u"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.field);
+        test::TransportGuard transport;
+        Quilo client("AK", "SK");
+        std::vector<std::string> seen;
+        std::thread walk([&] { c.walk(client, seen); });
+        for (std::size_t i = 0; i < c.nexts.size(); ++i) {
+            ASSERT_TRUE(transport->waitForPerformed(i + 1)) << i;
+            transport->finish(transport->performed().back(), 200, {},
+                              "<ListBucketResult><IsTruncated>true</IsTruncated><" + c.field + ">" +
+                                  c.nexts[i] + "</" + c.field + "></ListBucketResult>");
+        }
+        walk.join();
+        EXPECT_EQ(seen, c.seen);
+        EXPECT_EQ(transport->performed().size(), c.nexts.size());
+    }
 }
 
 // Whatever cannot be signed as the map asks gives no URL; nothing is sent either way.
