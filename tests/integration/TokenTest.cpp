@@ -144,6 +144,101 @@ TYPED_TEST(Tokens, EveryOperationGivesItsTypedRequest) {
     EXPECT_EQ(gone->error()->httpStatus, 404);
 }
 
+// The same for the operations on versions, tags, configurations, locks and uploads in
+// progress: each typed call reaches its own operation, whose answer reads back what was set.
+TYPED_TEST(Tokens, EveryNewerOperationGivesItsTypedRequestToo) {
+    test::Scratch& s = this->s_;
+    Quilo& c = s.client;
+    const auto how = this->how_;
+    const auto bucket = s.bucket(), locked = test::uniqueBucketName("locked");
+    const StringMap tags{{"team", "blue"}};
+    ASSERT_TRUE(ok(end(c.setBucketVersioning(
+        SetBucketVersioningArgs{.bucket = bucket, .status = "Enabled"}, how))));
+    const auto versioning = end(c.getBucketVersioning(bucket, how));
+    EXPECT_TRUE(ok(versioning) && versioning->versioningStatus() == "Enabled");
+    const UploadObjectArgs upload{.filePath = s.file("v", "one"), .bucket = bucket, .key = "k"};
+    ASSERT_TRUE(ok(end(c.uploadObject(upload, how))) && ok(end(c.uploadObject(upload, how))));
+    const auto v2 =
+        end(c.listObjectsV2(ListObjectsV2Args{.bucket = bucket, .fetchOwner = true}, how));
+    ASSERT_TRUE(ok(v2) && v2->objects().size() == 1);
+    EXPECT_EQ(v2->objects()[0].owner.value_or(S3Owner{}).id, s.server.userId);
+    const auto versions = end(c.listObjectVersions(ListObjectVersionsArgs{.bucket = bucket}, how));
+    EXPECT_TRUE(ok(versions) && versions->versions().size() == 2);
+
+    const VersionArgs latest{.bucket = bucket, .key = "k"};
+    EXPECT_TRUE(ok(end(c.setObjectTagging(
+        SetObjectTaggingArgs{.bucket = bucket, .key = "k", .tags = tags}, how))));
+    const auto objectTags = end(c.getObjectTagging(latest, how));
+    EXPECT_TRUE(ok(objectTags) && objectTags->tags() == tags);
+    EXPECT_TRUE(ok(end(c.deleteObjectTagging(latest, how))));
+    EXPECT_TRUE(
+        ok(end(c.setBucketTagging(SetBucketTaggingArgs{.bucket = bucket, .tags = tags}, how))));
+    const auto bucketTags = end(c.getBucketTagging(bucket, how));
+    EXPECT_TRUE(ok(bucketTags) && bucketTags->tags() == tags);
+    EXPECT_TRUE(ok(end(c.deleteBucketTagging(bucket, how))));
+    EXPECT_FALSE(ok(end(c.getBucketTagging(bucket, how))));
+
+    const std::string policy =
+        R"({"Version":"2012-10-17","Statement":[{"Effect":"Allow","Principal":"*",)"
+        R"("Action":["s3:GetObject"],"Resource":["arn:aws:s3:::)" +
+        bucket + R"(/*"]}]})";
+    EXPECT_TRUE(
+        ok(end(c.setBucketPolicy(SetBucketPolicyArgs{.bucket = bucket, .policy = policy}, how))));
+    const auto readPolicy = end(c.getBucketPolicy(bucket, how));
+    EXPECT_TRUE(ok(readPolicy) && readPolicy->policy() == policy);
+    EXPECT_TRUE(ok(end(c.deleteBucketPolicy(bucket, how))));
+    const S3LifecycleConfiguration lifecycle{
+        {{.id = "logs", .prefix = "logs/", .expirationDays = 3}}};
+    EXPECT_TRUE(ok(end(c.setBucketLifecycle(
+        SetBucketLifecycleArgs{.bucket = bucket, .lifecycle = lifecycle}, how))));
+    const auto readLifecycle = end(c.getBucketLifecycle(bucket, how));
+    EXPECT_TRUE(ok(readLifecycle) && readLifecycle->lifecycle() == lifecycle);
+    EXPECT_TRUE(ok(end(c.deleteBucketLifecycle(bucket, how))));
+    const S3CorsConfiguration cors{{{.allowedMethods = {"GET"}, .allowedOrigins = {"*"}}}};
+    EXPECT_TRUE(ok(end(c.setBucketCors(SetBucketCorsArgs{.bucket = bucket, .cors = cors}, how))));
+    const auto readCors = end(c.getBucketCors(bucket, how));
+    EXPECT_TRUE(ok(readCors) && readCors->cors() == cors);
+    EXPECT_TRUE(ok(end(c.deleteBucketCors(bucket, how))));
+
+    const auto uploadId =
+        s.s3api("create-multipart-upload", {"--key", "mp", "--query", "UploadId"});
+    const auto uploads =
+        end(c.listMultipartUploads(ListMultipartUploadsArgs{.bucket = bucket}, how));
+    EXPECT_TRUE(ok(uploads) && uploads->uploads().size() == 1 &&
+                uploads->uploads()[0].uploadId == uploadId);
+    const ListPartsArgs parts{.bucket = bucket, .key = "mp", .uploadId = uploadId};
+    const auto listed = end(c.listParts(parts, how));
+    EXPECT_TRUE(ok(listed) && listed->parts().empty());
+    EXPECT_TRUE(ok(end(c.abortMultipartUpload(
+        AbortMultipartUploadArgs{.bucket = bucket, .key = "mp", .uploadId = uploadId}, how))));
+    EXPECT_FALSE(ok(end(c.listParts(parts, how))));
+
+    ASSERT_TRUE(ok(end(c.createBucketWithObjectLock(locked, how))));
+    s.buckets.push_back(locked);
+    EXPECT_TRUE(ok(end(c.setBucketObjectLock(
+        SetBucketObjectLockArgs{.bucket = locked, .mode = "GOVERNANCE", .days = 1}, how))));
+    const auto lock = end(c.getBucketObjectLock(locked, how));
+    EXPECT_TRUE(ok(lock) &&
+                lock->objectLock() == (S3ObjectLockConfiguration{.mode = "GOVERNANCE", .days = 1}));
+    ASSERT_TRUE(ok(end(c.uploadObject(
+        UploadObjectArgs{.filePath = s.file("l", "kept"), .bucket = locked, .key = "k"}, how))));
+    const VersionArgs kept{.bucket = locked, .key = "k"};
+    EXPECT_TRUE(ok(
+        end(c.setObjectRetention(SetObjectRetentionArgs{.bucket = locked,
+                                                        .key = "k",
+                                                        .mode = "GOVERNANCE",
+                                                        .retainUntilDate = "2035-06-01T12:00:00Z"},
+                                 how))));
+    const auto retention = end(c.getObjectRetention(kept, how));
+    EXPECT_TRUE(ok(retention) && retention->retention().retainUntilDate.starts_with("2035-06-01"));
+    for (const bool on : {true, false}) {
+        EXPECT_TRUE(ok(end(c.setObjectLegalHold(
+            SetObjectLegalHoldArgs{.bucket = locked, .key = "k", .legalHold = on}, how))));
+        const auto hold = end(c.getObjectLegalHold(kept, how));
+        EXPECT_TRUE(ok(hold) && hold->legalHold() == on);
+    }
+}
+
 // At one part at a time, an upload in parts passes through every part: its count is that of the
 // parts done plus the bytes of the one on the way, never a part's worth short.
 TYPED_TEST(Tokens, AnUploadInPartsCountsThePartsAlreadySent) {
