@@ -91,6 +91,26 @@ TEST_F(ObjectOptions, UploadsCarryTheirOptionsInOnePutAndInParts) {
     }
 }
 
+// The typed forms carry the same options.
+TEST_F(ObjectOptions, AggregatesCarryTheOptions) {
+    const ObjectOptions options{.contentType = "text/t", .metadata = StringMap{{"m", "1"}}};
+    auto data =
+        s.client.uploadData(UploadDataArgs{.bucket = s.bucket(), .key = "d", .options = options},
+                            std::string("x"), use_future);
+    auto stream = s.client.uploadStream(
+        UploadStreamArgs{.bucket = s.bucket(), .key = "s", .options = options},
+        [](std::span<char>) { return std::optional<std::size_t>(0); }, use_future);
+    ASSERT_TRUE(data.get()->isFinished() && stream.get()->isFinished());
+    const auto head = s.client.getObjectMeta(
+        GetObjectMetaArgs{.bucket = s.bucket(), .key = "d", .options = {.ifNoneMatch = "\"x\""}},
+        use_future);
+    EXPECT_TRUE(head.get()->isFinished());
+    for (const char* key : {"d", "s"})
+        EXPECT_EQ(s.s3api("head-object", {"--key", key, "--query", "[ContentType,Metadata.m]"}),
+                  "text/t\t1")
+            << key;
+}
+
 // RGW 16 accepts AES256 and stores the bytes as they are: only the wire shows it was asked
 // for, on the single PUT and on the initiation of parts; a customer's key goes with every part.
 TEST_F(ObjectOptions, EncryptionHeadersGoOutWhereTheServiceNeedsThem) {
