@@ -262,6 +262,33 @@ struct QUILO_EXPORT ListMultipartUploadsArgs {
     Param param() const;
 };
 
+// The options of an upload or a copy, each sent only when given: see Quilo::uploadObject.
+struct QUILO_EXPORT ObjectOptions {
+    // The new object's standard headers; expires is a time as HTTP or ISO 8601 writes it.
+    std::optional<std::string> contentType{}, cacheControl{}, contentDisposition{},
+        contentEncoding{}, contentLanguage{}, expires{};
+    // User metadata by name, each sent as x-amz-meta-<name>.
+    std::optional<StringMap> metadata{};
+    // "STANDARD_IA", ...; tags as a URL query, "a=1&b=two%20words".
+    std::optional<std::string> storageClass{}, tagging{};
+    // "AES256" or "aws:kms", with the KMS key's id; or the caller's own key (SSE-C), in base64.
+    std::optional<std::string> serverSideEncryption{}, sseKmsKeyId{}, sseCustomerKey{};
+    // Adds the options given to an operation's map, under their keys.
+    void addTo(StringMap& map) const;
+};
+
+// The options of a download or head, each sent only when given: see Quilo::downloadObject.
+struct QUILO_EXPORT ReadOptions {
+    // The version to read, rather than the latest.
+    std::optional<std::string> versionId{};
+    // Preconditions: entity tags, and times as HTTP or ISO 8601 writes them.
+    std::optional<std::string> ifMatch{}, ifNoneMatch{}, ifModifiedSince{}, ifUnmodifiedSince{};
+    // The caller's key of an SSE-C object, in base64.
+    std::optional<std::string> sseCustomerKey{};
+    // Adds the options given to an operation's map, under their keys.
+    void addTo(StringMap& map) const;
+};
+
 // Left out, accessPolicy gives the service's default (private).
 struct QUILO_EXPORT UploadObjectArgs {
     // The map (or name) it turns into, its typed request and its callables.
@@ -274,8 +301,27 @@ struct QUILO_EXPORT UploadObjectArgs {
     Required<std::string> bucket;
     Required<std::string> key;
     std::optional<AccessPolicy> accessPolicy{};
+    ObjectOptions options{};
+    std::optional<bool> followsSymlinks{};
     Param param() const;
 };
+
+// uploadData and uploadStream: the bytes or the reader come beside it.
+struct QUILO_EXPORT UploadArgs {
+    // The map (or name) it turns into, its typed request and its callables.
+    using Param = StringMap;
+    using Request = QuiloObjectRquest;
+    using Set = TransferCallbacks<Request>;
+
+    // Its arguments, and the map they make.
+    Required<std::string> bucket;
+    Required<std::string> key;
+    std::optional<AccessPolicy> accessPolicy{};
+    ObjectOptions options{};
+    Param param() const;
+};
+using UploadDataArgs = UploadArgs;    // uploadData
+using UploadStreamArgs = UploadArgs;  // uploadStream
 
 // Left out, downloadDestinationPath keeps the bytes in responseData().
 struct QUILO_EXPORT DownloadObjectArgs {
@@ -288,6 +334,9 @@ struct QUILO_EXPORT DownloadObjectArgs {
     Required<std::string> bucket;
     Required<std::string> key;
     std::optional<std::string> downloadDestinationPath{};
+    std::optional<std::string> range{};  // "bytes=0-99", "bytes=100-", "bytes=-100"
+    ReadOptions options{};
+    std::optional<bool> followsSymlinks{};
     Param param() const;
 };
 
@@ -303,10 +352,14 @@ struct QUILO_EXPORT CopyObjectArgs {
     Required<std::string> srcKey;
     Required<std::string> desBucket;
     Required<std::string> desKey;
+    std::optional<std::string> srcVersionId{};
+    std::optional<std::string> metadataDirective{};  // "COPY" or "REPLACE"
+    std::optional<AccessPolicy> accessPolicy{};
+    ObjectOptions options{};
     Param param() const;
 };
 
-// What the operations on one object take: deleteObject, getObjectAcl and getObjectMeta.
+// What the operations on one object take: getObjectAcl, and getObjectMeta without options.
 struct QUILO_EXPORT ObjectArgs {
     // The map (or name) it turns into, its typed request and its callables.
     using Param = StringMap;
@@ -318,9 +371,21 @@ struct QUILO_EXPORT ObjectArgs {
     Required<std::string> key;
     Param param() const;
 };
-using DeleteObjectArgs = ObjectArgs;   // deleteObject
-using GetObjectAclArgs = ObjectArgs;   // getObjectAcl
-using GetObjectMetaArgs = ObjectArgs;  // getObjectMeta
+using GetObjectAclArgs = ObjectArgs;  // getObjectAcl
+
+// The object's metadata (HEAD), of the version and under the conditions the options give.
+struct QUILO_EXPORT GetObjectMetaArgs {
+    // The map (or name) it turns into, its typed request and its callables.
+    using Param = StringMap;
+    using Request = QuiloObjectRquest;
+    using Set = Callbacks<Request>;
+
+    // Its arguments, and the map they make.
+    Required<std::string> bucket;
+    Required<std::string> key;
+    ReadOptions options{};
+    Param param() const;
+};
 
 // Replaces the object's access-control list with acl.
 struct QUILO_EXPORT SetObjectAclArgs {
@@ -365,6 +430,7 @@ struct QUILO_EXPORT VersionArgs {
     std::optional<std::string> versionId{};
     Param param() const;
 };
+using DeleteObjectArgs = VersionArgs;         // deleteObject
 using GetObjectTaggingArgs = VersionArgs;     // getObjectTagging
 using DeleteObjectTaggingArgs = VersionArgs;  // deleteObjectTagging
 using GetObjectRetentionArgs = VersionArgs;   // getObjectRetention

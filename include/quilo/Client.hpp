@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "quilo/AccessPolicy.hpp"
@@ -167,22 +168,52 @@ class QUILO_EXPORT Quilo {
     virtual void setBucketObjectLock(const ValueMap& param,
                                      Callbacks<QuiloBucketRequest> callbacks = {});
 
-    // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy).
+    // The uploads and copyObject take these object options, each an optional string key:
+    // "contentType", "cacheControl", "contentDisposition", "contentEncoding",
+    // "contentLanguage", "expires" (a time as HTTP or ISO 8601 writes it), user metadata as
+    // "x-amz-meta-<name>", "storageClass", "tagging" (a URL query, "a=1&b=two%20words"),
+    // "serverSideEncryption" ("AES256" or "aws:kms"), "sseKmsKeyId" and "sseCustomerKey" (the
+    // SSE-C key, 256 bits in base64). See S3ObjectRequest::setObjectHeaders and the setters
+    // after it. resultVersionId() on the request names the version an upload made.
+    //
+    // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy), "followsSymlinks"
+    // ("true", the default, or "false": see HTTPRequest::setFollowsSymlinks), object options.
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    // Uploads bytes in memory, with the keys of uploadObject but "filePath": `data` handed over,
+    // or, as a span, bytes the caller keeps in place, unchanged, until the request has ended.
+    virtual void uploadData(const StringMap& param, std::string data,
+                            TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    virtual void uploadData(const StringMap& param, std::span<const std::byte> data,
+                            TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    // Uploads a stream of unknown length, with the keys of uploadObject but "filePath": `reader`
+    // is called off the network thread for one part's bytes after another (see
+    // S3ObjectRequest::Reader and PUTRequestForStream). A stream that ends within one part goes
+    // in one PUT; the progress total is 0 until the stream has ended.
+    virtual void uploadStream(const StringMap& param, S3ObjectRequest::Reader reader,
+                              TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    // downloadObject and getObjectMeta take these read options, each an optional string key:
+    // "versionId", "ifMatch", "ifNoneMatch" (entity tags), "ifModifiedSince",
+    // "ifUnmodifiedSince" (times as HTTP or ISO 8601 writes them) and "sseCustomerKey". An
+    // object that fails a condition fails the request with the code "NotModified" (HTTP 304) or
+    // "PreconditionFailed" (HTTP 412).
+    //
     // param: "bucket", "key", "downloadDestinationPath" (without it the bytes are kept in
-    // responseData()).
+    // responseData()), "range" ("bytes=0-99", "bytes=100-", "bytes=-100": see
+    // HTTPRequest::setRange), "followsSymlinks", read options.
     virtual void downloadObject(const StringMap& param,
                                 TransferCallbacks<QuiloObjectRquest> callbacks = {});
-    // param: "srcBucket", "srcKey", "desBucket", "desKey".
+    // param: "srcBucket", "srcKey", "desBucket", "desKey", "srcVersionId" (the source's
+    // version), "metadataDirective" ("COPY" or "REPLACE"), "accessPolicy", object options.
     virtual void copyObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
-    // param: "bucket", "key".
+    // param: "bucket", "key", "versionId". Without a version id, in a bucket that keeps
+    // versions, it makes a delete marker: deleteMarker() and resultVersionId() on the request.
     virtual void deleteObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "bucket", "key". accessControlPolicy() on the request.
     virtual void getObjectAcl(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "acl" (AclMap), "bucket", "key" (strings); all required.
     virtual void setObjectAcl(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
-    // param: "bucket", "key". metadata() and responseHeaders() on the request.
+    // param: "bucket", "key", read options. metadata() and responseHeaders() on the request.
     virtual void getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "meta" (StringMap), "bucket", "key" (strings); all required. Replaces the metadata.
     virtual void setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
@@ -275,6 +306,26 @@ class QUILO_EXPORT Quilo {
     auto uploadObject(const A& param, How how = {}) {
         return form<UploadObjectArgs>(param, how,
                                       [this](auto&&... a) { this->uploadObject(a...); });
+    }
+    template <class A = StringMap, class How = UploadArgs::Set>
+    requires detail::FormFor<A, How, UploadDataArgs>
+    auto uploadData(const A& param, std::string data, How how = {}) {
+        return form<UploadDataArgs>(param, how, [this, &data](auto&& map, auto&& set) {
+            this->uploadData(map, std::move(data), set);
+        });
+    }
+    template <class A = StringMap, class How = UploadArgs::Set>
+    requires detail::FormFor<A, How, UploadDataArgs>
+    auto uploadData(const A& param, std::span<const std::byte> data, How how = {}) {
+        return form<UploadDataArgs>(
+            param, how, [this, data](auto&& map, auto&& set) { this->uploadData(map, data, set); });
+    }
+    template <class A = StringMap, class How = UploadArgs::Set>
+    requires detail::FormFor<A, How, UploadStreamArgs>
+    auto uploadStream(const A& param, S3ObjectRequest::Reader reader, How how = {}) {
+        return form<UploadStreamArgs>(param, how, [this, &reader](auto&& map, auto&& set) {
+            this->uploadStream(map, std::move(reader), set);
+        });
     }
     template <class A = StringMap, class How = DownloadObjectArgs::Set>
     requires detail::FormFor<A, How, DownloadObjectArgs>

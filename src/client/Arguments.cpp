@@ -29,27 +29,109 @@ ValueMap DeleteObjectsArgs::param() const {
     return {{"bucket", *bucket}, {"keys", *keys}};
 }
 
+namespace {
+
+using Given = std::pair<const char*, const std::optional<std::string>*>;
+
+void addOptional(StringMap& map, const char* key, const std::optional<std::string>& value) {
+    if (value) {
+        map.insert_or_assign(key, *value);
+    }
+}
+
+template <std::size_t N>
+void addAll(StringMap& map, const Given (&given)[N]) {
+    for (const auto& [key, value] : given) {
+        addOptional(map, key, *value);
+    }
+}
+
+void addFlag(StringMap& map, const char* key, const std::optional<bool>& value) {
+    if (value) {
+        map.insert_or_assign(key, *value ? "true" : "false");
+    }
+}
+
+void addPolicy(StringMap& map, const std::optional<AccessPolicy>& policy) {
+    if (policy) {
+        map.insert_or_assign("accessPolicy", std::string(rawValue(*policy)));
+    }
+}
+
+}  // namespace
+
+void ObjectOptions::addTo(StringMap& map) const {
+    const Given given[] = {
+        {"contentType", &contentType},
+        {"cacheControl", &cacheControl},
+        {"contentDisposition", &contentDisposition},
+        {"contentEncoding", &contentEncoding},
+        {"contentLanguage", &contentLanguage},
+        {"expires", &expires},
+        {"storageClass", &storageClass},
+        {"tagging", &tagging},
+        {"serverSideEncryption", &serverSideEncryption},
+        {"sseKmsKeyId", &sseKmsKeyId},
+        {"sseCustomerKey", &sseCustomerKey},
+    };
+    addAll(map, given);
+    for (const auto& [name, value] : metadata.value_or(StringMap{})) {
+        map.insert_or_assign("x-amz-meta-" + name, value);
+    }
+}
+
+void ReadOptions::addTo(StringMap& map) const {
+    const Given given[] = {
+        {"versionId", &versionId},
+        {"ifMatch", &ifMatch},
+        {"ifNoneMatch", &ifNoneMatch},
+        {"ifModifiedSince", &ifModifiedSince},
+        {"ifUnmodifiedSince", &ifUnmodifiedSince},
+        {"sseCustomerKey", &sseCustomerKey},
+    };
+    addAll(map, given);
+}
+
 StringMap UploadObjectArgs::param() const {
     StringMap map{{"filePath", *filePath}, {"bucket", *bucket}, {"key", *key}};
-    if (accessPolicy) {
-        map.emplace("accessPolicy", rawValue(*accessPolicy));
-    }
+    addPolicy(map, accessPolicy);
+    options.addTo(map);
+    addFlag(map, "followsSymlinks", followsSymlinks);
+    return map;
+}
+
+StringMap UploadArgs::param() const {
+    StringMap map{{"bucket", *bucket}, {"key", *key}};
+    addPolicy(map, accessPolicy);
+    options.addTo(map);
     return map;
 }
 
 StringMap DownloadObjectArgs::param() const {
     StringMap map{{"bucket", *bucket}, {"key", *key}};
-    if (downloadDestinationPath) {
-        map.emplace("downloadDestinationPath", *downloadDestinationPath);
-    }
+    addOptional(map, "downloadDestinationPath", downloadDestinationPath);
+    addOptional(map, "range", range);
+    options.addTo(map);
+    addFlag(map, "followsSymlinks", followsSymlinks);
     return map;
 }
 
 StringMap CopyObjectArgs::param() const {
-    return {{"srcBucket", *srcBucket},
-            {"srcKey", *srcKey},
-            {"desBucket", *desBucket},
-            {"desKey", *desKey}};
+    StringMap map{{"srcBucket", *srcBucket},
+                  {"srcKey", *srcKey},
+                  {"desBucket", *desBucket},
+                  {"desKey", *desKey}};
+    addOptional(map, "srcVersionId", srcVersionId);
+    addOptional(map, "metadataDirective", metadataDirective);
+    addPolicy(map, accessPolicy);
+    options.addTo(map);
+    return map;
+}
+
+StringMap GetObjectMetaArgs::param() const {
+    StringMap map{{"bucket", *bucket}, {"key", *key}};
+    options.addTo(map);
+    return map;
 }
 
 StringMap ObjectArgs::param() const {

@@ -108,7 +108,7 @@ TYPED_TEST(Tokens, EveryOperationGivesItsTypedRequest) {
     const StringMap meta{{"owner", "anna"}};
     EXPECT_TRUE(ok(
         end(c.setObjectMeta(SetObjectMetaArgs{.bucket = bucket, .key = "k", .meta = meta}, how))));
-    const auto head = end(c.getObjectMeta(object, how));
+    const auto head = end(c.getObjectMeta(GetObjectMetaArgs{.bucket = bucket, .key = "k"}, how));
     EXPECT_TRUE(ok(head) && head->metadata() == meta);
     const auto objectAcl = end(c.getObjectAcl(object, how));
     ASSERT_TRUE(ok(objectAcl) && objectAcl->accessControlPolicy());
@@ -133,7 +133,7 @@ TYPED_TEST(Tokens, EveryOperationGivesItsTypedRequest) {
     EXPECT_TRUE(ok(end(c.deleteObject(StringMap{{"bucket", bucket}, {"key", "k"}}, how))));
     EXPECT_TRUE(ok(end(c.deleteBucket(other, how))));
     s.buckets.pop_back();
-    const auto gone = end(c.getObjectMeta(object, how));
+    const auto gone = end(c.getObjectMeta(GetObjectMetaArgs{.bucket = bucket, .key = "k"}, how));
     ASSERT_TRUE(gone && gone->error());
     EXPECT_EQ(gone->error()->httpStatus, 404);
 

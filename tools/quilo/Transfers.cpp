@@ -106,14 +106,26 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         local = held[index].path();
         batch.showAs(index, local, transfer.local);
     }
+    // A tree's files are reached through their pinned paths, which no link can be.
+    const std::string follow = followsSymlinks() ? "true" : "false";
     if (transfer.kind == Kind::upload) {
-        StringMap param{{"filePath", local}, {"bucket", bucket}, {"key", key}};
+        StringMap param{{"filePath", local},
+                        {"bucket", bucket},
+                        {"key", key},
+                        {"followsSymlinks", follow}};
         if (options.acl) {
             param["accessPolicy"] = *options.acl;
         }
+        // Browsers show an object by the type its name suggests.
+        if (const auto type = contentType(transfer.local); !type.empty()) {
+            param["contentType"] = std::string(type);
+        }
         quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::download) {
-        quilo.downloadObject({{"bucket", bucket}, {"key", key}, {"downloadDestinationPath", local}},
+        quilo.downloadObject({{"bucket", bucket},
+                              {"key", key},
+                              {"downloadDestinationPath", local},
+                              {"followsSymlinks", follow}},
                              batch.transferCallbacks<QuiloObjectRquest>(index));
     } else {
         quilo.deleteObject({{"bucket", bucket}, {"key", key}},
