@@ -20,9 +20,12 @@ void Summary::done(std::string_view action, std::string_view from, std::string_v
     }
 }
 
-void Summary::failed(std::string_view action, std::string_view from, std::string_view cause) {
-    printFailure(std::string(action) + " " + std::string(from), cause);
-    failed_.push_back({{"action", action}, {"from", escaped(from)}, {"error", escaped(cause)}});
+void Summary::failed(std::string_view action, std::string_view from, std::string_view cause,
+                     const Error* error) {
+    printFailure(std::string(action) + " " + std::string(from), cause, error);
+    nlohmann::ordered_json entry{{"action", action}, {"from", escaped(from)}};
+    entry.update(failureFields(cause, error));
+    failed_.push_back(std::move(entry));
 }
 
 void Summary::finish() const {

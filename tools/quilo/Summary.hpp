@@ -4,19 +4,23 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+#include <quilo/quilo.hpp>
 
 namespace quilo::cli {
 
 // What a command did, told as it happens: a line of text per action ("upload: a.txt to
 // s3://b/a.txt"), or, with --output json, one document at the end:
-//     {"done": [{"action": "upload", "from": "a.txt", "to": "s3://b/a.txt"}], "failed": [...]}
+//     {"done": [{"action": "upload", "from": "a.txt", "to": "s3://b/a.txt"}],
+//      "failed": [{"action": "upload", "from": "b.txt", "kind": ..., "code": ..., ...}]}
 // Failures always go to stderr as well, once each. Every string is escaped (see escaped()).
 class Summary {
   public:
     explicit Summary(bool dryRun = false) : dryRun_(dryRun) {}
 
     void done(std::string_view action, std::string_view from, std::string_view to = {});
-    void failed(std::string_view action, std::string_view from, std::string_view cause);
+    // `error`, when there is one, gives the failure's parts apart (see failureFields).
+    void failed(std::string_view action, std::string_view from, std::string_view cause,
+                const Error* error = nullptr);
     bool anyFailed() const { return !failed_.empty(); }
     // Prints the JSON document; nothing in text mode.
     void finish() const;

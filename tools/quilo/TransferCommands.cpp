@@ -1,8 +1,9 @@
-// put, get and rm of files and objects named one by one.
+// put, get, cat and rm of files and objects named one by one.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -40,6 +41,11 @@ void copyToStandardOutput(Descriptor from) {
                        0 &&
                    errno == EINTR) {
             }
+            if (n < 0 && errno == EPIPE) {
+                // The reader has gone: end as the shell expects of a pipeline's writer, quietly.
+                std::signal(SIGPIPE, SIG_DFL);
+                std::raise(SIGPIPE);
+            }
             if (n <= 0) {
                 return;
             }
@@ -74,7 +80,7 @@ int getToStandardOutput(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-int put(const std::vector<std::string>& arguments, const std::optional<std::string>& acl) {
+int put(const std::vector<std::string>& arguments, const TransferOptions& options) {
     const std::vector<std::string> files(arguments.begin(), arguments.end() - 1);
     const S3Url destination = parseS3Url(arguments.back());
     const bool intoPrefix = destination.key.empty() || destination.key.ends_with('/');
@@ -99,11 +105,14 @@ int put(const std::vector<std::string>& arguments, const std::optional<std::stri
                         intoPrefix ? destination.key + baseName(file) : destination.key},
              .size = error ? 0 : size});
     }
-    return run(transfers, {.acl = acl});
+    return run(transfers, options);
 }
 
-int get(const std::vector<std::string>& arguments) {
+int get(const std::vector<std::string>& arguments, const TransferOptions& options) {
     const std::string& destination = arguments.back();
+    if (destination == "-" && options.move) {
+        throw UsageError("mv cannot check what it wrote to standard output: cat, then rm");
+    }
     if (destination == "-") {
         return getToStandardOutput(arguments);
     }
@@ -128,7 +137,11 @@ int get(const std::vector<std::string>& arguments) {
         }
         transfers.push_back({.kind = Transfer::Kind::download, .local = path, .remote = source});
     }
-    return run(transfers);
+    return run(transfers, options);
+}
+
+int cat(const std::string& url) {
+    return getToStandardOutput({url, "-"});
 }
 
 int remove(const std::vector<std::string>& urls) {
