@@ -18,10 +18,7 @@ namespace {
 std::vector<S3Url> parseBuckets(const std::vector<std::string>& urls) {
     std::vector<S3Url> buckets;
     for (const auto& text : urls) {
-        buckets.push_back(parseS3Url(text));
-        if (!buckets.back().key.empty()) {
-            throw UsageError("'" + text + "' names an object, not a bucket (s3://bucket)");
-        }
+        buckets.push_back(parseBucketUrl(text));
     }
     return buckets;
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <set>
@@ -89,11 +90,19 @@ void completeUrl(const std::string& typed) {
     if (!page) {
         return;
     }
+    // A name holding a control character could not be typed, and could split into two answers
+    // or rewrite the terminal: it is not offered.
+    const auto offer = [&](const std::string& key) {
+        if (std::none_of(key.begin(), key.end(),
+                         [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
+            std::cout << S3Url{url.bucket, key}.text() << '\n';
+        }
+    };
     for (const auto& prefix : page->commonPrefixes()) {
-        std::cout << S3Url{url.bucket, prefix}.text() << '\n';
+        offer(prefix);
     }
     for (const auto& object : page->objects()) {
-        std::cout << S3Url{url.bucket, object.key}.text() << '\n';
+        offer(object.key);
     }
 }
 

@@ -69,10 +69,7 @@ std::string readAll(const std::string& file) {
 
 int bucketConfiguration(const std::string& name, const std::string& action, const std::string& text,
                         const std::string& file) {
-    const S3Url url = parseS3Url(text);
-    if (!url.key.empty()) {
-        throw UsageError("'" + text + "' names an object, not a bucket (s3://bucket)");
-    }
+    const S3Url url = parseBucketUrl(text);
     if (action == "set" && file.empty()) {
         throw UsageError(name + " set reads the document from FILE, or - for standard input");
     }
@@ -111,13 +108,7 @@ int bucketConfiguration(const std::string& name, const std::string& action, cons
                  (quilo.*kind.remove)(url.bucket, callbacks);
              }) != nullptr;
     }
-    if (!ok) {
-        return exitFailure;
-    }
-    Summary summary;
-    summary.done(what, url.text());
-    summary.finish();
-    return 0;
+    return reportDone(ok, what, url.text());
 }
 
 }  // namespace quilo::cli

@@ -13,11 +13,6 @@ namespace quilo::cli {
 
 namespace {
 
-int finish(Summary& summary, bool ok) {
-    summary.finish();
-    return ok && !summary.anyFailed() ? 0 : exitFailure;
-}
-
 // Every object below one folder, to the same path below another.
 int copyTree(const S3Url& from, const S3Url& to, const TreeOptions& options) {
     Summary summary(options.dryRun);

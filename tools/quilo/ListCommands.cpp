@@ -8,8 +8,8 @@
 
 #include "Batch.hpp"
 #include "Commands.hpp"
+#include "Listings.hpp"
 #include "Output.hpp"
-#include "Pages.hpp"
 #include "S3Url.hpp"
 #include "Summary.hpp"
 #include "ToolClient.hpp"

@@ -95,17 +95,6 @@ void printMeta(const S3Request& request) {
     }
 }
 
-// Tells one change done; its failure was reported as it happened.
-int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to = {}) {
-    if (!ok) {
-        return exitFailure;
-    }
-    Summary summary;
-    summary.done(action, from, to);
-    summary.finish();
-    return 0;
-}
-
 }  // namespace
 
 int getAcl(const std::string& text) {

@@ -34,6 +34,21 @@ void Summary::finish() const {
     }
 }
 
+int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to) {
+    if (!ok) {
+        return exitFailure;
+    }
+    Summary summary;
+    summary.done(action, from, to);
+    summary.finish();
+    return 0;
+}
+
+int finish(Summary& summary, bool ok) {
+    summary.finish();
+    return ok && !summary.anyFailed() ? 0 : exitFailure;
+}
+
 void printJson(const nlohmann::ordered_json& document) {
     std::cout << document.dump(2) << '\n';
 }

@@ -31,6 +31,14 @@ class Summary {
     nlohmann::ordered_json failed_ = nlohmann::ordered_json::array();
 };
 
+// Tells one change done, for the commands that make a single change; its failure was reported
+// as it happened. Returns the exit status.
+int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to = {});
+
+// Prints the document of a run of changes and returns its exit status: 0 when `ok` and none
+// failed.
+int finish(Summary& summary, bool ok);
+
 // Prints a JSON document on stdout, for the commands that show something (ls, acl get, ...).
 void printJson(const nlohmann::ordered_json& document);
 

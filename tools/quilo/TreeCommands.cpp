@@ -39,11 +39,6 @@ bool isMarker(const std::string& path) {
     return path.empty() || path.ends_with('/');
 }
 
-int finish(Summary& summary, bool ok) {
-    summary.finish();
-    return ok && !summary.anyFailed() ? 0 : exitFailure;
-}
-
 int up(const std::string& directory, const S3Url& folder, const TreeOptions& options) {
     const LocalDirectory root(directory);
     Summary summary(options.dryRun);

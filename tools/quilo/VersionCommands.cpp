@@ -6,8 +6,8 @@
 
 #include "Batch.hpp"
 #include "Commands.hpp"
+#include "Listings.hpp"
 #include "Output.hpp"
-#include "Pages.hpp"
 #include "S3Url.hpp"
 #include "Summary.hpp"
 #include "ToolClient.hpp"
@@ -16,25 +16,6 @@
 namespace quilo::cli {
 
 namespace {
-
-// Tells one change done; its failure was reported as it happened.
-int reportDone(bool ok, std::string_view action, std::string_view subject) {
-    if (!ok) {
-        return exitFailure;
-    }
-    Summary summary;
-    summary.done(action, subject);
-    summary.finish();
-    return 0;
-}
-
-S3Url bucketOnly(const std::string& text) {
-    const S3Url url = parseS3Url(text);
-    if (!url.key.empty()) {
-        throw UsageError("'" + text + "' names an object, not a bucket (s3://bucket)");
-    }
-    return url;
-}
 
 void printTags(const StringMap& tags) {
     if (outputMode().json) {
@@ -112,7 +93,7 @@ int abortAll(const std::string& bucket, const std::vector<S3MultipartUpload>& up
 }  // namespace
 
 int versioning(const std::string& action, const std::string& text) {
-    const S3Url url = bucketOnly(text);
+    const S3Url url = parseBucketUrl(text);
     Quilo& quilo = client();
     if (action != "status") {
         const ValueMap param{{"bucket", url.bucket},
