@@ -8,6 +8,7 @@
 
 #include "Batch.hpp"
 #include "LocalDirectory.hpp"
+#include "Move.hpp"
 #include "Output.hpp"
 #include "Progress.hpp"
 #include "Summary.hpp"
@@ -26,6 +27,8 @@ const char* actionOf(const Transfer& transfer) {
             return "upload";
         case Kind::download:
             return "download";
+        case Kind::copy:
+            return "copy";
         case Kind::remove:
         case Kind::removeLocal:
             break;
@@ -34,15 +37,29 @@ const char* actionOf(const Transfer& transfer) {
 }
 
 // What the transfer reads from, and where it writes.
+}  // namespace
+
 std::string from(const Transfer& transfer) {
     const bool local = transfer.kind == Kind::upload || transfer.kind == Kind::removeLocal;
-    return local ? transfer.local : transfer.remote.text();
+    return local                         ? transfer.local
+           : transfer.kind == Kind::copy ? transfer.source.text()
+                                         : transfer.remote.text();
 }
 std::string to(const Transfer& transfer) {
-    return transfer.kind == Kind::upload     ? transfer.remote.text()
-           : transfer.kind == Kind::download ? transfer.local
-                                             : "";
+    switch (transfer.kind) {
+        case Kind::upload:
+        case Kind::copy:
+            return transfer.remote.text();
+        case Kind::download:
+            return transfer.local;
+        case Kind::remove:
+        case Kind::removeLocal:
+            break;
+    }
+    return "";
 }
+
+namespace {
 
 // What one request carries out: a single transfer, or the deletes of up to maxKeysPerDelete keys
 // of one bucket.
@@ -127,6 +144,12 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
                               {"downloadDestinationPath", local},
                               {"followsSymlinks", follow}},
                              batch.transferCallbacks<QuiloObjectRquest>(index));
+    } else if (transfer.kind == Kind::copy) {
+        quilo.copyObject({{"srcBucket", transfer.source.bucket},
+                          {"srcKey", transfer.source.key},
+                          {"desBucket", bucket},
+                          {"desKey", key}},
+                         batch.callbacks<QuiloObjectRquest>(index));
     } else {
         quilo.deleteObject({{"bucket", bucket}, {"key", key}},
                            batch.callbacks<QuiloObjectRquest>(index));
@@ -213,6 +236,7 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
     const auto count = requests.size();
     ProgressBar bar(count == 1 ? escaped(baseName(from(*requests[0]))) : counted(0, count));
     std::size_t ended = 0;
+    std::vector<Moved> moved;
     batch.startAll([&](std::size_t i) { return run.start(i); },
                    2 * static_cast<std::size_t>(jobs()));
     const auto report = [&](std::size_t i, const Batch::Item& item) {
@@ -237,9 +261,14 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
                            "setting the modification time: " + std::string(std::strerror(errno)));
             return;
         }
+        if (options.move) {
+            moved.push_back({&transfer, item.request});
+            return;
+        }
         summary.done(actionOf(transfer), from(transfer), to(transfer));
     };
-    return batch.wait(report, &bar, &summary) && ok;
+    ok = batch.wait(report, &bar, &summary) && ok;
+    return (moved.empty() || removeMovedSources(moved, summary)) && ok;
 }
 
 }  // namespace quilo::cli
