@@ -1,10 +1,13 @@
 #include "LibraryJobs.hpp"
 
 #include <condition_variable>
+#include <coroutine>
 #include <cstdio>
 #include <future>
 #include <iostream>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include <quilo/quilo.hpp>
 
@@ -52,11 +55,52 @@ quilo::Callbacks<Request> countedBy(Countdown& countdown) {
                 }};
 }
 
-int heads(const Settings& s, const std::string& bucket) {
-    Countdown countdown(static_cast<std::size_t>(s.requests));
-    auto client = quilo::Quilo::sharedInstance();
-    for (int i = 0; i < s.requests; ++i) {
-        client->getBucketMeta(bucket, countedBy<quilo::QuiloBucketRequest>(countdown));
+// A coroutine that starts at once and frees itself at its end.
+struct Detached {
+    struct promise_type {
+        Detached get_return_object() noexcept { return {}; }
+        std::suspend_never initial_suspend() noexcept { return {}; }
+        std::suspend_never final_suspend() noexcept { return {}; }
+        void return_void() noexcept {}
+        void unhandled_exception() noexcept { std::terminate(); }
+    };
+};
+
+bool succeeded(const std::shared_ptr<quilo::QuiloBucketRequest>& request) {
+    if (request->error()) {
+        std::cerr << request->error()->description() << '\n';
+    }
+    return !request->error();
+}
+
+Detached awaitHead(quilo::Quilo& client, const std::string& bucket, Countdown& countdown) {
+    countdown.done(succeeded(co_await client.getBucketMeta(bucket, quilo::use_awaitable)));
+}
+
+// Every request started at once, the queue admitting its limit, through the form the job names:
+// the callables (heads), use_future or use_awaitable.
+int heads(const Settings& s, const std::string& bucket, const std::string& how) {
+    const auto count = static_cast<std::size_t>(s.requests);
+    auto& client = *quilo::Quilo::sharedInstance();
+    if (how == "heads-future") {
+        std::vector<std::future<std::shared_ptr<quilo::QuiloBucketRequest>>> ends;
+        ends.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            ends.push_back(client.getBucketMeta(bucket, quilo::use_future));
+        }
+        bool ok = true;
+        for (auto& end : ends) {
+            ok = succeeded(end.get()) && ok;
+        }
+        return ok ? 0 : 1;
+    }
+    Countdown countdown(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (how == "heads-awaitable") {
+            awaitHead(client, bucket, countdown);
+        } else {
+            client.getBucketMeta(bucket, countedBy<quilo::QuiloBucketRequest>(countdown));
+        }
     }
     return countdown.wait() ? 0 : 1;
 }
@@ -86,30 +130,13 @@ int transfer(const LibraryJob& job) {
 // Every key of the bucket, all pages.
 std::optional<std::vector<std::string>> listAll(const std::string& bucket) {
     std::vector<std::string> keys;
-    std::string marker;
-    for (bool more = true; more;) {
-        std::promise<bool> page;
-        quilo::Quilo::sharedInstance()->listObjects(
-            {{"bucket", bucket},
-             {"prefix", ""},
-             {"delimiter", ""},
-             {"marker", marker},
-             {"maxKeys", std::int32_t{1000}}},
-            {.finished =
-                 [&](const auto& request) {
-                     for (const auto& object : request->objects()) {
-                         keys.push_back(object.key);
-                     }
-                     more = request->isTruncated() && !request->objects().empty();
-                     if (more) {
-                         marker =
-                             request->nextMarker().empty() ? keys.back() : request->nextMarker();
-                     }
-                     page.set_value(true);
-                 },
-             .failed = [&](const auto&) { page.set_value(false); }});
-        if (!page.get_future().get()) {
+    for (const auto& page :
+         quilo::ObjectPages(*quilo::Quilo::sharedInstance(), {.bucket = bucket})) {
+        if (page->error()) {
             return std::nullopt;
+        }
+        for (const auto& object : page->objects()) {
+            keys.push_back(object.key);
         }
     }
     return keys;
@@ -142,8 +169,8 @@ int purge(const std::string& bucket) {
 int runLibraryJob(const Settings& s) {
     configure(s);
     const LibraryJob& job = *s.job;
-    if (job.name == "heads") {
-        return heads(s, job.bucket);
+    if (job.name.starts_with("heads")) {
+        return heads(s, job.bucket, job.name);
     }
     if (job.name == "upload" || job.name == "download") {
         return transfer(job);

@@ -11,7 +11,7 @@ namespace bench {
 
 // A job this binary runs in a child process of its own, with the library doing the work.
 struct LibraryJob {
-    std::string name{};  // heads, upload, download, count, purge
+    std::string name{};  // heads, heads-future, heads-awaitable, upload, download, count, purge
     std::string bucket{}, key{}, file{};
     std::string threshold =
         "default";  // bytes above which uploads go in parts, downloads in ranges

@@ -10,6 +10,7 @@ struct Row {
     std::string label;
     Command command;
     bool download;
+    const char* ours = nullptr;  // the quilo row it is held against, when not get or put
 };
 
 // Every client's upload of source to a key of its own, and download of the same object (put in
@@ -48,6 +49,14 @@ std::vector<Row> toolRows(const Context& context, const std::string& source,
          p.run(Tool::aws, {"s3", "cp", "--no-progress", "s3://" + object, copy}), true},
         {Tool::libs3, "s3 get (libs3)", p.run(Tool::libs3, {"get", object, "filename=" + copy}),
          true},
+        // To standard output, which the bench throws away.
+        {Tool::quilo, "quilo cat", p.run(Tool::quilo, {"cat", "s3://" + object}), false},
+        {Tool::curl, "curl (stdout)",
+         p.run(Tool::curl, {"-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD", p.url("/" + object)}),
+         false, "quilo cat"},
+        {Tool::aws, "aws s3 cp ... -",
+         p.run(Tool::aws, {"s3", "cp", "--no-progress", "s3://" + object, "-"}), false,
+         "quilo cat"},
     };
 }
 
@@ -69,6 +78,8 @@ void addTargets(Context& context, const Table& table) {
         targets.add(table, "quilo put", "s3 put (libs3)", Kind::rate, *reached);
     }
     targets.add(table, "quilo get", "curl -o", Kind::rate, 0.85);
+    targets.add(table, "quilo cat", "curl (stdout)", Kind::rate, 0.9);
+    targets.add(table, "quilo cat", "aws s3 cp ... -", Kind::rate, 1.0);
     targets.add(table, "quilo get", "s3 get (libs3)", Kind::rate, 0.85);
     targets.rss(table, "quilo", 64);
 }
@@ -104,7 +115,7 @@ void runTool(Context& context) {
                 check(m, fileSize(copy) == bytes, "wrong size");
             };
         }
-        const char* ours = row.download ? "quilo get" : "quilo put";
+        const char* ours = row.ours ? row.ours : row.download ? "quilo get" : "quilo put";
         if (row.tool != Tool::quilo) {
             table.ratio(ours, row.label);
         }

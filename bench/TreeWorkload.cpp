@@ -169,6 +169,12 @@ std::vector<Job> TreeRound::jobs() {
             jobs.push_back(skippedJob(label, "/usr/bin/aws not found"));
         }
     }
+    // Every key of the tree, listed page by page; the output is thrown away.
+    jobs.push_back({"quilo ls --recursive", quilo({"ls", "--recursive", "s3://" + source})});
+    if (peers.has(Tool::aws)) {
+        jobs.push_back({"aws s3 ls --recursive",
+                        peers.run(Tool::aws, {"s3", "ls", "--recursive", "s3://" + source})});
+    }
     if (peers.has(Tool::rclone)) {
         const std::string b = bucket("rclone");
         const Command up = rclone({root, "bench:" + b + "/tree"});
@@ -194,6 +200,7 @@ void askRatios(Table& table) {
     table.ratio("quilo sync (nothing to do)", "rclone sync (nothing to do)");
     table.ratio("quilo get -r", "aws s3 sync (down)");
     table.ratio("quilo get -r", "rclone sync (down)");
+    table.ratio("quilo ls --recursive", "aws s3 ls --recursive");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A tour of the quilo tool against a local Ceph RGW: sets the machine up, builds quilo, starts
 # RGW, then makes a bucket, lists the buckets with the smallest program on the library
-# (tools/examples/list_buckets.cpp), uploads a file (with a progress bar when run in a terminal), lists,
+# (tools/examples/list_buckets.cpp), uploads a file (with a progress bar when run in a terminal), a
+# folder from a coroutine (tools/examples/upload_tree.cpp), lists,
 # copies, sets an ACL and metadata and shows them, downloads and compares, deletes, and removes
 # the bucket.
 #
@@ -25,9 +26,10 @@ scripts/setup.sh
 step "building quilo (a few minutes the first time)"
 build="${QUILO_BUILD_DIR:-build}"
 quietly cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILO_BUILD_TOOLS=ON
-quietly cmake --build "$build" -j"${QUILO_JOBS:-2}" --target quilo_cli list_buckets
+quietly cmake --build "$build" -j"${QUILO_JOBS:-2}" --target quilo_cli list_buckets upload_tree
 quilo_binary="$(cd "$build" && pwd)/tools/quilo"
 list_buckets_binary="$(cd "$build" && pwd)/tools/examples/list_buckets"
+upload_tree_binary="$(cd "$build" && pwd)/tools/examples/upload_tree"
 
 work="$(mktemp -d)"
 bucket="quilo-demo-$(date +%s)-$$"
@@ -89,6 +91,12 @@ echo "Hello from quilo's demo, $(date -u +%FT%TZ)" >hello.txt
 quilo put random.bin "$s3/data/"
 quilo put hello.txt "$s3/"
 
+step "uploading a folder from a coroutine, eight files at a time, and listing it back"
+mkdir -p tree/notes
+for i in 1 2 3 4 5 6 7 8 9 10; do echo "note $i" >"tree/notes/$i.txt"; done
+cp hello.txt tree/
+run "$upload_tree_binary" tree "$bucket" tree/
+
 step "listing the buckets, the objects, and the objects grouped by '/'"
 quilo ls
 quilo ls "$s3"
@@ -114,6 +122,7 @@ echo "identical"
 
 step "deleting the objects and removing the bucket"
 quilo rm "$s3/data/random.bin" "$s3/backup/random.bin" "$s3/hello.txt"
+quilo rm -r "$s3/tree"
 quilo rb "$s3"
 
 tour_done=1

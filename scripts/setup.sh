@@ -12,6 +12,8 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
     # the quilo tool: profile files, JSON output, its man page
     libinih-dev nlohmann-json3-dev help2man
+    # the shells whose completion scripts the tool prints, to check them with
+    zsh fish
     # the API reference and the Debian package
     doxygen dpkg-dev file
     # test servers and the tools the tests and the demo compare against

@@ -139,7 +139,7 @@ stage_test_asan() {
 # requests, cancellations and an exiting process on the network thread at once.
 stage_build_tsan() {
     configure_and_build "$TSAN_BUILD_DIR" g++ -DQUILO_SANITIZE=thread -DQUILO_BUILD_TOOLS=OFF \
-        -DQUILO_BUILD_BENCH=OFF -DQUILO_INTEGRATION_ONLY='/(Load|InFlight)Test\.cpp$' \
+        -DQUILO_BUILD_BENCH=OFF -DQUILO_INTEGRATION_ONLY='/(Load|InFlight|Token)Test\.cpp$' \
         "${SANITIZED_FLAGS[@]}"
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 
 namespace quilo {
 
@@ -22,6 +23,8 @@ using ProgressCallback = std::function<void(const std::shared_ptr<Request>&, std
 // Each is called on the library's network thread with the operation's request, from which it
 // reads the outcome. Exactly one of finished and failed is called per operation. Do not block
 // in a callable: every other request waits while it runs.
+// A stop requested through stopToken cancels the operation, whether it waits, runs or has not
+// started yet: it then fails with a `cancelled` error unless it has already ended.
 template <class Request>
 struct Callbacks {
     Callback<Request> started{};         // the queue has admitted the request
@@ -29,9 +32,10 @@ struct Callbacks {
     Callback<Request> failed{};          // it failed; error() on the request says why
     Callback<Request> headerReceived{};  // the final answer's headers have arrived
     Callback<Request> redirected{};      // it goes again elsewhere (another region)
+    std::stop_token stopToken{};         // a stop requested through it cancels the operation
 };
 
-// The callables of an upload or a download: the five above, then progress.
+// The callables of an upload or a download: the five above, progress, then the stop token.
 template <class Request>
 struct TransferCallbacks {
     Callback<Request> started{};           // as in Callbacks
@@ -40,6 +44,7 @@ struct TransferCallbacks {
     Callback<Request> headerReceived{};    // as in Callbacks
     Callback<Request> redirected{};        // as in Callbacks
     ProgressCallback<Request> progress{};  // bytes sent by an upload, received by a download
+    std::stop_token stopToken{};           // as in Callbacks
 };
 
 }  // namespace quilo

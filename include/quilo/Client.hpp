@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "quilo/AccessPolicy.hpp"
+#include "quilo/Arguments.hpp"
 #include "quilo/Callbacks.hpp"
+#include "quilo/Completion.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
 #include "quilo/requestlib/base/Export.hpp"
@@ -23,7 +26,14 @@ namespace quilo {
 //         for (const auto& bucket : request->buckets()) std::cout << bucket.name << '\n';
 //     }});
 //
-// Every operation returns at once; its outcome reaches the callables (see Callbacks). A request
+// Every operation returns at once; its outcome reaches the callables (see Callbacks), or comes
+// back through a completion token (see Completion.hpp) instead:
+//
+//     auto buckets = client.listBuckets(quilo::use_future).get();
+//     auto upload = co_await client.uploadObject(quilo::UploadObjectArgs{...},
+//     quilo::use_awaitable);
+//
+// Each operation also takes its typed aggregate (Arguments.hpp) in place of its map. A request
 // that cannot be sent as asked (a missing or mistyped parameter, a configuration value of the
 // wrong type) is never sent: its failed callable receives it with a misuse or configuration
 // error, on the library's thread, like any other failure. Nothing here throws or prints.
@@ -158,23 +168,55 @@ class QUILO_EXPORT Quilo {
     virtual void setBucketObjectLock(const ValueMap& param,
                                      Callbacks<QuiloBucketRequest> callbacks = {});
 
-    // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy), "resumeJournal"
-    // (see HTTPRequest::setResumeJournal).
+    // The uploads and copyObject take these object options, each an optional string key:
+    // "contentType", "cacheControl", "contentDisposition", "contentEncoding",
+    // "contentLanguage", "expires" (a time as HTTP or ISO 8601 writes it), user metadata as
+    // "x-amz-meta-<name>", "storageClass", "tagging" (a URL query, "a=1&b=two%20words"),
+    // "serverSideEncryption" ("AES256" or "aws:kms"), "sseKmsKeyId" and "sseCustomerKey" (the
+    // SSE-C key, 256 bits in base64). See S3ObjectRequest::setObjectHeaders and the setters
+    // after it. resultVersionId() on the request names the version an upload made.
+    //
+    // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy), "followsSymlinks"
+    // ("true", the default, or "false": see HTTPRequest::setFollowsSymlinks), "resumeJournal"
+    // (see HTTPRequest::setResumeJournal), object options.
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    // Uploads bytes in memory, with the keys of uploadObject but "filePath" and "resumeJournal"
+    // (a later run could not tell its bytes are the same): `data` handed over, or, as a span,
+    // bytes the caller keeps in place, unchanged, until the request has ended.
+    virtual void uploadData(const StringMap& param, std::string data,
+                            TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    virtual void uploadData(const StringMap& param, std::span<const std::byte> data,
+                            TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    // Uploads a stream of unknown length, with the keys of uploadObject but "filePath" and
+    // "resumeJournal": `reader` is called off the network thread for one part's bytes after
+    // another (see S3ObjectRequest::Reader and PUTRequestForStream). A stream that ends within
+    // one part goes in one PUT; the progress total is 0 until the stream has ended.
+    virtual void uploadStream(const StringMap& param, S3ObjectRequest::Reader reader,
+                              TransferCallbacks<QuiloObjectRquest> callbacks = {});
+    // downloadObject and getObjectMeta take these read options, each an optional string key:
+    // "versionId", "ifMatch", "ifNoneMatch" (entity tags), "ifModifiedSince",
+    // "ifUnmodifiedSince" (times as HTTP or ISO 8601 writes them) and "sseCustomerKey". An
+    // object that fails a condition fails the request with the code "NotModified" (HTTP 304) or
+    // "PreconditionFailed" (HTTP 412).
+    //
     // param: "bucket", "key", "downloadDestinationPath" (without it the bytes are kept in
-    // responseData()), "resumeJournal" (see HTTPRequest::setResumeJournal).
+    // responseData()), "range" ("bytes=0-99", "bytes=100-", "bytes=-100": see
+    // HTTPRequest::setRange), "followsSymlinks", "resumeJournal" (see
+    // HTTPRequest::setResumeJournal), read options.
     virtual void downloadObject(const StringMap& param,
                                 TransferCallbacks<QuiloObjectRquest> callbacks = {});
-    // param: "srcBucket", "srcKey", "desBucket", "desKey".
+    // param: "srcBucket", "srcKey", "desBucket", "desKey", "srcVersionId" (the source's
+    // version), "metadataDirective" ("COPY" or "REPLACE"), "accessPolicy", object options.
     virtual void copyObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
-    // param: "bucket", "key".
+    // param: "bucket", "key", "versionId". Without a version id, in a bucket that keeps
+    // versions, it makes a delete marker: deleteMarker() and resultVersionId() on the request.
     virtual void deleteObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "bucket", "key". accessControlPolicy() on the request.
     virtual void getObjectAcl(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "acl" (AclMap), "bucket", "key" (strings); all required.
     virtual void setObjectAcl(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
-    // param: "bucket", "key". metadata() and responseHeaders() on the request.
+    // param: "bucket", "key", read options. metadata() and responseHeaders() on the request.
     virtual void getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
     // param: "meta" (StringMap), "bucket", "key" (strings); all required. Replaces the metadata.
     virtual void setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks = {});
@@ -213,6 +255,296 @@ class QUILO_EXPORT Quilo {
     virtual void abortMultipartUpload(const StringMap& param,
                                       Callbacks<QuiloObjectRquest> callbacks = {});
 
+    // The typed and token forms, one template per operation: the leading argument is the map
+    // (or bucket name) or the operation's aggregate, the last the callables or a token; with a
+    // token the result is a std::future or an Awaitable of the typed request. Every form goes
+    // through the virtual function above. To add an operation, add one like these.
+    template <detail::Token How>
+    auto listBuckets(How how) {
+        return form<ListBucketsArgs>(how, [this](auto set) { this->listBuckets(std::move(set)); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, CreateBucketArgs>
+    auto createBucket(const A& bucket, How how = {}) {
+        return form<CreateBucketArgs>(bucket, how,
+                                      [this](auto&&... a) { this->createBucket(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketArgs>
+    auto deleteBucket(const A& bucket, How how = {}) {
+        return form<DeleteBucketArgs>(bucket, how,
+                                      [this](auto&&... a) { this->deleteBucket(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketAclArgs>
+    auto getBucketAcl(const A& bucket, How how = {}) {
+        return form<GetBucketAclArgs>(bucket, how,
+                                      [this](auto&&... a) { this->getBucketAcl(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketAclArgs::Set>
+    requires detail::FormFor<A, How, SetBucketAclArgs>
+    auto setBucketAcl(const A& param, How how = {}) {
+        return form<SetBucketAclArgs>(param, how,
+                                      [this](auto&&... a) { this->setBucketAcl(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketMetaArgs>
+    auto getBucketMeta(const A& bucket, How how = {}) {
+        return form<GetBucketMetaArgs>(bucket, how,
+                                       [this](auto&&... a) { this->getBucketMeta(a...); });
+    }
+    template <class A = ValueMap, class How = ListObjectsArgs::Set>
+    requires detail::FormFor<A, How, ListObjectsArgs>
+    auto listObjects(const A& param, How how = {}) {
+        return form<ListObjectsArgs>(param, how, [this](auto&&... a) { this->listObjects(a...); });
+    }
+    template <class A = ValueMap, class How = DeleteObjectsArgs::Set>
+    requires detail::FormFor<A, How, DeleteObjectsArgs>
+    auto deleteObjects(const A& param, How how = {}) {
+        return form<DeleteObjectsArgs>(param, how,
+                                       [this](auto&&... a) { this->deleteObjects(a...); });
+    }
+    template <class A = StringMap, class How = UploadObjectArgs::Set>
+    requires detail::FormFor<A, How, UploadObjectArgs>
+    auto uploadObject(const A& param, How how = {}) {
+        return form<UploadObjectArgs>(param, how,
+                                      [this](auto&&... a) { this->uploadObject(a...); });
+    }
+    template <class A = StringMap, class How = UploadArgs::Set>
+    requires detail::FormFor<A, How, UploadDataArgs>
+    auto uploadData(const A& param, std::string data, How how = {}) {
+        return form<UploadDataArgs>(param, how, [this, &data](auto&& map, auto&& set) {
+            this->uploadData(map, std::move(data), set);
+        });
+    }
+    template <class A = StringMap, class How = UploadArgs::Set>
+    requires detail::FormFor<A, How, UploadDataArgs>
+    auto uploadData(const A& param, std::span<const std::byte> data, How how = {}) {
+        return form<UploadDataArgs>(
+            param, how, [this, data](auto&& map, auto&& set) { this->uploadData(map, data, set); });
+    }
+    template <class A = StringMap, class How = UploadArgs::Set>
+    requires detail::FormFor<A, How, UploadStreamArgs>
+    auto uploadStream(const A& param, S3ObjectRequest::Reader reader, How how = {}) {
+        return form<UploadStreamArgs>(param, how, [this, &reader](auto&& map, auto&& set) {
+            this->uploadStream(map, std::move(reader), set);
+        });
+    }
+    template <class A = StringMap, class How = DownloadObjectArgs::Set>
+    requires detail::FormFor<A, How, DownloadObjectArgs>
+    auto downloadObject(const A& param, How how = {}) {
+        return form<DownloadObjectArgs>(param, how,
+                                        [this](auto&&... a) { this->downloadObject(a...); });
+    }
+    template <class A = StringMap, class How = CopyObjectArgs::Set>
+    requires detail::FormFor<A, How, CopyObjectArgs>
+    auto copyObject(const A& param, How how = {}) {
+        return form<CopyObjectArgs>(param, how, [this](auto&&... a) { this->copyObject(a...); });
+    }
+    template <class A = StringMap, class How = ObjectArgs::Set>
+    requires detail::FormFor<A, How, DeleteObjectArgs>
+    auto deleteObject(const A& param, How how = {}) {
+        return form<DeleteObjectArgs>(param, how,
+                                      [this](auto&&... a) { this->deleteObject(a...); });
+    }
+    template <class A = StringMap, class How = ObjectArgs::Set>
+    requires detail::FormFor<A, How, GetObjectAclArgs>
+    auto getObjectAcl(const A& param, How how = {}) {
+        return form<GetObjectAclArgs>(param, how,
+                                      [this](auto&&... a) { this->getObjectAcl(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectAclArgs::Set>
+    requires detail::FormFor<A, How, SetObjectAclArgs>
+    auto setObjectAcl(const A& param, How how = {}) {
+        return form<SetObjectAclArgs>(param, how,
+                                      [this](auto&&... a) { this->setObjectAcl(a...); });
+    }
+    template <class A = StringMap, class How = ObjectArgs::Set>
+    requires detail::FormFor<A, How, GetObjectMetaArgs>
+    auto getObjectMeta(const A& param, How how = {}) {
+        return form<GetObjectMetaArgs>(param, how,
+                                       [this](auto&&... a) { this->getObjectMeta(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectMetaArgs::Set>
+    requires detail::FormFor<A, How, SetObjectMetaArgs>
+    auto setObjectMeta(const A& param, How how = {}) {
+        return form<SetObjectMetaArgs>(param, how,
+                                       [this](auto&&... a) { this->setObjectMeta(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, CreateBucketWithObjectLockArgs>
+    auto createBucketWithObjectLock(const A& bucket, How how = {}) {
+        return form<CreateBucketWithObjectLockArgs>(
+            bucket, how, [this](auto&&... a) { this->createBucketWithObjectLock(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketVersioningArgs>
+    auto getBucketVersioning(const A& bucket, How how = {}) {
+        return form<GetBucketVersioningArgs>(
+            bucket, how, [this](auto&&... a) { this->getBucketVersioning(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketVersioningArgs::Set>
+    requires detail::FormFor<A, How, SetBucketVersioningArgs>
+    auto setBucketVersioning(const A& param, How how = {}) {
+        return form<SetBucketVersioningArgs>(
+            param, how, [this](auto&&... a) { this->setBucketVersioning(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketTaggingArgs>
+    auto getBucketTagging(const A& bucket, How how = {}) {
+        return form<GetBucketTaggingArgs>(bucket, how,
+                                          [this](auto&&... a) { this->getBucketTagging(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketTaggingArgs::Set>
+    requires detail::FormFor<A, How, SetBucketTaggingArgs>
+    auto setBucketTagging(const A& param, How how = {}) {
+        return form<SetBucketTaggingArgs>(param, how,
+                                          [this](auto&&... a) { this->setBucketTagging(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketTaggingArgs>
+    auto deleteBucketTagging(const A& bucket, How how = {}) {
+        return form<DeleteBucketTaggingArgs>(
+            bucket, how, [this](auto&&... a) { this->deleteBucketTagging(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketPolicyArgs>
+    auto getBucketPolicy(const A& bucket, How how = {}) {
+        return form<GetBucketPolicyArgs>(bucket, how,
+                                         [this](auto&&... a) { this->getBucketPolicy(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketPolicyArgs::Set>
+    requires detail::FormFor<A, How, SetBucketPolicyArgs>
+    auto setBucketPolicy(const A& param, How how = {}) {
+        return form<SetBucketPolicyArgs>(param, how,
+                                         [this](auto&&... a) { this->setBucketPolicy(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketPolicyArgs>
+    auto deleteBucketPolicy(const A& bucket, How how = {}) {
+        return form<DeleteBucketPolicyArgs>(
+            bucket, how, [this](auto&&... a) { this->deleteBucketPolicy(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketLifecycleArgs>
+    auto getBucketLifecycle(const A& bucket, How how = {}) {
+        return form<GetBucketLifecycleArgs>(
+            bucket, how, [this](auto&&... a) { this->getBucketLifecycle(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketLifecycleArgs::Set>
+    requires detail::FormFor<A, How, SetBucketLifecycleArgs>
+    auto setBucketLifecycle(const A& param, How how = {}) {
+        return form<SetBucketLifecycleArgs>(
+            param, how, [this](auto&&... a) { this->setBucketLifecycle(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketLifecycleArgs>
+    auto deleteBucketLifecycle(const A& bucket, How how = {}) {
+        return form<DeleteBucketLifecycleArgs>(
+            bucket, how, [this](auto&&... a) { this->deleteBucketLifecycle(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketCorsArgs>
+    auto getBucketCors(const A& bucket, How how = {}) {
+        return form<GetBucketCorsArgs>(bucket, how,
+                                       [this](auto&&... a) { this->getBucketCors(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketCorsArgs::Set>
+    requires detail::FormFor<A, How, SetBucketCorsArgs>
+    auto setBucketCors(const A& param, How how = {}) {
+        return form<SetBucketCorsArgs>(param, how,
+                                       [this](auto&&... a) { this->setBucketCors(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, DeleteBucketCorsArgs>
+    auto deleteBucketCors(const A& bucket, How how = {}) {
+        return form<DeleteBucketCorsArgs>(bucket, how,
+                                          [this](auto&&... a) { this->deleteBucketCors(a...); });
+    }
+    template <class A = std::string, class How = BucketArgs::Set>
+    requires detail::FormFor<A, How, GetBucketObjectLockArgs>
+    auto getBucketObjectLock(const A& bucket, How how = {}) {
+        return form<GetBucketObjectLockArgs>(
+            bucket, how, [this](auto&&... a) { this->getBucketObjectLock(a...); });
+    }
+    template <class A = ValueMap, class How = SetBucketObjectLockArgs::Set>
+    requires detail::FormFor<A, How, SetBucketObjectLockArgs>
+    auto setBucketObjectLock(const A& param, How how = {}) {
+        return form<SetBucketObjectLockArgs>(
+            param, how, [this](auto&&... a) { this->setBucketObjectLock(a...); });
+    }
+    template <class A = ValueMap, class How = ListObjectsV2Args::Set>
+    requires detail::FormFor<A, How, ListObjectsV2Args>
+    auto listObjectsV2(const A& param, How how = {}) {
+        return form<ListObjectsV2Args>(param, how,
+                                       [this](auto&&... a) { this->listObjectsV2(a...); });
+    }
+    template <class A = ValueMap, class How = ListObjectVersionsArgs::Set>
+    requires detail::FormFor<A, How, ListObjectVersionsArgs>
+    auto listObjectVersions(const A& param, How how = {}) {
+        return form<ListObjectVersionsArgs>(
+            param, how, [this](auto&&... a) { this->listObjectVersions(a...); });
+    }
+    template <class A = ValueMap, class How = ListMultipartUploadsArgs::Set>
+    requires detail::FormFor<A, How, ListMultipartUploadsArgs>
+    auto listMultipartUploads(const A& param, How how = {}) {
+        return form<ListMultipartUploadsArgs>(
+            param, how, [this](auto&&... a) { this->listMultipartUploads(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, GetObjectTaggingArgs>
+    auto getObjectTagging(const A& param, How how = {}) {
+        return form<GetObjectTaggingArgs>(param, how,
+                                          [this](auto&&... a) { this->getObjectTagging(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectTaggingArgs::Set>
+    requires detail::FormFor<A, How, SetObjectTaggingArgs>
+    auto setObjectTagging(const A& param, How how = {}) {
+        return form<SetObjectTaggingArgs>(param, how,
+                                          [this](auto&&... a) { this->setObjectTagging(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, DeleteObjectTaggingArgs>
+    auto deleteObjectTagging(const A& param, How how = {}) {
+        return form<DeleteObjectTaggingArgs>(
+            param, how, [this](auto&&... a) { this->deleteObjectTagging(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, GetObjectRetentionArgs>
+    auto getObjectRetention(const A& param, How how = {}) {
+        return form<GetObjectRetentionArgs>(
+            param, how, [this](auto&&... a) { this->getObjectRetention(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectRetentionArgs::Set>
+    requires detail::FormFor<A, How, SetObjectRetentionArgs>
+    auto setObjectRetention(const A& param, How how = {}) {
+        return form<SetObjectRetentionArgs>(
+            param, how, [this](auto&&... a) { this->setObjectRetention(a...); });
+    }
+    template <class A = StringMap, class How = VersionArgs::Set>
+    requires detail::FormFor<A, How, GetObjectLegalHoldArgs>
+    auto getObjectLegalHold(const A& param, How how = {}) {
+        return form<GetObjectLegalHoldArgs>(
+            param, how, [this](auto&&... a) { this->getObjectLegalHold(a...); });
+    }
+    template <class A = ValueMap, class How = SetObjectLegalHoldArgs::Set>
+    requires detail::FormFor<A, How, SetObjectLegalHoldArgs>
+    auto setObjectLegalHold(const A& param, How how = {}) {
+        return form<SetObjectLegalHoldArgs>(
+            param, how, [this](auto&&... a) { this->setObjectLegalHold(a...); });
+    }
+    template <class A = ValueMap, class How = ListPartsArgs::Set>
+    requires detail::FormFor<A, How, ListPartsArgs>
+    auto listParts(const A& param, How how = {}) {
+        return form<ListPartsArgs>(param, how, [this](auto&&... a) { this->listParts(a...); });
+    }
+    template <class A = StringMap, class How = AbortMultipartUploadArgs::Set>
+    requires detail::FormFor<A, How, AbortMultipartUploadArgs>
+    auto abortMultipartUpload(const A& param, How how = {}) {
+        return form<AbortMultipartUploadArgs>(
+            param, how, [this](auto&&... a) { this->abortMultipartUpload(a...); });
+    }
+
     // A URL through which anyone may make one request on an object until it expires, without
     // keys. param: "bucket", "key" (required), "method" (GET, the default, PUT, HEAD or DELETE),
     // "expiresSeconds" (1 to 604800 in decimal, default 3600). Signed with the active
@@ -230,8 +562,29 @@ class QUILO_EXPORT Quilo {
     // size, both or neither). Signed as presignedURL is; nothing is sent. nullopt for a missing
     // or mistyped key, a field the form sets itself, or no keys to sign with.
     virtual std::optional<S3PostForm> presignedPost(const ValueMap& param);
+    // presignedURL from its typed arguments.
+    std::optional<std::string> presignedURL(const PresignedURLArgs& args) {
+        return presignedURL(args.param());
+    }
+    // presignedPost from its typed arguments.
+    std::optional<S3PostForm> presignedPost(const PresignedPostArgs& args) {
+        return presignedPost(args.param());
+    }
 
   private:
+    // Hands `call` the leading argument as the map (or name) and the callables that `how` asks
+    // for; returns what the token promises.
+    template <class Args, class A, class How, class Call>
+    static auto form(const A& argument, How& how, const Call& call) {
+        return detail::complete<typename Args::Request, typename Args::Set>(
+            std::move(how),
+            [&](typename Args::Set set) { call(detail::leading<Args>(argument), std::move(set)); });
+    }
+    template <class Args, class How, class Call>
+    static auto form(How& how, const Call& call) {
+        return detail::complete<typename Args::Request, typename Args::Set>(std::move(how), call);
+    }
+
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_ = ValueMap{};
 };

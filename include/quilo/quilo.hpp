@@ -1,8 +1,11 @@
 #pragma once
 
 #include "quilo/AccessPolicy.hpp"
+#include "quilo/Arguments.hpp"
 #include "quilo/Callbacks.hpp"
 #include "quilo/Client.hpp"
+#include "quilo/Completion.hpp"
+#include "quilo/Pages.hpp"
 #include "quilo/TypedRequests.hpp"
 #include "quilo/Value.hpp"
 #include "quilo/requestlib/base/Error.hpp"

@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -168,6 +169,37 @@ void bindProgress(const std::shared_ptr<R>& request, const ProgressCallback<R>& 
     }
 }
 
+// Cancels the request it names when a stop is requested; a request already gone is left alone.
+struct CancelOnStop {
+    std::weak_ptr<HTTPRequest> request;
+    void operator()() const noexcept {
+        try {
+            if (const auto alive = request.lock()) {
+                alive->cancel();
+            }
+        } catch (...) {
+            // Only memory exhaustion gets here; the request then runs to its end.
+        }
+    }
+};
+
+// The registration on the caller's stop token lives as long as the request's hooks, in the
+// failed hook, so that it goes when the request ends. It holds the request weakly: a cycle
+// through it would keep an ended request alive until the token's owner let go.
+template <class R>
+void bindStop(const std::shared_ptr<R>& request, const std::stop_token& stopToken) {
+    if (!stopToken.stop_possible()) {
+        return;
+    }
+    auto registration = std::make_shared<std::stop_callback<CancelOnStop>>(
+        stopToken, CancelOnStop{std::weak_ptr<HTTPRequest>(request)});
+    request->setFailedBlock([failed = request->failedBlock(), registration] {
+        if (failed) {
+            failed();
+        }
+    });
+}
+
 template <class R, class CallbackSet>
 void bindHooks(const std::shared_ptr<R>& request, const CallbackSet& callbacks,
                Progress direction) {
@@ -175,6 +207,7 @@ void bindHooks(const std::shared_ptr<R>& request, const CallbackSet& callbacks,
     if constexpr (requires { callbacks.progress; }) {
         bindProgress(request, callbacks.progress, direction);
     }
+    bindStop(request, callbacks.stopToken);
 }
 
 // The request that stands for an operation that cannot be sent as asked: it is started like any

@@ -1,4 +1,5 @@
 #include "client/OperationSkeleton.hpp"
+#include "operations/ObjectOptions.hpp"
 #include "quilo/Client.hpp"
 
 namespace quilo {
@@ -35,19 +36,39 @@ void setOnObject(Quilo& client, std::string_view name, const char* what, const V
 
 void Quilo::copyObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks, {.name = "copyObject", .make = [&] {
-                               return QuiloObjectRquest::COPYRequestFromBucket<QuiloObjectRquest>(
-                                   entry(param, "srcBucket"), entry(param, "srcKey"),
-                                   entry(param, "desBucket"), entry(param, "desKey"));
-                           }});
+        *this, callbacks,
+        {.name = "copyObject",
+         .make =
+             [&] {
+                 return QuiloObjectRquest::COPYRequestFromBucket<QuiloObjectRquest>(
+                     entry(param, "srcBucket"), entry(param, "srcKey"), entry(param, "desBucket"),
+                     entry(param, "desKey"));
+             },
+         .afterHooks =
+             [&](QuiloObjectRquest& request) {
+                 if (auto version = entry(param, "srcVersionId"))
+                     request.setSourceVersionId(std::move(version));
+                 if (auto directive = entry(param, "metadataDirective"))
+                     request.setMetadataDirective(*directive);
+                 request.setAccessPolicy(entry(param, "accessPolicy"));
+                 detail::setObjectOptions(request, param);
+             }});
 }
 
 void Quilo::deleteObject(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
-        *this, callbacks, {.name = "deleteObject", .make = [&] {
-                               return QuiloObjectRquest::DELETERequestWithBucket<QuiloObjectRquest>(
-                                   entry(param, "bucket"), entry(param, "key"));
-                           }});
+        *this, callbacks,
+        {.name = "deleteObject",
+         .make =
+             [&] {
+                 return QuiloObjectRquest::DELETERequestWithBucket<QuiloObjectRquest>(
+                     entry(param, "bucket"), entry(param, "key"));
+             },
+         .afterHooks =
+             [&](QuiloObjectRquest& request) {
+                 if (auto version = entry(param, "versionId"))
+                     request.setVersionId(std::move(version));
+             }});
 }
 
 void Quilo::getObjectAcl(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
@@ -65,10 +86,14 @@ void Quilo::setObjectAcl(const ValueMap& param, Callbacks<QuiloObjectRquest> cal
 void Quilo::getObjectMeta(const StringMap& param, Callbacks<QuiloObjectRquest> callbacks) {
     detail::runOperation<QuiloObjectRquest>(
         *this, callbacks,
-        {.name = "getObjectMeta", .make = [&] {
-             return QuiloObjectRquest::requestForMetaWithBucket<QuiloObjectRquest>(
-                 entry(param, "bucket"), entry(param, "key"));
-         }});
+        {.name = "getObjectMeta",
+         .make =
+             [&] {
+                 return QuiloObjectRquest::requestForMetaWithBucket<QuiloObjectRquest>(
+                     entry(param, "bucket"), entry(param, "key"));
+             },
+         .afterHooks =
+             [&](QuiloObjectRquest& request) { detail::setReadOptions(request, param); }});
 }
 
 void Quilo::setObjectMeta(const ValueMap& param, Callbacks<QuiloObjectRquest> callbacks) {

@@ -29,8 +29,7 @@ using ObjectEnded = Outcome<QuiloObjectRquest>;
 // that a wrong second call shows:
 //     op(client, &Quilo::deleteObject, {{"bucket", bucket}, {"key", key}})
 template <class R, class Arg, template <class> class Set>
-Outcome<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
-              const std::type_identity_t<Arg>& arg) {
+Outcome<R> run(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>), const Arg& arg) {
     Outcome<R> outcome;
     if constexpr (std::is_same_v<Set<R>, TransferCallbacks<R>>)
         (client.*operation)(arg, outcome.transferCallbacks());
@@ -39,6 +38,25 @@ Outcome<R> op(Quilo& client, void (Quilo::*operation)(const Arg&, Set<R>),
     EXPECT_TRUE(outcome.waitForEnd(std::chrono::seconds(300), std::chrono::milliseconds(10)))
         << "the operation did not end: " << outcome.summary();
     return outcome;
+}
+// One for each form of callables' operation, so that an operation's overloaded name picks it.
+template <class Arg, class R>
+using Form = void (Quilo::*)(const Arg&, Callbacks<R>);
+inline auto op(Quilo& c, Form<std::string, QuiloBucketRequest> o, const std::string& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, Form<ValueMap, QuiloBucketRequest> o, const ValueMap& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, Form<StringMap, QuiloObjectRquest> o, const StringMap& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, Form<ValueMap, QuiloObjectRquest> o, const ValueMap& a) {
+    return run(c, o, a);
+}
+inline auto op(Quilo& c, void (Quilo::*o)(const StringMap&, TransferCallbacks<QuiloObjectRquest>),
+               const StringMap& a) {
+    return run(c, o, a);
 }
 
 inline Outcome<QuiloServiceRequest> listBuckets(Quilo& client) {
@@ -93,34 +111,25 @@ struct Listing {
     int pages = 0;
 };
 
-// Every page, each asked for from the previous page's nextMarker(); at most 100 of them.
+// Every page, as ObjectPages walks them.
 inline Listing listAll(Quilo& client, const std::string& bucket, std::int32_t maxKeys,
                        const std::string& prefix = "", const std::string& delimiter = "") {
     Listing listing;
-    for (std::string marker; listing.pages < 100;) {
-        const auto page = op(client, &Quilo::listObjects,
-                             {{"bucket", bucket},
-                              {"maxKeys", maxKeys},
-                              {"prefix", prefix},
-                              {"delimiter", delimiter},
-                              {"marker", marker}});
-        if (!page.ok()) {
-            ADD_FAILURE() << "after \"" << marker << "\": " << page.summary();
-            return listing;
+    const ListObjectsArgs args{
+        .bucket = bucket, .prefix = prefix, .delimiter = delimiter, .maxKeys = maxKeys};
+    for (const auto& page : ObjectPages(client, args)) {
+        if (page->error()) {
+            ADD_FAILURE() << "page " << listing.pages + 1 << ": " << page->error()->description();
+            break;
         }
         ++listing.pages;
-        const auto& request = *page.request();
-        for (const auto& object : request.objects()) {
+        for (const auto& object : page->objects()) {
             listing.keys.push_back(object.key);
             listing.objects.push_back(object);
         }
-        listing.prefixes.insert(listing.prefixes.end(), request.commonPrefixes().begin(),
-                                request.commonPrefixes().end());
-        if (!request.isTruncated())
-            return listing;
-        marker = request.nextMarker();
+        listing.prefixes.insert(listing.prefixes.end(), page->commonPrefixes().begin(),
+                                page->commonPrefixes().end());
     }
-    ADD_FAILURE() << "the listing does not end";
     return listing;
 }
 
@@ -146,9 +155,8 @@ inline std::string line(std::initializer_list<std::string> fields) {
 // The lines of every page of a listing: `next(page, param, out)` writes a page's lines to `out`,
 // sets in `param` where the next page starts, and says whether there is one.
 template <class R, class Next>
-std::multiset<std::string> pages(Quilo& client,
-                                 void (Quilo::*listing)(const ValueMap&, Callbacks<R>),
-                                 ValueMap param, Next next) {
+std::multiset<std::string> walk(Quilo& client, Form<ValueMap, R> listing, ValueMap param,
+                                Next next) {
     std::string out;
     for (int page = 0; page < 50; ++page) {
         const auto listed = op(client, listing, param);
@@ -161,6 +169,15 @@ std::multiset<std::string> pages(Quilo& client,
     }
     ADD_FAILURE() << "the listing does not end";
     return lines(out);
+}
+// One per typed request, so that the callables' form is picked out of each operation's overloads.
+template <class Next>
+auto pages(Quilo& c, Form<ValueMap, QuiloBucketRequest> listing, ValueMap param, Next next) {
+    return walk(c, listing, std::move(param), next);
+}
+template <class Next>
+auto pages(Quilo& c, Form<ValueMap, QuiloObjectRquest> listing, ValueMap param, Next next) {
+    return walk(c, listing, std::move(param), next);
 }
 
 // awscli's standard output; it must succeed.

@@ -118,7 +118,9 @@ TEST_P(Buckets, RoundTrip) {
     ASSERT_TRUE(op(client, &Quilo::deleteBucket, bucket).ok());
     s_.buckets.clear();
     // A HEAD answer has no body: the code comes from the status alone.
-    for (const auto operation : {&Quilo::getBucketMeta, &Quilo::deleteBucket})
+    using OnBucket = test::Form<std::string, QuiloBucketRequest>;
+    for (const auto operation :
+         std::initializer_list<OnBucket>{&Quilo::getBucketMeta, &Quilo::deleteBucket})
         EXPECT_TRUE(
             failedOnce(op(client, operation, bucket), ErrorKind::service, 404, "NoSuchBucket"));
 }

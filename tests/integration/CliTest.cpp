@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -161,6 +162,32 @@ class Cli : public ::testing::Test {
     const test::TempDir dir_;
 };
 
+// The example programs, as README shows them: one upload through a future, and a tree uploaded
+// eight at a time by a coroutine and listed back.
+TEST_F(Cli, TheExamplesUploadAndListWhatAwscliSees) {
+    const auto example = [&](const std::string& name, const std::vector<std::string>& args) {
+        std::vector<std::string> argv{std::string(QUILO_EXAMPLES_DIR) + "/" + name};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto result = test::run(argv, awsEnvironment(server_));
+        EXPECT_EQ(result.exitCode, 0) << name << ": " << describe(result);
+        return result.out;
+    };
+    const auto one = dir_.file("one", "one"), tree = (dir_.path() / "tree").string();
+    const auto uploaded = example("upload_future", {one, bucket_, "one"});
+    EXPECT_EQ(uploaded,
+              "ETag " + awsQuery({"head-object", "--key", "one"}, "ETag").substr(1, 32) + "\n");
+    std::string listed;
+    for (int i = 0; i < 20; ++i) {
+        // Appended, not prepended: GCC 12 warns falsely of overlap on "d" + std::string.
+        const std::string folder = std::string("d").append(std::to_string(i % 3));
+        const auto name = folder + "/f" + std::to_string(i);
+        fs::create_directories(fs::path(tree) / folder);
+        dir_.file("tree/" + name, std::string(i, 'x'));
+        listed += test::line({"t/" + name, std::to_string(i)});
+    }
+    EXPECT_EQ(test::lines(example("upload_tree", {tree, bucket_, "t/"})), test::lines(listed));
+}
+
 TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
     // Settings from flags alone; an endpoint without a scheme is reached over HTTPS.
     const Server https = test::rgwHttps();
@@ -180,7 +207,7 @@ TEST_F(Cli, EveryCommandChangesWhatAwscliSees) {
     EXPECT_EQ(awsQuery({"list-objects"}, listQuery),
               "dir/a.bin\t307200\ndir/b.txt\t6\ndir/c.bin\t71680\ntop.txt\t6\n");
     // Two keys a page: the tool must follow the marker through three pages.
-    const auto listed = quilo("ls " + url() + " --page-size 2");
+    const auto listed = quilo("ls --recursive " + url() + " --page-size 2");
     EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 4) << listed.out;
     for (const char* key : {" dir/a.bin\n", " dir/b.txt\n", " dir/c.bin\n", " top.txt\n"})
         EXPECT_NE(listed.out.find(key), std::string::npos) << key << listed.out;
@@ -596,7 +623,7 @@ TEST_F(Cli, DownloadsStayInTheirDirectoryAndNamesPrintEscaped) {
     EXPECT_EQ(drawn.out.find('\x1b'), std::string::npos) << drawn.out;
 
     // The same reversible escapes in text and JSON; no control character reaches the terminal.
-    const auto text = quilo("ls " + url("t/"));
+    const auto text = quilo("ls --recursive " + url("t/"));
     const auto document = json::parse(quilo("--output json ls " + url("t/")).out);
     EXPECT_EQ((text.out + got.out).find('\x1b'), std::string::npos);
     for (const std::string key :
@@ -722,6 +749,348 @@ TEST_F(Cli, SettingsComeFromFlagsEnvironmentAndProfilesAsAwscliHasThem) {
     EXPECT_NE(none.err.find("--no-sign-request"), std::string::npos) << none.err;
     const auto anonymous = quilo("--no-sign-request ls " + url(), environmentWith({endpoint}));
     EXPECT_NE(anonymous.err.find("AccessDenied"), std::string::npos) << describe(anonymous);
+}
+
+// Tokens of each line, so that two tools' listings compare whatever their column widths.
+std::vector<std::vector<std::string>> tokens(const std::string& text) {
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        lines.emplace_back(std::istream_iterator<std::string>(words),
+                           std::istream_iterator<std::string>());
+    }
+    return lines;
+}
+
+TEST_F(Cli, PipesStreamBothWaysAndAClosedReaderEndsQuietly) {
+    const std::string data = test::randomBytes(3 << 20);
+    test::aws(server_, {"s3", "cp", dir_.file("data.bin", data), url("data.bin")});
+    for (const std::string& line : {"cat " + url("data.bin"), "get " + url("data.bin") + " -"}) {
+        const auto result = quilo(line);
+        EXPECT_TRUE(result.exitCode == 0 && result.out == data) << line << describe(result);
+    }
+    // The shell's own status for a writer whose reader left (128 + SIGPIPE), and no word of it.
+    auto environment = awsEnvironment(server_);
+    environment.insert(environment.end(),
+                       {std::string("QUILO=") + QUILO_CLI_PATH, "URL=" + url("data.bin")});
+    const auto closed = test::run(
+        {"bash", "-c", "\"$QUILO\" cat \"$URL\" | head -c 10 >/dev/null; echo ${PIPESTATUS[0]}"},
+        environment);
+    EXPECT_EQ(closed.out, "141\n") << describe(closed);
+    EXPECT_EQ(closed.err, "");
+}
+
+// Each step starts from what the one before left; the keys as awscli lists them after it.
+TEST_F(Cli, CpAndMvGoEveryWayAndMoveOnlyWhatArrivedWhole) {
+    const auto tree = dir_.path() / "tree", down = dir_.path() / "down";
+    fs::create_directories(tree / "sub");
+    dir_.file("tree/a.txt", "a"), dir_.file("tree/sub/b.txt", "bb");
+    const std::string one = dir_.file("one.txt", "one"), moving = dir_.file("moving.txt", "m");
+    const auto keys = [&] { return awsQuery({"list-objects"}, "Contents[].[Key]"); };
+    const struct {
+        std::vector<std::string> args;
+        std::string keys;
+    } steps[] = {
+        {{"cp", one, url("c/")}, "c/one.txt\n"},
+        {{"cp", "-r", tree.string(), url("t")}, "c/one.txt\nt/a.txt\nt/sub/b.txt\n"},
+        {{"cp", "-r", url("t/"), url("copy/")},
+         "c/one.txt\ncopy/a.txt\ncopy/sub/b.txt\nt/a.txt\nt/sub/b.txt\n"},
+        {{"mv", "-r", url("copy"), url("moved")},
+         "c/one.txt\nmoved/a.txt\nmoved/sub/b.txt\nt/a.txt\nt/sub/b.txt\n"},
+        {{"mv", "-r", url("moved/"), down.string()}, "c/one.txt\nt/a.txt\nt/sub/b.txt\n"},
+        {{"mv", url("c/one.txt"), url("one.txt")}, "one.txt\nt/a.txt\nt/sub/b.txt\n"},
+        {{"mv", moving, url()}, "moving.txt\none.txt\nt/a.txt\nt/sub/b.txt\n"},
+        {{"cp", url("moving.txt"), (dir_.path() / "back.txt").string()},
+         "moving.txt\none.txt\nt/a.txt\nt/sub/b.txt\n"},
+    };
+    for (const auto& step : steps) {
+        const auto result = quilo(step.args);
+        EXPECT_EQ(result.exitCode, 0) << step.args[0] << " " << step.args[1] << describe(result);
+        EXPECT_EQ(keys(), step.keys) << step.args[0] << " " << step.args[1];
+    }
+    EXPECT_EQ(filesBelow(down), filesBelow(tree));
+    EXPECT_FALSE(fs::exists(moving));
+    EXPECT_EQ(test::readFile(dir_.path() / "back.txt"), "m");
+
+    // A destination that cannot be checked (every HEAD refused) keeps its source.
+    const test::FaultProxy proxy(server_.host, [](const test::ServedRequest& request) {
+        return request.method == "HEAD" ? test::ProxyFault::reset : test::ProxyFault::none;
+    });
+    const auto throughProxy = awsEnvironment(server_, "http://" + proxy.host());
+    const std::string kept = dir_.file("kept.txt", "k");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"mv", kept, url("kept.txt")},
+          {"mv", url("one.txt"), (dir_.path() / "one-back.txt").string()}}) {
+        const auto refused = quilo(args, throughProxy);
+        EXPECT_EQ(refused.exitCode, 1) << args[1] << describe(refused);
+    }
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_EQ(keys(), "kept.txt\nmoving.txt\none.txt\nt/a.txt\nt/sub/b.txt\n");
+}
+
+// The same listings as awscli's, token for token.
+TEST_F(Cli, ListingsReadAsAwscliWrites) {
+    for (const auto& [key, size] : std::vector<std::pair<std::string, std::size_t>>{
+             {"a.txt", 3}, {"big.bin", 3000}, {"dir/b.txt", 1}, {"dir/sub/c.txt", 2048}})
+        ASSERT_EQ(quilo({"put", dir_.file("f", std::string(size, 'x')), url(key)}).exitCode, 0);
+    ::setenv("TZ", "UTC", 1);  // awscli prints local times, and the runs inherit it
+    const std::vector<std::vector<std::string>> listings = {
+        {url()},
+        {url("dir/")},
+        {url("dir")},
+        {url(), "--recursive"},
+        {url(), "--recursive", "--human-readable", "--summarize"},
+        {url("dir/"), "--summarize"}};
+    for (const auto& args : listings) {
+        std::vector<std::string> ours = {"ls"}, theirs = {"s3", "ls"};
+        ours.insert(ours.end(), args.begin(), args.end());
+        theirs.insert(theirs.end(), args.begin(), args.end());
+        const auto listed = quilo(ours), expected = test::aws(server_, theirs);
+        EXPECT_EQ(tokens(listed.out), tokens(expected.out))
+            << args.back() << describe(listed) << expected.out;
+    }
+    const auto du = quilo("du " + url("dir"));
+    EXPECT_EQ(tokens(du.out), tokens("2049 2 objects " + url("dir")));
+    const auto stat = json::parse(quilo("--output json stat " + url("dir/sub/c.txt")).out);
+    EXPECT_EQ(stat["size"], 2048);
+    EXPECT_EQ("\"" + stat["etag"].get<std::string>() + "\"\t" +
+                  stat["contentType"].get<std::string>() + "\n",
+              awsQuery({"head-object", "--key", "dir/sub/c.txt"}, "[ETag,ContentType]"));
+}
+
+TEST_F(Cli, VersionsAndTagsAreThoseAwscliSees) {
+    const std::string file = dir_.file("v.txt", "v1");
+    struct Step {
+        std::vector<std::string> args, command;  // ours, then awscli's s3api command
+        std::string query, expected;
+    };
+    const std::vector<std::string> tagging = {"get-object-tagging", "--key", "t.txt"};
+    // Tags first: RGW removes no tags of a versioned bucket's object without a version id.
+    const Step steps[] = {
+        {{"put", file, url("t.txt")}, {"list-object-versions"}, "length(Versions)", "1\n"},
+        {{"tag", "set", url("t.txt"), "team=blue", "tier=2"},
+         tagging,
+         "TagSet[].[Key,Value]",
+         "team\tblue\ntier\t2\n"},
+        {{"tag", "rm", url("t.txt")}, tagging, "length(TagSet)", "0\n"},
+        {{"versioning", "enable", url()}, {"get-bucket-versioning"}, "Status", "Enabled\n"},
+        {{"put", file, url("v.txt")}, {"list-object-versions"}, "length(Versions)", "2\n"},
+        {{"put", file, url("v.txt")}, {"list-object-versions"}, "length(Versions)", "3\n"},
+        {{"rm", url("v.txt")}, {"list-object-versions"}, "length(DeleteMarkers)", "1\n"},
+        {{"versioning", "suspend", url()}, {"get-bucket-versioning"}, "Status", "Suspended\n"},
+    };
+    for (const auto& step : steps) {
+        const auto result = quilo(step.args);
+        EXPECT_EQ(result.exitCode, 0) << step.args[0] << describe(result);
+        EXPECT_EQ(awsQuery(step.command, step.query), step.expected)
+            << step.args[0] << " " << step.args[1];
+    }
+    EXPECT_EQ(quilo("versioning status " + url()).out, "Suspended\n");
+    // Every version and marker, newest first per key, with the ids awscli gives.
+    const auto listed = json::parse(quilo("--output json ls --versions " + url()).out);
+    std::string ids;
+    for (const auto& version : listed["versions"])
+        ids += (ids.empty() ? "" : "\t") + version["versionId"].get<std::string>();
+    EXPECT_EQ(ids + "\n", awsQuery({"list-object-versions"},
+                                   "sort_by([DeleteMarkers[], Versions[]][], &Key)[].VersionId"))
+        << listed.dump();
+}
+
+TEST_F(Cli, UploadsLeftBehindAreListedAndAbortedAsAwscliSees) {
+    std::vector<std::string> ids;
+    for (const char* key : {"up/one", "up/two", "other"})
+        ids.push_back(awsQuery({"create-multipart-upload", "--key", key}, "UploadId"));
+    const auto listed = quilo("mpu ls " + url("up/"));
+    EXPECT_EQ(tokens(listed.out).size(), 2u) << describe(listed);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_NE(listed.out.find(ids[i].substr(0, ids[i].size() - 1) + "  up/"), std::string::npos)
+            << listed.out;
+    const auto uploads = [&] { return awsQuery({"list-multipart-uploads"}, "Uploads[].Key"); };
+    const struct {
+        std::vector<std::string> args;
+        std::string left;
+    } steps[] = {
+        {{"mpu", "abort", url("up/one"), ids[0].substr(0, ids[0].size() - 1)}, "other\tup/two\n"},
+        {{"mpu", "abort", "--all", url(), "--older-than", "1d"}, "other\tup/two\n"},
+        {{"mpu", "abort", "--all", url("up/")}, "other\n"},
+        {{"mpu", "abort", "--all", url()}, "None\n"},
+    };
+    for (const auto& step : steps) {
+        const auto result = quilo(step.args);
+        EXPECT_EQ(result.exitCode, 0) << step.args[2] << describe(result);
+        EXPECT_EQ(uploads(), step.left) << step.args[2];
+    }
+}
+
+// Each kind from a file and back, as the service then holds it for another client.
+TEST_F(Cli, BucketConfigurationsGoFromFilesAndBack) {
+    const std::string policy =
+        R"({"Version":"2012-10-17","Statement":[{"Effect":"Allow","Principal":"*",)"
+        R"("Action":"s3:GetObject","Resource":"arn:aws:s3:::)" +
+        bucket_ + R"(/pub/*"}]})";
+    const json cors = {{"CORSRules",
+                        {{{"AllowedMethods", {"GET", "PUT"}},
+                          {"AllowedOrigins", {"https://example.com"}},
+                          {"ExposeHeaders", {"ETag"}},
+                          {"MaxAgeSeconds", 60}}}}};
+    const json lifecycle = {{"Rules",
+                             {{{"ID", "tagged"},
+                               {"Status", "Enabled"},
+                               {"Filter", {{"Tag", {{"Key", "t"}, {"Value", "v"}}}}},
+                               {"Expiration", {{"Days", 30}}}},
+                              {{"ID", "uploads"},
+                               {"Status", "Disabled"},
+                               {"Filter", {{"Prefix", "tmp/"}}},
+                               {"AbortIncompleteMultipartUpload", {{"DaysAfterInitiation", 2}}}}}}};
+    // boto3 for lifecycle: awscli 1.x stops at RGW's answer.
+    const std::string boto = "import boto3, json, sys; c = boto3.client('s3', endpoint_url='" +
+                             server_.endpoint() +
+                             "'); r = c.get_bucket_lifecycle_configuration(Bucket='" + bucket_ +
+                             "'); print(json.dumps({'Rules': r['Rules']}))";
+    const struct {
+        std::string kind, document;
+        std::function<std::string()> theirs;
+    } kinds[] = {
+        {"policy", policy,
+         [&] {
+             return test::aws(server_, {"s3api", "get-bucket-policy", "--bucket", bucket_,
+                                        "--query", "Policy", "--output", "text"})
+                 .out;
+         }},
+        {"cors", cors.dump(),
+         [&] {
+             return test::aws(server_, {"s3api", "get-bucket-cors", "--bucket", bucket_}).out;
+         }},
+        {"lifecycle", lifecycle.dump(),
+         [&] {
+             return test::run({"python3", "-c", boto}, awsEnvironment(server_)).out;
+         }},
+    };
+    for (const auto& [kind, document, theirs] : kinds) {
+        const auto set = quilo({kind, "set", url(), dir_.file(kind + ".json", document)});
+        EXPECT_EQ(set.exitCode, 0) << kind << describe(set);
+        const auto got = quilo({kind, "get", url()});
+        EXPECT_EQ(json::parse(got.out), json::parse(document)) << kind << got.out;
+        EXPECT_EQ(json::parse(theirs()), json::parse(document)) << kind;
+        EXPECT_EQ(quilo({kind, "rm", url()}).exitCode, 0) << kind;
+        EXPECT_EQ(quilo({kind, "get", url()}).exitCode, 1) << kind;
+    }
+    const auto unknown = quilo({"cors", "set", url(), dir_.file("bad.json", R"({"CORSRule":[]})")});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.err.find("CORSRule "), std::string::npos) << unknown.err;
+}
+
+// Part sizes as given, then sync --checksum against ETags of every kind: a plain MD5, awscli's
+// parts of 8 MiB found again, and parts of a size no client is known for, compared by time.
+TEST_F(Cli, UploadsTakeTheirPartSizesAndChecksumsFindWhatChanged) {
+    const auto src = dir_.path() / "src";
+    fs::create_directories(src);
+    dir_.file("src/small.txt", "same size"),
+        dir_.file("src/aws.bin", test::randomBytes(20 << 20, 2));
+    dir_.file("src/odd.bin", test::randomBytes(30 << 20, 3));
+    const auto put = quilo({"put", "--part-size", "6MiB", "--multipart-threshold", "5MiB",
+                            (src / "odd.bin").string(), (src / "small.txt").string(), url("p/")});
+    ASSERT_EQ(put.exitCode, 0) << describe(put);
+    test::aws(server_, {"s3", "cp", (src / "aws.bin").string(), url("p/aws.bin")});
+    for (const auto& [key, parts] : {std::pair("aws.bin", "-3\"\n"), {"odd.bin", "-5\"\n"}})
+        EXPECT_TRUE(
+            awsQuery({"head-object", "--key", std::string("p/") + key}, "ETag").ends_with(parts))
+            << key;
+
+    const auto now = std::chrono::file_clock::now();
+    dir_.file("src/small.txt", "SAME SIZE");
+    fs::last_write_time(src / "small.txt", now - std::chrono::hours(1));
+    for (const char* name : {"aws.bin", "odd.bin"})
+        fs::last_write_time(src / name, now + std::chrono::hours(1));
+    const struct {
+        std::vector<std::string> options, expected;
+    } runs[] = {
+        {{"--dryrun"}, {"upload aws.bin", "upload odd.bin"}},
+        {{"--checksum"}, {"upload odd.bin", "upload small.txt"}},
+    };
+    for (const auto& run : runs) {
+        std::vector<std::string> args = {"--output", "json", "sync", src.string(), url("p")};
+        args.insert(args.end(), run.options.begin(), run.options.end());
+        const auto synced = quilo(args);
+        EXPECT_EQ(actions(synced, {url("p/")}), run.expected) << describe(synced);
+        EXPECT_EQ(synced.err.find("aws.bin"), std::string::npos) << synced.err;
+    }
+    EXPECT_EQ(test::aws(server_, {"s3", "cp", url("p/small.txt"), "-"}).out, "SAME SIZE");
+}
+
+TEST_F(Cli, CompletionOffersCommandsOptionsBucketsAndKeys) {
+    ASSERT_EQ(quilo({"put", dir_.file("a.txt", "a"), url("dir/a.txt")}).exitCode, 0);
+    auto environment = awsEnvironment(server_);
+    environment.push_back("SCRIPT=" + quilo("completion bash").out);
+    const std::string tool = QUILO_CLI_PATH;
+    // bash takes each word from its last ':' on.
+    const std::string here = "//" + bucket_;
+    const std::pair<std::string, std::string> rows[] = {
+        {"versi", "versioning"},
+        {"tag s", "set"},
+        {"acl set --gr", "--grant"},
+        {"ls --summ", "--summarize"},
+        {"--output json ls --hu", "--human-readable"},
+        {"ls " + url().substr(0, url().size() - 3), here + "/"},
+        {"cp " + url("di"), here + "/dir/"},
+        {"cp " + url("dir/"), here + "/dir/a.txt"},
+    };
+    for (const auto& [typed, expected] : rows) {
+        auto withLine = environment;
+        withLine.push_back("LINE=" + tool + " " + typed);
+        const auto offered = test::run(
+            {"bash", "-c",
+             "source <(printf %s \"$SCRIPT\"); COMP_LINE=$LINE; COMP_POINT=${#LINE}; _quilo; "
+             "printf '%s\\n' \"${COMPREPLY[@]}\""},
+            withLine);
+        EXPECT_NE(("\n" + offered.out).find("\n" + expected + "\n"), std::string::npos)
+            << typed << describe(offered);
+    }
+    for (const std::vector<std::string>& check :
+         {std::vector<std::string>{"zsh", "-n"}, {"fish", "--no-execute"}}) {
+        const auto script = dir_.file(check[0], quilo({"completion", check[0]}).out);
+        const auto parsed = test::run({check[0], check[1], script});
+        EXPECT_EQ(parsed.exitCode, 0) << check[0] << describe(parsed);
+    }
+    // The man page is made from --help-all: every command's own options, at every depth.
+    const auto help = quilo("--help-all").out;
+    for (const auto& [command, option] :
+         std::vector<std::pair<std::string, std::string>>{{"quilo acl set", "--grant"},
+                                                          {"quilo meta set", "NAME=VALUE"},
+                                                          {"quilo mpu abort", "--older-than"},
+                                                          {"quilo tag set", "--version-id"},
+                                                          {"quilo cp", "--multipart-threshold"}}) {
+        const auto at = help.find("\n" + command + "\n");
+        EXPECT_NE(help.find(option, at), std::string::npos) << command;
+        EXPECT_LT(help.find(option, at), help.find("\nquilo ", at + 1)) << command;
+    }
+}
+
+// With --output json, each failure's code, status, request id and message stand apart.
+TEST_F(Cli, JsonFailuresKeepTheirPartsApart) {
+    const std::string missing = "s3://" + bucket_ + "-missing/k";
+    const struct {
+        std::vector<std::string> args;
+        bool inSummary;  // in the document on stdout, else a line on stderr
+        int status;
+        std::string code;
+    } rows[] = {
+        {{"stat", url("nothing")}, false, 404, ""},
+        {{"tag", "get", missing}, false, 404, "NoSuchBucket"},
+        {{"put", dir_.file("f.txt", "f"), missing}, true, 404, "NoSuchBucket"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"--output", "json"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const auto result = quilo(args);
+        EXPECT_EQ(result.exitCode, 1) << row.args[0] << describe(result);
+        const auto failure =
+            row.inSummary ? json::parse(result.out)["failed"][0] : json::parse(result.err);
+        EXPECT_EQ(failure["httpStatus"], row.status) << failure.dump();
+        EXPECT_FALSE(failure["requestId"].get<std::string>().empty()) << failure.dump();
+        EXPECT_TRUE(row.code.empty() || failure["code"] == row.code) << failure.dump();
+    }
 }
 
 }  // namespace

@@ -257,7 +257,9 @@ TEST_F(Credentials, WhatCannotBeSentAsAskedIsRefusedBeforeSending) {
     S3Request::setDefaultHost("http://" + server_.host());
     EXPECT_TRUE(refused(test::op(client_, &Quilo::getObjectMeta, object), "InvalidHost"));
     S3Request::setDefaultHost(server_.host());
-    for (const auto operation : {&Quilo::createBucket, &Quilo::deleteBucket})
+    using OnBucket = test::Form<std::string, QuiloBucketRequest>;
+    for (const auto operation :
+         std::initializer_list<OnBucket>{&Quilo::createBucket, &Quilo::deleteBucket})
         EXPECT_TRUE(refused(test::op(client_, operation, ""), "MissingBucket"));
     EXPECT_TRUE(refused(test::op(client_, &Quilo::getObjectAcl, {}), "MissingBucket"));
     EXPECT_TRUE(refused(test::op(client_, &Quilo::deleteObject, {{"bucket", "b"}}), "MissingKey"));

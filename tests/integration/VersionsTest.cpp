@@ -31,19 +31,17 @@ struct VersionedBucket : ::testing::Test {
 };
 
 TEST_F(VersionedBucket, ListingsPageThroughWhatAwscliLists) {
-    const auto v2 = [&](ValueMap first) {
-        first["bucket"] = s.bucket();
-        first["maxKeys"] = 2;
-        return pages(s.client, &Quilo::listObjectsV2, first,
-                     [](const QuiloBucketRequest& page, ValueMap& param, std::string& out) {
-                         for (const auto& object : page.objects())
-                             out += line({object.key, std::to_string(object.size),
-                                          object.owner ? object.owner->id : "None"});
-                         for (const auto& prefix : page.commonPrefixes())
-                             out += line({"PRE", prefix});
-                         param["continuationToken"] = page.nextContinuationToken();
-                         return page.isTruncated();
-                     });
+    const auto v2 = [&](const ListObjectsV2Args& args) {
+        std::string out;
+        for (const auto& page : ObjectPagesV2(s.client, args)) {
+            EXPECT_FALSE(page->error()) << page->error()->description();
+            for (const auto& object : page->objects())
+                out += line({object.key, std::to_string(object.size),
+                             object.owner ? object.owner->id : "None"});
+            for (const auto& prefix : page->commonPrefixes())
+                out += line({"PRE", prefix});
+        }
+        return lines(out);
     };
     const auto versions =
         pages(s.client, &Quilo::listObjectVersions, {{"bucket", s.bucket()}, {"maxKeys", 3}},
@@ -56,9 +54,9 @@ TEST_F(VersionedBucket, ListingsPageThroughWhatAwscliLists) {
                   return page.isTruncated();
               });
     const std::string contents = "Contents[].[Key,Size,Owner.ID]";
-    EXPECT_EQ(v2({{"fetchOwner", true}}),
+    EXPECT_EQ(v2({.bucket = s.bucket(), .maxKeys = 2, .fetchOwner = true}),
               lines(s.s3api("list-objects-v2", {"--fetch-owner", "--query", contents})));
-    EXPECT_EQ(v2({{"startAfter", "a%41"}, {"delimiter", "/"}}),
+    EXPECT_EQ(v2({.bucket = s.bucket(), .delimiter = "/", .maxKeys = 2, .startAfter = "a%41"}),
               lines(s.s3api("list-objects-v2",
                             {"--start-after", "a%41", "--delimiter", "/", "--query", contents}) +
                     "\nPRE\tdir/"));

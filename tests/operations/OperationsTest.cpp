@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,7 +92,7 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
     ValueMap noPrefix = listing;
     noPrefix.erase("prefix");
     const auto list = [&](const ValueMap& param) {
-        return misused(client, &Quilo::listObjects, param);
+        return misused<QuiloBucketRequest>(client, &Quilo::listObjects, param);
     };
     const struct {
         std::optional<Error> error;
@@ -102,15 +103,18 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
         {list(changed(listing, "bucket", std::nullopt)), "bucket", "has no value"},
         {list(changed(listing, "maxKeys", "100")), "maxKeys", "holds a string"},
         {list(changed(listing, "maxKeys", std::int64_t{100})), "maxKeys", "holds an int64"},
-        {misused(client, &Quilo::setBucketAcl, {{"acl", StringMap{}}, {"bucket", "b"}}), "acl",
-         "holds a StringMap"},
-        {misused(client, &Quilo::setObjectAcl, {{"acl", AclMap{}}, {"bucket", "b"}}), "key",
-         "is missing"},
-        {misused(client, &Quilo::setObjectMeta,
-                 {{"meta", AclMap{}}, {"bucket", "b"}, {"key", "k"}}),
+        {misused<QuiloBucketRequest>(client, &Quilo::setBucketAcl,
+                                     {{"acl", StringMap{}}, {"bucket", "b"}}),
+         "acl", "holds a StringMap"},
+        {misused<QuiloObjectRquest>(client, &Quilo::setObjectAcl,
+                                    {{"acl", AclMap{}}, {"bucket", "b"}}),
+         "key", "is missing"},
+        {misused<QuiloObjectRquest>(client, &Quilo::setObjectMeta,
+                                    {{"meta", AclMap{}}, {"bucket", "b"}, {"key", "k"}}),
          "meta", "holds an AclMap"},
-        {misused(client, &Quilo::deleteObjects, {{"bucket", "b"}, {"keys", "k"}}), "keys",
-         "holds a string"},
+        {misused<QuiloBucketRequest>(client, &Quilo::deleteObjects,
+                                     {{"bucket", "b"}, {"keys", "k"}}),
+         "keys", "holds a string"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);
@@ -122,6 +126,42 @@ TEST(Operations, AMisusedValueMapIsNeitherConfiguredNorSent) {
     }
     EXPECT_EQ(configured, 0);
     EXPECT_EQ(transport->performed().size(), 0u);
+}
+
+// A listing that says more follow, from where it started, or (ListObjectsV2) with the token it
+// was asked with, ends the walk over its pages instead of asking for the same ones for ever.
+TEST(Operations, PagesGoOnFromEachPageAndStopWhereTheyWouldRepeat) {
+    using Walk = std::function<void(Quilo&, std::vector<std::string>&)>;
+    const Walk v1 = [](Quilo& client, std::vector<std::string>& seen) {
+        for (const auto& page : ObjectPages(client, {.bucket = "b", .marker = "m"}))
+            seen.push_back(page->marker() + ">" + page->nextMarker());
+    };
+    const Walk v2 = [](Quilo& client, std::vector<std::string>& seen) {
+        for (const auto& page : ObjectPagesV2(client, {.bucket = "b", .continuationToken = "t"}))
+            seen.push_back(page->continuationToken() + ">" + page->nextContinuationToken());
+    };
+    const struct {
+        Walk walk;
+        std::string field;
+        std::vector<std::string> nexts, seen;
+    } cases[] = {{v1, "NextMarker", {"n", "a"}, {"m>n", "n>a"}},
+                 {v2, "NextContinuationToken", {"u", "u"}, {"t>u", "u>u"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.field);
+        test::TransportGuard transport;
+        Quilo client("AK", "SK");
+        std::vector<std::string> seen;
+        std::thread walk([&] { c.walk(client, seen); });
+        for (std::size_t i = 0; i < c.nexts.size(); ++i) {
+            ASSERT_TRUE(transport->waitForPerformed(i + 1)) << i;
+            transport->finish(transport->performed().back(), 200, {},
+                              "<ListBucketResult><IsTruncated>true</IsTruncated><" + c.field + ">" +
+                                  c.nexts[i] + "</" + c.field + "></ListBucketResult>");
+        }
+        walk.join();
+        EXPECT_EQ(seen, c.seen);
+        EXPECT_EQ(transport->performed().size(), c.nexts.size());
+    }
 }
 
 // Whatever cannot be signed as the map asks gives no URL; nothing is sent either way.

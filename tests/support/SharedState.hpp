@@ -21,6 +21,7 @@ class SharedStateGuard {
           multipartThreshold_(S3ObjectRequest::multipartThreshold()),
           copyPartThreshold_(S3ObjectRequest::copyPartThreshold()),
           partSize_(S3ObjectRequest::multipartPartSize()),
+          parts_(S3ObjectRequest::multipartConcurrency()),
           rangeThreshold_(S3ObjectRequest::rangeThreshold()),
           rangeSize_(S3ObjectRequest::rangeSize()),
           rangeConcurrency_(S3ObjectRequest::rangeConcurrency()),
@@ -33,6 +34,7 @@ class SharedStateGuard {
         S3ObjectRequest::setMultipartThreshold(multipartThreshold_);
         S3ObjectRequest::setCopyPartThreshold(copyPartThreshold_);
         S3ObjectRequest::setMultipartPartSize(partSize_);
+        S3ObjectRequest::setMultipartConcurrency(parts_);
         S3ObjectRequest::setRangeThreshold(rangeThreshold_);
         S3ObjectRequest::setRangeSize(rangeSize_);
         S3ObjectRequest::setRangeConcurrency(rangeConcurrency_);
@@ -46,7 +48,9 @@ class SharedStateGuard {
     std::optional<ValueMap> config_;
     std::optional<ValueMap> globleConfig_;
     int limit_;
-    std::uint64_t multipartThreshold_, copyPartThreshold_, partSize_, rangeThreshold_, rangeSize_;
+    std::uint64_t multipartThreshold_, copyPartThreshold_, partSize_;
+    int parts_;
+    std::uint64_t rangeThreshold_, rangeSize_;
     int rangeConcurrency_;
     std::string host_;
     std::optional<std::string> caFile_;

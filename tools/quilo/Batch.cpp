@@ -231,11 +231,12 @@ bool Batch::wait(const std::function<void(std::size_t, const Item&)>& ended, Pro
                 for (auto at = cause.find(path); !path.empty() && at != std::string::npos;
                      at = cause.find(path, at + shown.size()))
                     cause.replace(at, path.size(), shown);
+                const Error* parts = error && item.refusal.empty() ? &*error : nullptr;
                 for (const auto& subject : item.subjects) {
                     if (summary)
-                        summary->failed(item.action, subject, cause);
+                        summary->failed(item.action, subject, cause, parts);
                     else
-                        printFailure(item.action + " " + subject, cause);
+                        printFailure(item.action + " " + subject, cause, parts);
                 }
             }
             if (ended)

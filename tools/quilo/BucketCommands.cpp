@@ -1,4 +1,4 @@
-// ls, mb and rb.
+// ls of the buckets, mb and rb.
 #include <iomanip>
 #include <iostream>
 
@@ -18,10 +18,7 @@ namespace {
 std::vector<S3Url> parseBuckets(const std::vector<std::string>& urls) {
     std::vector<S3Url> buckets;
     for (const auto& text : urls) {
-        buckets.push_back(parseS3Url(text));
-        if (!buckets.back().key.empty()) {
-            throw UsageError("'" + text + "' names an object, not a bucket (s3://bucket)");
-        }
+        buckets.push_back(parseBucketUrl(text));
     }
     return buckets;
 }
@@ -48,38 +45,6 @@ int onEachBucket(const std::vector<std::string>& urls, const char* action, Opera
     return ok ? 0 : exitFailure;
 }
 
-// One page of a listing, prefixes and objects merged in key order as the service sorts them.
-void printPage(const QuiloBucketRequest& page) {
-    const auto& prefixes = page.commonPrefixes();
-    const auto& objects = page.objects();
-    auto prefix = prefixes.begin();
-    auto object = objects.begin();
-    while (prefix != prefixes.end() || object != objects.end()) {
-        if (object == objects.end() || (prefix != prefixes.end() && *prefix < object->key)) {
-            std::cout << std::setw(33) << "PRE"
-                      << "  " << escaped(*prefix++) << '\n';
-        } else {
-            std::cout << std::setw(19) << std::left << shortDate(object->lastModified) << std::right
-                      << "  " << std::setw(12) << object->size << "  " << escaped(object->key)
-                      << '\n';
-            ++object;
-        }
-    }
-}
-
-// The same page for the JSON document.
-void addPage(const QuiloBucketRequest& page, nlohmann::ordered_json& document) {
-    for (const auto& prefix : page.commonPrefixes()) {
-        document["prefixes"].push_back(escaped(prefix));
-    }
-    for (const auto& object : page.objects()) {
-        document["objects"].push_back({{"key", escaped(object.key)},
-                                       {"size", object.size},
-                                       {"lastModified", escaped(object.lastModified)},
-                                       {"etag", escaped(object.etag)}});
-    }
-}
-
 }  // namespace
 
 int listBuckets() {
@@ -102,19 +67,6 @@ int listBuckets() {
         printJson({{"buckets", buckets}});
     }
     return 0;
-}
-
-int listObjects(const std::string& text, const std::string& delimiter, std::int32_t pageSize) {
-    nlohmann::ordered_json document{{"objects", nlohmann::ordered_json::array()},
-                                    {"prefixes", nlohmann::ordered_json::array()}};
-    const bool json = outputMode().json;
-    const bool ok = forEachPage(parseS3Url(text), delimiter, pageSize, [&](const auto& page) {
-        json ? addPage(page, document) : printPage(page);
-    });
-    if (ok && json) {
-        printJson(document);
-    }
-    return ok ? 0 : exitFailure;
 }
 
 int makeBuckets(const std::vector<std::string>& urls) {

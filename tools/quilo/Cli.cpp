@@ -8,6 +8,7 @@
 
 #include "Batch.hpp"
 #include "Commands.hpp"
+#include "Completion.hpp"
 #include "Output.hpp"
 #include "Resume.hpp"
 #include "S3Url.hpp"
@@ -112,15 +113,20 @@ void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
 struct Arguments {
     std::string url;
     std::string destination;
-    std::string delimiter;
-    std::int32_t pageSize = 1000;
+    std::string file;
+    std::string versionId;
+    std::string olderThan;
     long expires = 3600;
     std::string method = "GET";
     std::vector<std::string> urls;
     std::vector<std::string> paths;
     std::vector<std::string> assignments;
     bool recursive = false;
+    bool all = false;
+    bool human = false;
+    ListOptions list;
     TreeOptions tree;
+    std::optional<std::uint64_t> partSize, multipartThreshold;
     Settings settings;             // resolved once the command line is parsed
     std::function<int()> command;  // the subcommand parsing chose
 };
@@ -148,23 +154,46 @@ void addFilters(CLI::App* command, Arguments& a) {
     command->add_flag("--dryrun", a.tree.dryRun, "Print what would be done, and do nothing");
 }
 
-void addAcl(CLI::App* command, Arguments& a) {
+// What an upload is sent with: its access policy, and the sizes that choose its parts.
+void addUploadOptions(CLI::App* command, Arguments& a) {
     command->add_option("--acl", a.tree.acl, "Canned access policy of the new objects")
         ->check(
             CLI::IsMember({"private", "public-read", "public-read-write", "authenticated-read"}));
+    command
+        ->add_option("--part-size", a.partSize,
+                     "Size of each part of an upload in parts (5MiB to 5GiB; default 16MiB)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::uint64_t{5} << 20, std::uint64_t{5} << 30));
+    command
+        ->add_option("--multipart-threshold", a.multipartThreshold,
+                     "Files larger than this go up in parts (default 64MiB)")
+        ->transform(CLI::AsSizeValue(false));
 }
 
 void addBucketCommands(CLI::App& app, Arguments& a) {
-    auto* ls = app.add_subcommand("ls", "List your buckets, or the objects of a bucket");
+    auto* ls = app.add_subcommand("ls", "List your buckets, or one level of a bucket's objects");
     ls->add_option("url", a.url, "s3://bucket[/prefix]; without it, the buckets");
-    ls->add_option("--delimiter", a.delimiter,
-                   "Group the keys up to this string (such as /) into PRE lines");
-    ls->add_option("--page-size", a.pageSize, "Keys asked for per request")
+    ls->add_flag("-r,--recursive", a.list.recursive, "Every key below, not one level");
+    ls->add_flag("--versions", a.list.versions, "Every version and delete marker");
+    ls->add_flag("-H,--human-readable", a.list.human, "Sizes in KiB, MiB, GiB...");
+    ls->add_flag("--summarize", a.list.summarize, "End with the count and total size");
+    ls->add_option("--delimiter", a.list.delimiter,
+                   "Group the keys up to this string into PRE lines")
+        ->capture_default_str();
+    ls->add_option("--page-size", a.list.pageSize, "Keys asked for per request")
         ->check(CLI::Range(1, 1000))
         ->capture_default_str();
-    onChosen(ls, a, [&a] {
-        return a.url.empty() ? listBuckets() : listObjects(a.url, a.delimiter, a.pageSize);
-    });
+    onChosen(ls, a, [&a] { return a.url.empty() ? listBuckets() : listObjects(a.url, a.list); });
+
+    auto* du = app.add_subcommand("du", "Total size and count of the objects below a prefix");
+    du->add_option("url", a.url, "s3://bucket[/prefix]")->required();
+    du->add_flag("-H,--human-readable", a.human, "The size in KiB, MiB, GiB...");
+    onChosen(du, a, [&a] { return diskUsage(a.url, a.human); });
+
+    auto* stat = app.add_subcommand(
+        "stat", "Show an object's size, ETag, type, times, metadata, class and encryption");
+    stat->add_option("url", a.url, "s3://bucket/key")->required();
+    onChosen(stat, a, [&a] { return cli::stat(a.url); });
 
     auto* mb = app.add_subcommand("mb", "Make buckets");
     mb->add_option("url", a.urls, "s3://bucket")->required();
@@ -198,11 +227,11 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
     put->add_flag("-r,--recursive", a.recursive, "Upload every file under DIR");
     put->add_flag("--follow-symlinks", a.tree.followSymlinks,
                   "Follow symbolic links below DIR (-r)");
-    addAcl(put, a);
+    addUploadOptions(put, a);
     addFilters(put, a);
     onChosen(put, a, [&a] {
         if (!a.recursive) {
-            return cli::put(a.paths, a.tree.acl);
+            return cli::put(a.paths, {.acl = a.tree.acl});
         }
         const auto& args = treeArguments(a.paths, 2, "put -r DIR s3://bucket/prefix/");
         return putTree(args[0], args[1], a.tree);
@@ -240,21 +269,44 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
     sync->add_option("source", a.url, "DIR, or s3://bucket/prefix/")->required();
     sync->add_option("destination", a.destination, "s3://bucket/prefix/, or DIR")->required();
     sync->add_flag("--size-only", a.tree.sizeOnly, "Compare sizes only");
+    sync->add_flag("--checksum", a.tree.checksum,
+                   "Compare the bytes of files and objects of the same size, by MD5 or by a "
+                   "multipart ETag computed again from the file; those whose ETag tells neither "
+                   "are named, and compared by time");
     sync->add_flag("--delete", a.tree.deleteExtra,
                    "Remove what the source lacks, except what the filters leave out");
     sync->add_flag("--follow-symlinks", a.tree.followSymlinks,
                    "Follow symbolic links below a source DIR (never below a destination)");
-    addAcl(sync, a);
+    addUploadOptions(sync, a);
     addFilters(sync, a);
     onChosen(sync, a, [&a] { return cli::sync(a.url, a.destination, a.tree); });
 }
 
 void addObjectCommands(CLI::App& app, Arguments& a) {
-    auto* cp = app.add_subcommand("cp", "Copy an object on the server");
-    cp->add_option("source", a.url, "s3://bucket/key")->required();
-    cp->add_option("destination", a.destination, "s3://bucket/key, or s3://bucket/prefix/")
-        ->required();
-    onChosen(cp, a, [&a] { return copy(a.url, a.destination); });
+    for (const bool move : {false, true}) {
+        auto* cp = app.add_subcommand(
+            move ? "mv" : "cp",
+            move ? "Move files or objects: each source goes once its copy is there, whole"
+                 : "Copy files to a bucket, objects to files, or objects on the server");
+        cp->add_option("source", a.url, "FILE, DIR (-r), or s3://bucket/key or prefix/ (-r)")
+            ->required();
+        cp->add_option("destination", a.destination,
+                       "s3://bucket/key or prefix/, FILE, DIR, or - for standard output")
+            ->required();
+        cp->add_flag("-r,--recursive", a.recursive, "Every file or object below the source");
+        cp->add_flag("--follow-symlinks", a.tree.followSymlinks,
+                     "Follow symbolic links below a source DIR (-r)");
+        addUploadOptions(cp, a);
+        addFilters(cp, a);
+        onChosen(cp, a, [&a, move] {
+            a.tree.move = move;
+            return copy(a.url, a.destination, a.recursive, a.tree);
+        });
+    }
+
+    auto* cat = app.add_subcommand("cat", "Write an object to standard output");
+    cat->add_option("url", a.url, "s3://bucket/key")->required();
+    onChosen(cat, a, [&a] { return cli::cat(a.url); });
 
     auto* acl = app.add_subcommand("acl", "Show or replace access-control lists");
     acl->require_subcommand(1);
@@ -301,6 +353,124 @@ void addObjectCommands(CLI::App& app, Arguments& a) {
     onChosen(presign, a, [&a] { return cli::presign(a.url, a.expires, a.method); });
 }
 
+// Subcommands of `parent`, one for each action, each taking s3://bucket as its url.
+void addActions(CLI::App* parent, Arguments& a,
+                const std::vector<std::pair<const char*, const char*>>& actions,
+                const std::function<int(const std::string&)>& run,
+                const char* url = "s3://bucket") {
+    parent->require_subcommand(1);
+    for (const auto& [name, description] : actions) {
+        auto* action = parent->add_subcommand(name, description);
+        action->add_option("url", a.url, url)->required();
+        onChosen(action, a, [run, name = std::string(name)] { return run(name); });
+    }
+}
+
+void addVersionCommands(CLI::App& app, Arguments& a) {
+    auto* versioning = app.add_subcommand("versioning", "Turn a bucket's versioning on or off");
+    addActions(versioning, a,
+               {{"enable", "Keep every version of every object from now on"},
+                {"suspend", "Keep no more new versions; those kept stay"},
+                {"status", "Show Enabled, Suspended or Unversioned"}},
+               [&a](const std::string& action) { return cli::versioning(action, a.url); });
+
+    auto* tag =
+        app.add_subcommand("tag", "Show, replace or remove the tags of an object or bucket");
+    addActions(
+        tag, a,
+        {{"get", "Show the tags, one KEY=VALUE a line"},
+         {"set", "Replace the tags with KEY=VALUE..."},
+         {"rm", "Remove every tag"}},
+        [&a](const std::string& action) {
+            return cli::tag(action, a.url, a.versionId, a.assignments);
+        },
+        "s3://bucket/key, or s3://bucket");
+    for (auto* action : tag->get_subcommands({})) {
+        action->add_option("--version-id", a.versionId, "That version of the object");
+    }
+    tag->get_subcommand("set")
+        ->add_option("tags", a.assignments, "KEY=VALUE...: the new tags (an object has 10 at most)")
+        ->required();
+
+    auto* mpu = app.add_subcommand("mpu", "Multipart uploads that were never finished");
+    mpu->require_subcommand(1);
+    auto* list = mpu->add_subcommand("ls", "List them: initiated, upload id and key");
+    list->add_option("url", a.url, "s3://bucket[/prefix]")->required();
+    onChosen(list, a, [&a] { return listUploads(a.url); });
+    auto* abort = mpu->add_subcommand("abort", "Abort uploads, dropping the parts they hold");
+    abort
+        ->add_option("upload", a.paths,
+                     "s3://bucket/key UPLOADID; with --all, s3://bucket[/prefix]")
+        ->required()
+        ->expected(1, 2);
+    abort->add_flag("--all", a.all, "Every upload below the prefix");
+    abort->add_option("--older-than", a.olderThan,
+                      "With --all: only those begun this long ago or more (90s, 30m, 12h, 1d, 2w)");
+    onChosen(abort, a, [&a] { return abortUploads(a.paths, a.all, a.olderThan); });
+}
+
+void addConfigurationCommands(CLI::App& app, Arguments& a) {
+    const std::vector<std::pair<const char*, const char*>> kinds = {
+        {"policy", "A bucket's policy, as its JSON document"},
+        {"lifecycle",
+         "A bucket's lifecycle rules, in JSON as awscli's s3api has them ({\"Rules\": [...]})"},
+        {"cors",
+         "A bucket's CORS rules, in JSON as awscli's s3api has them ({\"CORSRules\": [...]})"}};
+    for (const auto& [name, description] : kinds) {
+        auto* kind = app.add_subcommand(name, description);
+        addActions(kind, a,
+                   {{"get", "Print it, or write it to FILE"},
+                    {"set", "Replace it with FILE's (- for standard input)"},
+                    {"rm", "Remove it"}},
+                   [&a, name = std::string(name)](const std::string& action) {
+                       return bucketConfiguration(name, action, a.url, a.file);
+                   });
+        for (const char* action : {"get", "set"}) {
+            kind->get_subcommand(action)->add_option("file", a.file,
+                                                     "FILE, or - for standard "
+                                                     "input or output");
+        }
+    }
+}
+
+void addShellCommands(CLI::App& app, Arguments& a) {
+    auto* completion = app.add_subcommand("completion", "Print a shell's completion script");
+    completion->add_option("shell", a.url, "bash, zsh or fish")
+        ->required()
+        ->check(CLI::IsMember({"bash", "zsh", "fish"}));
+    completion->footer(
+        "  bash: source <(quilo completion bash)\n"
+        "  zsh:  quilo completion zsh > \"${fpath[1]}/_quilo\"\n"
+        "  fish: quilo completion fish > ~/.config/fish/completions/quilo.fish");
+    onChosen(completion, a, [&a] { return printCompletionScript(a.url); });
+
+    auto* complete = app.add_subcommand(completeCommand, "");
+    complete->group("");
+    complete->add_option("words", a.paths);
+    onChosen(complete, a, [&a, &app] { return cli::complete(app, a.paths); });
+}
+
+// --help-all: the help of every command at every depth, which the man page is made from.
+std::string helpOfAll(const CLI::App& app) {
+    std::string help = app.help();
+    std::vector<const CLI::App*> pending = app.get_subcommands({});
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        const CLI::App* command = pending[i];
+        if (command->get_group().empty()) {
+            continue;
+        }
+        std::string name = command->get_name();
+        for (const auto* above = command->get_parent(); above; above = above->get_parent()) {
+            name = above->get_name() + " " + name;
+        }
+        help += "\n" + name + "\n" + command->help("", CLI::AppFormatMode::Sub);
+        const auto below = command->get_subcommands({});
+        pending.insert(pending.begin() + static_cast<std::ptrdiff_t>(i) + 1, below.begin(),
+                       below.end());
+    }
+    return help;
+}
+
 // Parses the command line into `a`; an exit status when that is all there is to do.
 std::optional<int> parse(CLI::App& app, int argc, char** argv) {
     if (argc <= 1) {
@@ -326,7 +496,14 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv) {
 int run(int argc, char** argv) {
     CLI::App app("Buckets and objects of S3-compatible storage, from the command line.", "quilo");
     app.set_version_flag("--version", "quilo " QUILO_VERSION);
-    app.set_help_all_flag("--help-all", "Print the help of every command");
+    app.add_flag_callback(
+           "--help-all",
+           [&app] {
+               std::cout << helpOfAll(app);
+               throw CLI::Success();
+           },
+           "Print the help of every command")
+        ->trigger_on_parse();
     app.require_subcommand(1);
     app.fallthrough();  // global flags may follow the subcommand
     app.failure_message([](const CLI::App* failed, const CLI::Error& error) {
@@ -339,6 +516,9 @@ int run(int argc, char** argv) {
     addBucketCommands(app, arguments);
     addTransferCommands(app, arguments);
     addObjectCommands(app, arguments);
+    addVersionCommands(app, arguments);
+    addConfigurationCommands(app, arguments);
+    addShellCommands(app, arguments);
     app.footer(footer);  // after the subcommands: shown on the main help only
 
     if (const auto status = parse(app, argc, argv)) {
@@ -350,6 +530,18 @@ int run(int argc, char** argv) {
         }
         arguments.settings = resolveSettings(flags);
         applySettings(arguments.settings);
+        if (resumes()) {
+            // A kill loses what the parts and ranges in flight had moved: smaller ones lose less.
+            // A part size the user gave still wins.
+            S3ObjectRequest::setMultipartPartSize(kResumablePieceBytes);
+            S3ObjectRequest::setRangeSize(kResumablePieceBytes);
+        }
+        if (arguments.partSize) {
+            S3ObjectRequest::setMultipartPartSize(*arguments.partSize);
+        }
+        if (arguments.multipartThreshold) {
+            S3ObjectRequest::setMultipartThreshold(*arguments.multipartThreshold);
+        }
         interruptOnSignal();
         const int status = arguments.command();
         if (interrupted()) {

@@ -1,4 +1,4 @@
-// cp, rm, acl get|set and meta get|set.
+// acl get|set, meta get|set and presign.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -95,34 +95,7 @@ void printMeta(const S3Request& request) {
     }
 }
 
-// Tells one change done; its failure was reported as it happened.
-int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to = {}) {
-    if (!ok) {
-        return exitFailure;
-    }
-    Summary summary;
-    summary.done(action, from, to);
-    summary.finish();
-    return 0;
-}
-
 }  // namespace
-
-int copy(const std::string& from, const std::string& to) {
-    const S3Url source = parseObjectUrl(from);
-    S3Url destination = parseS3Url(to);
-    if (destination.key.empty() || destination.key.ends_with('/')) {
-        destination.key += baseName(source.key);
-    }
-    const StringMap param{{"srcBucket", source.bucket},
-                          {"srcKey", source.key},
-                          {"desBucket", destination.bucket},
-                          {"desKey", destination.key}};
-    Quilo& quilo = client();
-    const auto request = await<QuiloObjectRquest>(
-        "copy", source.text(), [&](auto callbacks) { quilo.copyObject(param, callbacks); });
-    return reportDone(request != nullptr, "copy", source.text(), destination.text());
-}
 
 int getAcl(const std::string& text) {
     const S3Url url = parseS3Url(text);

@@ -80,12 +80,27 @@ std::string escaped(std::string_view text) {
 
 void printFailure(std::string_view what, const S3Request& request) {
     const auto& error = request.error();
-    printFailure(what, error ? error->description() : "failed");
+    printFailure(what, error ? error->description() : "failed", error ? &*error : nullptr);
 }
 
-void printFailure(std::string_view what, std::string_view cause) {
+void printFailure(std::string_view what, std::string_view cause, const Error* error) {
     std::cout.flush();
+    if (outputMode().json) {
+        nlohmann::ordered_json line{{"failed", escaped(what)}};
+        line.update(failureFields(cause, error));
+        std::cerr << line.dump() << std::endl;
+        return;
+    }
     std::cerr << "quilo: " << escaped(what) << ": " << escaped(cause) << std::endl;
+}
+
+nlohmann::ordered_json failureFields(std::string_view cause, const Error* error) {
+    const bool answered = error && error->kind == ErrorKind::service;
+    return {{"kind", error ? std::string(toString(error->kind)) : "local"},
+            {"code", error ? escaped(error->code) : ""},
+            {"httpStatus", error ? error->httpStatus : 0},
+            {"requestId", error ? escaped(error->requestId) : ""},
+            {"message", escaped(answered ? std::string_view(error->message) : cause)}};
 }
 
 std::string humanBytes(std::uint64_t bytes) {

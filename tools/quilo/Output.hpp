@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
 #include <quilo/quilo.hpp>
 
 namespace quilo::cli {
@@ -26,9 +27,15 @@ OutputMode& outputMode();
 // doubled. Keys and service messages may hold escape sequences that would rewrite a terminal.
 std::string escaped(std::string_view text);
 
-// "quilo: <what>: <the error's description>" on stderr, escaped.
+// "quilo: <what>: <the error's description>" on stderr, escaped; with --output json, one
+// object a line instead, whose fields are those of failureFields.
 void printFailure(std::string_view what, const S3Request& request);
-void printFailure(std::string_view what, std::string_view cause);
+void printFailure(std::string_view what, std::string_view cause, const Error* error = nullptr);
+
+// A failure as scripts read it: the service's code, HTTP status, request id and message apart
+// ("", 0 and "" when no answer said otherwise), and the kind of failure. `cause` is the message
+// of a failure that is not the service's: it may name a path as people know it.
+nlohmann::ordered_json failureFields(std::string_view cause, const Error* error);
 
 // "512 B", "1.5 KiB", "200.0 MiB".
 std::string humanBytes(std::uint64_t bytes);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,9 @@ namespace quilo::cli {
 // Whether large transfers keep a journal to be carried on by a later run (the default;
 // --no-resume turns it off).
 bool& resumes();
+
+// The part and range size while resuming is on.
+constexpr std::uint64_t kResumablePieceBytes = 8u << 20;
 
 // The journal of the upload to `remote`, or of the download of `remote` into `local`, at the
 // current endpoint, under $XDG_CACHE_HOME/quilo (else ~/.cache/quilo), which is made private to

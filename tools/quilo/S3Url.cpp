@@ -24,6 +24,14 @@ S3Url parseS3Url(std::string_view text) {
     return url;
 }
 
+S3Url parseBucketUrl(std::string_view text) {
+    S3Url url = parseS3Url(text);
+    if (!url.key.empty()) {
+        throw UsageError("'" + std::string(text) + "' names an object, not a bucket (s3://bucket)");
+    }
+    return url;
+}
+
 S3Url parseObjectUrl(std::string_view text) {
     S3Url url = parseS3Url(text);
     if (url.key.empty() || url.key.ends_with('/')) {

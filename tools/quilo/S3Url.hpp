@@ -25,6 +25,8 @@ struct S3Url {
 bool isS3Url(std::string_view text);
 // Throws UsageError when `text` is not an s3:// address with a bucket.
 S3Url parseS3Url(std::string_view text);
+// The same, for commands on a bucket: an address with a key is refused.
+S3Url parseBucketUrl(std::string_view text);
 // The same, for commands that need a key: one that is empty or ends in '/' is refused.
 S3Url parseObjectUrl(std::string_view text);
 // The last segment of a key or path ("photos/cat.jpg" -> "cat.jpg"); empty when it ends in '/'.

@@ -20,15 +20,33 @@ void Summary::done(std::string_view action, std::string_view from, std::string_v
     }
 }
 
-void Summary::failed(std::string_view action, std::string_view from, std::string_view cause) {
-    printFailure(std::string(action) + " " + std::string(from), cause);
-    failed_.push_back({{"action", action}, {"from", escaped(from)}, {"error", escaped(cause)}});
+void Summary::failed(std::string_view action, std::string_view from, std::string_view cause,
+                     const Error* error) {
+    printFailure(std::string(action) + " " + std::string(from), cause, error);
+    nlohmann::ordered_json entry{{"action", action}, {"from", escaped(from)}};
+    entry.update(failureFields(cause, error));
+    failed_.push_back(std::move(entry));
 }
 
 void Summary::finish() const {
     if (outputMode().json && !outputMode().quiet) {
         printJson({{"dryrun", dryRun_}, {"done", done_}, {"failed", failed_}});
     }
+}
+
+int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to) {
+    if (!ok) {
+        return exitFailure;
+    }
+    Summary summary;
+    summary.done(action, from, to);
+    summary.finish();
+    return 0;
+}
+
+int finish(Summary& summary, bool ok) {
+    summary.finish();
+    return ok && !summary.anyFailed() ? 0 : exitFailure;
 }
 
 void printJson(const nlohmann::ordered_json& document) {

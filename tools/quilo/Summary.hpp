@@ -4,19 +4,23 @@
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+#include <quilo/quilo.hpp>
 
 namespace quilo::cli {
 
 // What a command did, told as it happens: a line of text per action ("upload: a.txt to
 // s3://b/a.txt"), or, with --output json, one document at the end:
-//     {"done": [{"action": "upload", "from": "a.txt", "to": "s3://b/a.txt"}], "failed": [...]}
+//     {"done": [{"action": "upload", "from": "a.txt", "to": "s3://b/a.txt"}],
+//      "failed": [{"action": "upload", "from": "b.txt", "kind": ..., "code": ..., ...}]}
 // Failures always go to stderr as well, once each. Every string is escaped (see escaped()).
 class Summary {
   public:
     explicit Summary(bool dryRun = false) : dryRun_(dryRun) {}
 
     void done(std::string_view action, std::string_view from, std::string_view to = {});
-    void failed(std::string_view action, std::string_view from, std::string_view cause);
+    // `error`, when there is one, gives the failure's parts apart (see failureFields).
+    void failed(std::string_view action, std::string_view from, std::string_view cause,
+                const Error* error = nullptr);
     bool anyFailed() const { return !failed_.empty(); }
     // Prints the JSON document; nothing in text mode.
     void finish() const;
@@ -26,6 +30,14 @@ class Summary {
     nlohmann::ordered_json done_ = nlohmann::ordered_json::array();
     nlohmann::ordered_json failed_ = nlohmann::ordered_json::array();
 };
+
+// Tells one change done, for the commands that make a single change; its failure was reported
+// as it happened. Returns the exit status.
+int reportDone(bool ok, std::string_view action, std::string_view from, std::string_view to = {});
+
+// Prints the document of a run of changes and returns its exit status: 0 when `ok` and none
+// failed.
+int finish(Summary& summary, bool ok);
 
 // Prints a JSON document on stdout, for the commands that show something (ls, acl get, ...).
 void printJson(const nlohmann::ordered_json& document);

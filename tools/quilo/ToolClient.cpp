@@ -11,24 +11,6 @@ namespace quilo::cli {
 
 namespace {
 
-// Uploads carry the type their file name suggests, as browsers need to show them, and local
-// files are reached as the command has it. The facade's operations take neither, but every
-// request passes through configureRequest before it starts.
-class TypingClient final : public Quilo {
-  public:
-    void configureRequest(const std::shared_ptr<S3Request>& request) override {
-        Quilo::configureRequest(request);
-        request->setFollowsSymlinks(followsSymlinks());
-        const auto* object = dynamic_cast<const S3ObjectRequest*>(request.get());
-        if (object && object->operation() == S3ObjectRequest::Operation::putFile &&
-            object->uploadFilePath()) {
-            if (const auto type = contentType(*object->uploadFilePath()); !type.empty()) {
-                request->addRequestHeader("Content-Type", std::string(type));
-            }
-        }
-    }
-};
-
 std::optional<std::string>& refusal() {
     static std::optional<std::string> reason;
     return reason;
@@ -40,7 +22,7 @@ Quilo& client() {
     if (refusal()) {
         throw std::runtime_error(*refusal());
     }
-    static TypingClient instance;
+    static Quilo instance;
     return instance;
 }
 

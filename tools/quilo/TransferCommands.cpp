@@ -1,8 +1,10 @@
-// put, get and rm of files and objects named one by one.
+// put, get, cat and rm of files and objects named one by one.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -28,9 +30,33 @@ int run(const std::vector<Transfer>& transfers, const TransferOptions& options =
     return ok ? 0 : exitFailure;
 }
 
+// The reader of standard output has gone: end as the shell expects of a pipeline's writer,
+// quietly, even when SIGPIPE came ignored.
+[[noreturn]] void readerGone() {
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    std::_Exit(exitFailure);
+}
+
 // Copies what comes from `from` to standard output until its writers close it, or standard
-// output fails; closing `from` then fails the writer's next write.
+// output fails; closing `from` then fails the writer's next write. The kernel moves the bytes
+// (splice) where standard output takes that, sparing a copy through this process.
 void copyToStandardOutput(Descriptor from) {
+    for (ssize_t moved = 0;;) {
+        while ((moved = ::splice(from.get(), nullptr, STDOUT_FILENO, nullptr, 1 << 20,
+                                 SPLICE_F_MOVE | SPLICE_F_MORE)) < 0 &&
+               errno == EINTR) {
+        }
+        if (moved < 0 && errno == EPIPE) {
+            readerGone();
+        }
+        if (moved < 0 && errno == EINVAL) {
+            break;  // a terminal, or a file opened for appending: copied below
+        }
+        if (moved <= 0) {
+            return;
+        }
+    }
     char block[1 << 16];
     for (ssize_t got = 0, put = 0, n = 0;; put = 0) {
         while ((got = ::read(from.get(), block, sizeof block)) < 0 && errno == EINTR) {
@@ -39,6 +65,9 @@ void copyToStandardOutput(Descriptor from) {
             while ((n = ::write(STDOUT_FILENO, block + put, static_cast<std::size_t>(got - put))) <
                        0 &&
                    errno == EINTR) {
+            }
+            if (n < 0 && errno == EPIPE) {
+                readerGone();
             }
             if (n <= 0) {
                 return;
@@ -62,6 +91,9 @@ int getToStandardOutput(const std::vector<std::string>& arguments) {
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
     }
+    // A pipe as large as the system allows takes the network's bursts without a switch to the
+    // copier for every 64 KiB; the default size stays when it cannot grow.
+    ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
     Descriptor reading(ends[0]);
     std::jthread copier;  // joined once `writing` is closed, however this ends
     Descriptor writing(ends[1]);
@@ -74,7 +106,7 @@ int getToStandardOutput(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-int put(const std::vector<std::string>& arguments, const std::optional<std::string>& acl) {
+int put(const std::vector<std::string>& arguments, const TransferOptions& options) {
     const std::vector<std::string> files(arguments.begin(), arguments.end() - 1);
     const S3Url destination = parseS3Url(arguments.back());
     const bool intoPrefix = destination.key.empty() || destination.key.ends_with('/');
@@ -99,11 +131,14 @@ int put(const std::vector<std::string>& arguments, const std::optional<std::stri
                         intoPrefix ? destination.key + baseName(file) : destination.key},
              .size = error ? 0 : size});
     }
-    return run(transfers, {.acl = acl});
+    return run(transfers, options);
 }
 
-int get(const std::vector<std::string>& arguments) {
+int get(const std::vector<std::string>& arguments, const TransferOptions& options) {
     const std::string& destination = arguments.back();
+    if (destination == "-" && options.move) {
+        throw UsageError("mv cannot check what it wrote to standard output: cat, then rm");
+    }
     if (destination == "-") {
         return getToStandardOutput(arguments);
     }
@@ -128,7 +163,11 @@ int get(const std::vector<std::string>& arguments) {
         }
         transfers.push_back({.kind = Transfer::Kind::download, .local = path, .remote = source});
     }
-    return run(transfers);
+    return run(transfers, options);
+}
+
+int cat(const std::string& url) {
+    return getToStandardOutput({url, "-"});
 }
 
 int remove(const std::vector<std::string>& urls) {

@@ -8,6 +8,7 @@
 
 #include "Batch.hpp"
 #include "LocalDirectory.hpp"
+#include "Move.hpp"
 #include "Output.hpp"
 #include "Progress.hpp"
 #include "Resume.hpp"
@@ -21,14 +22,14 @@ namespace {
 
 using Kind = Transfer::Kind;
 
-constexpr std::uint64_t kResumablePieceBytes = 8u << 20;
-
 const char* actionOf(const Transfer& transfer) {
     switch (transfer.kind) {
         case Kind::upload:
             return "upload";
         case Kind::download:
             return "download";
+        case Kind::copy:
+            return "copy";
         case Kind::remove:
         case Kind::removeLocal:
             break;
@@ -37,15 +38,29 @@ const char* actionOf(const Transfer& transfer) {
 }
 
 // What the transfer reads from, and where it writes.
+}  // namespace
+
 std::string from(const Transfer& transfer) {
     const bool local = transfer.kind == Kind::upload || transfer.kind == Kind::removeLocal;
-    return local ? transfer.local : transfer.remote.text();
+    return local                         ? transfer.local
+           : transfer.kind == Kind::copy ? transfer.source.text()
+                                         : transfer.remote.text();
 }
 std::string to(const Transfer& transfer) {
-    return transfer.kind == Kind::upload     ? transfer.remote.text()
-           : transfer.kind == Kind::download ? transfer.local
-                                             : "";
+    switch (transfer.kind) {
+        case Kind::upload:
+        case Kind::copy:
+            return transfer.remote.text();
+        case Kind::download:
+            return transfer.local;
+        case Kind::remove:
+        case Kind::removeLocal:
+            break;
+    }
+    return "";
 }
+
+namespace {
 
 // What one request carries out: a single transfer, or the deletes of up to maxKeysPerDelete keys
 // of one bucket.
@@ -109,21 +124,37 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         local = held[index].path();
         batch.showAs(index, local, transfer.local);
     }
+    // A tree's files are reached through their pinned paths, which no link can be.
+    const std::string follow = followsSymlinks() ? "true" : "false";
     if (transfer.kind == Kind::upload) {
-        StringMap param{{"filePath", local}, {"bucket", bucket}, {"key", key}};
+        StringMap param{
+            {"filePath", local}, {"bucket", bucket}, {"key", key}, {"followsSymlinks", follow}};
         if (options.acl) {
             param["accessPolicy"] = *options.acl;
+        }
+        // Browsers show an object by the type its name suggests.
+        if (const auto type = contentType(transfer.local); !type.empty()) {
+            param["contentType"] = std::string(type);
         }
         if (const auto journal = uploadJournal(transfer.remote)) {
             param["resumeJournal"] = *journal;
         }
         quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::download) {
-        StringMap param{{"bucket", bucket}, {"key", key}, {"downloadDestinationPath", local}};
+        StringMap param{{"bucket", bucket},
+                        {"key", key},
+                        {"downloadDestinationPath", local},
+                        {"followsSymlinks", follow}};
         if (const auto journal = downloadJournal(transfer.remote, transfer.local)) {
             param["resumeJournal"] = *journal;
         }
         quilo.downloadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
+    } else if (transfer.kind == Kind::copy) {
+        quilo.copyObject({{"srcBucket", transfer.source.bucket},
+                          {"srcKey", transfer.source.key},
+                          {"desBucket", bucket},
+                          {"desKey", key}},
+                         batch.callbacks<QuiloObjectRquest>(index));
     } else {
         quilo.deleteObject({{"bucket", bucket}, {"key", key}},
                            batch.callbacks<QuiloObjectRquest>(index));
@@ -195,11 +226,6 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
     followsSymlinks() =
         std::none_of(requests.begin(), requests.end(), [](const auto* t) { return t->tree; });
     Quilo& quilo = client();  // throws here, before anything has started, without credentials
-    if (resumes()) {
-        // A kill loses what the parts and ranges in flight had moved: smaller ones lose less.
-        S3ObjectRequest::setMultipartPartSize(kResumablePieceBytes);
-        S3ObjectRequest::setRangeSize(kResumablePieceBytes);
-    }
     const auto work = jobsFor(requests);
     Batch batch;
     Run run{quilo, options, work, batch, std::vector<Pinned>(work.size())};
@@ -215,6 +241,7 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
     const auto count = requests.size();
     ProgressBar bar(count == 1 ? escaped(baseName(from(*requests[0]))) : counted(0, count));
     std::size_t ended = 0;
+    std::vector<Moved> moved;
     batch.startAll([&](std::size_t i) { return run.start(i); },
                    2 * static_cast<std::size_t>(jobs()));
     const auto report = [&](std::size_t i, const Batch::Item& item) {
@@ -239,9 +266,14 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
                            "setting the modification time: " + std::string(std::strerror(errno)));
             return;
         }
+        if (options.move) {
+            moved.push_back({&transfer, item.request});
+            return;
+        }
         summary.done(actionOf(transfer), from(transfer), to(transfer));
     };
-    return batch.wait(report, &bar, &summary) && ok;
+    ok = batch.wait(report, &bar, &summary) && ok;
+    return (moved.empty() || removeMovedSources(moved, summary)) && ok;
 }
 
 }  // namespace quilo::cli

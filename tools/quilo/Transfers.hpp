@@ -15,10 +15,12 @@ class LocalDirectory;
 
 // One file or object to move or remove.
 struct Transfer {
-    enum class Kind { upload, download, remove, removeLocal };
+    // A copy goes from `source` to `remote` on the server.
+    enum class Kind { upload, download, copy, remove, removeLocal };
     Kind kind = Kind::upload;
     std::string local{};  // the file uploaded, downloaded to or removed, as people see it
     S3Url remote{};
+    S3Url source{};
     std::uint64_t size = 0;
     std::optional<std::int64_t> modifiedMs{};  // a download's modification time; none: now
     // A file of a tree is reached through its directory, as `relative` below it, never by its
@@ -30,10 +32,17 @@ struct Transfer {
 struct TransferOptions {
     std::optional<std::string> acl{};  // canned access policy of uploads
     bool dryRun = false;               // tell what would be done, and do nothing
+    bool move = false;  // remove each source once its destination is there, whole (see Move)
 };
+
+// What a transfer reads from, and where it writes ("" for a removal), as people know them.
+std::string from(const Transfer& transfer);
+std::string to(const Transfer& transfer);
 
 // Runs the transfers at once, --jobs at a time through the library's queue, under one progress
 // bar for them all, and tells each one done or failed to `summary`. True when all succeeded.
+// With `move`, the sources of those done are removed afterwards, once found whole at their
+// destination, and each is told "move" when its source is gone.
 bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions& options,
                   Summary& summary);
 

@@ -49,8 +49,10 @@ std::optional<Tree> remoteTree(const S3Url& folder, Summary& summary) {
                                "refused: the listing of " + folder.text() + " named it");
                 continue;
             }
-            tree[object.key.substr(folder.key.size())] = {object.size,
-                                                          parseTimestamp(object.lastModified)};
+            tree[object.key.substr(folder.key.size())] = {
+                .size = object.size,
+                .modifiedMs = parseTimestamp(object.lastModified),
+                .etag = object.etag};
         }
     });
     return ok ? std::optional(std::move(tree)) : std::nullopt;

@@ -23,6 +23,8 @@ struct TreeFile {
     std::uint64_t size = 0;
     std::optional<std::int64_t> modifiedMs{};  // since the epoch; none when it could not be read
     std::string key{};  // where a listing is mapped to local paths: the key's path below its folder
+    std::string etag{};                 // an object's
+    std::optional<bool> sameContent{};  // a local file's, once held against its object's ETag
 };
 // The files of a tree by their paths relative to its root, '/'-separated: "photos/cat.jpg".
 using Tree = std::map<std::string, TreeFile>;

@@ -1,6 +1,7 @@
 // put -r, get -r, rm -r and sync: whole trees, decided from one listing of each side.
 #include <filesystem>
 
+#include "Checksums.hpp"
 #include "Commands.hpp"
 #include "LocalDirectory.hpp"
 #include "Output.hpp"
@@ -20,6 +21,10 @@ bool differs(const TreeFile& source, const TreeFile& target, const TreeOptions& 
     if (source.size != target.size) {
         return true;
     }
+    // With --checksum, the local side knows whether the bytes are the same, if it could tell.
+    if (const auto same = source.sameContent ? source.sameContent : target.sameContent) {
+        return !*same;
+    }
     return !options.sizeOnly &&
            (!source.modifiedMs || !target.modifiedMs || *source.modifiedMs > *target.modifiedMs);
 }
@@ -34,11 +39,6 @@ bool isMarker(const std::string& path) {
     return path.empty() || path.ends_with('/');
 }
 
-int finish(Summary& summary, bool ok) {
-    summary.finish();
-    return ok && !summary.anyFailed() ? 0 : exitFailure;
-}
-
 int up(const std::string& directory, const S3Url& folder, const TreeOptions& options) {
     const LocalDirectory root(directory);
     Summary summary(options.dryRun);
@@ -46,7 +46,10 @@ int up(const std::string& directory, const S3Url& folder, const TreeOptions& opt
     if (options.sync && !(remote = remoteTree(folder, summary))) {
         return finish(summary, false);
     }
-    const LocalTree local = root.walk(options.followSymlinks, summary);
+    LocalTree local = root.walk(options.followSymlinks, summary);
+    if (options.checksum) {
+        compareContents(root, local.files, *remote);
+    }
     std::vector<Transfer> transfers;
     for (const auto& file : local.files) {
         if (options.filter.accepts(file.first) && wanted(file, *remote, options)) {
@@ -67,7 +70,8 @@ int up(const std::string& directory, const S3Url& folder, const TreeOptions& opt
                 {.kind = Transfer::Kind::remove, .remote = {folder.bucket, folder.key + path}});
         }
     }
-    return finish(summary, runTransfers(transfers, {options.acl, options.dryRun}, summary));
+    return finish(summary,
+                  runTransfers(transfers, {options.acl, options.dryRun, options.move}, summary));
 }
 
 // The objects the filters take, by the local paths their keys map to. A key that maps to none,
@@ -152,8 +156,11 @@ int down(const S3Url& folder, const std::string& directory, const TreeOptions& o
     if (fs::is_directory(directory)) {
         root.emplace(directory);
     }
-    const LocalTree local = options.sync && root ? root->walk(false, summary) : LocalTree{};
+    LocalTree local = options.sync && root ? root->walk(false, summary) : LocalTree{};
     const Tree objects = mapped(folder, *remote, options.filter, summary);
+    if (options.checksum && root) {
+        compareContents(*root, local.files, objects);
+    }
     const LocalDirectory* at = root ? &*root : nullptr;
     auto transfers = downloads(folder, objects, local.files, directory, at, options, summary);
     for (const auto& [path, file] : local.files) {
@@ -164,7 +171,8 @@ int down(const S3Url& folder, const std::string& directory, const TreeOptions& o
                                  .relative = path});
         }
     }
-    return finish(summary, runTransfers(transfers, {.dryRun = options.dryRun}, summary));
+    return finish(summary, runTransfers(transfers, {.dryRun = options.dryRun, .move = options.move},
+                                        summary));
 }
 
 }  // namespace

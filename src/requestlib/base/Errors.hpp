@@ -11,6 +11,7 @@ namespace quilo::detail {
 #define QUILO_ERROR_CODES(X) \
     X(Cancelled)             \
     X(CannotReadFile)        \
+    X(CannotReadStream)      \
     X(CannotWriteFile)       \
     X(ChecksumMismatch)      \
     X(ConnectionFailed)      \

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,5 +13,13 @@ std::string_view trimWhitespace(std::string_view text) noexcept;
 bool isHeaderName(std::string_view name) noexcept;
 // A header value must not be able to end the header early or start another.
 bool isSafeHeaderValue(std::string_view value) noexcept;
+// One range of bytes as a Range header asks for it: "bytes=a-b" (a <= b), "bytes=a-" or
+// "bytes=-n" (n > 0), in decimal.
+bool isByteRange(std::string_view range) noexcept;
+
+// A time given as HTTP writes it ("Sun, 06 Nov 1994 08:49:37 GMT") or as ISO 8601 in UTC
+// ("1994-11-06T08:49:37Z", perhaps with a fraction of a second), in HTTP's form; nullopt for
+// anything else, a day that does not exist included.
+std::optional<std::string> httpDate(std::string_view text);
 
 }  // namespace quilo::detail

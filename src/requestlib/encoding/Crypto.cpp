@@ -72,6 +72,25 @@ std::string base64Encode(std::string_view bytes) {
     }
 }
 
+std::optional<std::string> base64Decode(std::string_view text) {
+    const auto valid = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '/';
+    };
+    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    if (text.empty() || text.size() % 4 != 0 || text.size() > static_cast<std::size_t>(INT_MAX) ||
+        !std::all_of(text.begin(), text.end() - static_cast<std::ptrdiff_t>(padding), valid))
+        return std::nullopt;
+    std::string bytes(text.size() / 4 * 3, '\0');
+    const int written = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                        reinterpret_cast<const unsigned char*>(text.data()),
+                                        static_cast<int>(text.size()));
+    if (written < 0)
+        return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(written) - padding);
+    return bytes;
+}
+
 std::string md5Base64(std::string_view data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,8 @@ std::string hexEncode(std::string_view bytes);
 std::string hexDecode(std::string_view hex);  // empty unless it is all hex digit pairs
 std::string sha256Hex(std::string_view data);
 std::string base64Encode(std::string_view bytes);
+// The bytes of padded base64 text; nullopt for anything else.
+std::optional<std::string> base64Decode(std::string_view text);
 // Base64 of the MD5 of `data`, as a Content-MD5 header carries it.
 std::string md5Base64(std::string_view data);
 // Raw 32-byte HMAC-SHA256 of `data` under `key`.

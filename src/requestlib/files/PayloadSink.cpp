@@ -78,17 +78,18 @@ std::optional<Error> PayloadSink::restart() {
 }
 
 std::string PayloadSink::range() const {
+    const std::uint64_t first = origin_ + offset_;
     if (length_ > 0)
-        return "bytes=" + std::to_string(offset_ + size_) + "-" +
-               std::to_string(offset_ + length_ - 1);
-    return size_ > 0 ? "bytes=" + std::to_string(offset_ + size_) + "-" : std::string();
+        return "bytes=" + std::to_string(first + size_) + "-" + std::to_string(first + length_ - 1);
+    return size_ > 0 ? "bytes=" + std::to_string(first + size_) + "-" : std::string();
 }
 
 std::string PayloadSink::expectedRange(std::uint64_t total) const {
-    std::string range = "bytes " + std::to_string(offset_ + size_) + "-";
+    const std::uint64_t first = origin_ + offset_;
+    std::string range = "bytes " + std::to_string(first + size_) + "-";
     if (length_ == 0)
         return range;
-    return range + std::to_string(offset_ + length_ - 1) + "/" + std::to_string(total);
+    return range + std::to_string(first + length_ - 1) + "/" + std::to_string(total);
 }
 
 }  // namespace quilo::detail

@@ -38,6 +38,8 @@ class PayloadSink {
     // The whole payload is `length` bytes, as its first answer said: no answer may end it
     // sooner, run past it or go on with another end.
     void expect(std::uint64_t length) { length_ = length; }
+    // The byte of the resource at which the stream's first byte sits, for the ranges it asks.
+    void setOrigin(std::uint64_t origin) { origin_ = origin; }
     // What the next attempt asks for, as a Range header ("bytes=N-M"); empty for everything.
     std::string range() const;
     // The Content-Range with which an answer goes on here, of a payload of `total` bytes; only
@@ -53,7 +55,7 @@ class PayloadSink {
     std::optional<Error> flush();
 
     DownloadFile* file_ = nullptr;
-    std::uint64_t offset_ = 0, length_ = 0;
+    std::uint64_t offset_ = 0, length_ = 0, origin_ = 0;
     Block block_;
     std::size_t gathered_ = 0;
     std::string memory_;

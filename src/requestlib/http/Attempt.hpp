@@ -29,8 +29,13 @@ class BodySource {
   public:
     BodySource() = default;
     static BodySource memory(std::string bytes);
+    // Bytes that `owner` keeps in place for as long as the source lives.
+    static BodySource borrowed(std::shared_ptr<const void> owner, const char* data,
+                               std::uint64_t size);
     static BodySource slice(std::shared_ptr<const SourceFile> file, std::uint64_t offset,
                             std::uint64_t length);
+    // `length` bytes of this body from `offset`, read from the same file or memory.
+    BodySource part(std::uint64_t offset, std::uint64_t length) const;
 
     bool present() const { return present_; }
     bool isFile() const { return file_ != nullptr; }
@@ -45,7 +50,8 @@ class BodySource {
 
   private:
     bool present_ = false;
-    std::shared_ptr<const std::string> bytes_;
+    std::shared_ptr<const void> owner_;  // of the bytes in memory
+    const char* data_ = nullptr;
     std::shared_ptr<const SourceFile> file_;
     std::uint64_t offset_ = 0;
     std::uint64_t length_ = 0;

@@ -9,11 +9,24 @@
 namespace quilo::detail {
 
 BodySource BodySource::memory(std::string bytes) {
+    auto owner = std::make_shared<const std::string>(std::move(bytes));
+    return borrowed(owner, owner->data(), owner->size());
+}
+
+BodySource BodySource::borrowed(std::shared_ptr<const void> owner, const char* data,
+                                std::uint64_t size) {
     BodySource source;
     source.present_ = true;
-    source.length_ = bytes.size();
-    source.bytes_ = std::make_shared<const std::string>(std::move(bytes));
+    source.owner_ = std::move(owner);
+    source.data_ = data;
+    source.length_ = size;
     return source;
+}
+
+BodySource BodySource::part(std::uint64_t offset, std::uint64_t length) const {
+    if (file_)
+        return slice(file_, offset_ + offset, length);
+    return borrowed(owner_, data_ + offset, length);
 }
 
 BodySource BodySource::slice(std::shared_ptr<const SourceFile> file, std::uint64_t offset,
@@ -32,7 +45,7 @@ std::optional<std::size_t> BodySource::read(std::uint64_t at, char* buffer,
         std::min<std::uint64_t>(capacity, length_ - std::min(at, length_)));
     if (!file_) {
         if (wanted > 0)
-            std::memcpy(buffer, bytes_->data() + at, wanted);
+            std::memcpy(buffer, data_ + at, wanted);
         return wanted;
     }
     // curl reads into the same buffer every time: one short read puts the rest in step.
@@ -44,8 +57,8 @@ std::optional<std::size_t> BodySource::read(std::uint64_t at, char* buffer,
 std::string BodySource::hexDigest(StreamingDigest::Algorithm algorithm) const {
     StreamingDigest digest(algorithm);
     if (!file_) {
-        if (bytes_)
-            digest.update(bytes_->data(), bytes_->size());
+        if (data_)
+            digest.update(data_, static_cast<std::size_t>(length_));
         return digest.hexDigest();
     }
     // Kept by the hashing thread: a fresh block would fault its pages in for every body.

@@ -106,6 +106,31 @@ void HTTPRequest::setPostBody(std::string body) {
         postBody_ = std::move(body);
 }
 
+void HTTPRequest::setRequestHeader(std::string name, std::string value) {
+    if (!configurable())
+        return;
+    std::erase_if(headers_, [&](const auto& header) {
+        return detail::equalsIgnoringCase(header.first, name);
+    });
+    addRequestHeader(std::move(name), std::move(value));
+}
+
+void HTTPRequest::setRange(std::optional<std::string> range) {
+    if (!configurable())
+        return;
+    if (range && !detail::isByteRange(*range))
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "\"" + *range +
+                "\" is not one range: bytes=first-last, bytes=first- or bytes=-length"));
+    range_ = std::move(range);
+}
+
+void HTTPRequest::setUploadData(std::span<const std::byte> bytes) {
+    if (configurable())
+        uploadData_ = bytes;
+}
+
 void HTTPRequest::setUploadFilePath(std::optional<std::string> path) {
     if (configurable())
         uploadFilePath_ = std::move(path);

@@ -45,6 +45,36 @@ std::uint64_t payloadTotal(int status, const HeaderMap& headers) {
     return failure == std::errc() && end == number.data() + number.size() ? total : 0;
 }
 
+struct ByteSpan {
+    std::uint64_t first = 0, last = 0, total = 0;  // total 0: not given
+};
+
+// "bytes 0-99/1000" (or ".../*"), with first <= last.
+std::optional<ByteSpan> contentRange(std::string_view text) {
+    ByteSpan span;
+    const auto read = [&text](std::uint64_t& value, std::string_view end) {
+        const auto [stop, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (failure != std::errc() ||
+            !std::string_view(stop, text.data() + text.size()).starts_with(end))
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(stop - text.data()) + end.size());
+        return true;
+    };
+    if (!text.starts_with("bytes "))
+        return std::nullopt;
+    text.remove_prefix(6);
+    if (!read(span.first, "-") || !read(span.last, "/") || span.last < span.first)
+        return std::nullopt;
+    if (text == "*")
+        return span;
+    return read(span.total, "") && text.empty() && span.total > span.last ? std::optional(span)
+                                                                          : std::nullopt;
+}
+
+bool isConditionOrRange(const std::pair<std::string, std::string>& header) {
+    return equalsIgnoringCase(header.first, "Range") || toLower(header.first).starts_with("if-");
+}
+
 }  // namespace
 
 void RetryPolicy::setMaxRetries(int retries) {
@@ -140,17 +170,32 @@ std::optional<Error> RequestRun::prepareOwn(Attempt& attempt) {
     return protocol().prepare(*request_, attempt);
 }
 
-std::optional<Error> RequestRun::prepareBody(Attempt& attempt) {
+std::variant<BodySource, Error> RequestRun::body() {
+    if (body_)
+        return *body_;
     if (request_->uploadFilePath()) {
         auto opened = source();
         if (auto* error = std::get_if<Error>(&opened))
             return *error;
-        attempt.body = BodySource::slice(source_, 0, source_->size());
-        attempt.bodySha256 = bodySha256_;
-    } else if (!request_->postBody().empty() || request_->requestMethod() == "PUT" ||
-               request_->requestMethod() == "POST") {
-        attempt.body = BodySource::memory(request_->postBody());
+        return BodySource::slice(source_, 0, source_->size());
     }
+    // The request outlives every attempt's hold on it, and with it the bytes.
+    const auto data = request_->uploadData();
+    if (!data.empty())
+        return BodySource::borrowed(request_, reinterpret_cast<const char*>(data.data()),
+                                    data.size());
+    const std::string& own = request_->postBody();
+    if (!own.empty() || request_->requestMethod() == "PUT" || request_->requestMethod() == "POST")
+        return BodySource::borrowed(request_, own.data(), own.size());
+    return BodySource();
+}
+
+std::optional<Error> RequestRun::prepareBody(Attempt& attempt) {
+    auto whole = body();
+    if (auto* error = std::get_if<Error>(&whole))
+        return *error;
+    attempt.body = std::get<BodySource>(std::move(whole));
+    attempt.bodySha256 = bodySha256_;
     return std::nullopt;
 }
 
@@ -185,8 +230,12 @@ void RequestRun::attempt(const std::shared_ptr<Flight>& flight) {
         attempt.payload = stream;
         const std::string range = stream->range();
         if (!range.empty() && !flight->exchange.version.empty()) {
+            // A stream goes on from the version it began with, whatever else the request asked.
+            std::erase_if(attempt.headers, isConditionOrRange);
             attempt.headers.emplace_back("Range", range);
             attempt.headers.emplace_back("If-Match", flight->exchange.version);
+        } else if (request_->range() && stream == payload_.front().get()) {
+            attempt.headers.emplace_back("Range", *request_->range());
         }
     }
     if (flight->exchange.uploadSlot && !uploadTotalKnown_)
@@ -227,7 +276,7 @@ std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const H
         return firstAnswer(flight, status, headers);
     if (status == 206 && !flight.exchange.version.empty()) {
         const std::string range = headerValue(headers, "Content-Range"),
-                          expected = stream->expectedRange(downloadTotal_);
+                          expected = stream->expectedRange(resourceTotal_);
         const std::string etag = headerValue(headers, "ETag");
         if (etag != flight.exchange.version)
             return makeError(ErrorKind::response, Code::MalformedResponse,
@@ -239,7 +288,7 @@ std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const H
         return makeError(ErrorKind::response, Code::MalformedResponse,
                          "the answer covers \"" + range + "\", not \"" + expected + "\"", status);
     }
-    if (!whole)
+    if (!whole || request_->range())
         return makeError(ErrorKind::response, Code::MalformedResponse,
                          "a range was answered with the whole resource", status);
     if (auto error = stream->restart())
@@ -250,15 +299,34 @@ std::optional<Error> RequestRun::headArrived(Flight& flight, int status, const H
 
 // The whole payload's size, from its first answer: what every later answer must agree with.
 void RequestRun::expectWhole(int status, const HeaderMap& headers) {
-    downloadTotal_ = payloadTotal(status, headers);
+    resourceTotal_ = downloadTotal_ = payloadTotal(status, headers);
     if (status == 200 && request_->requestMethod() == "GET")
         payload_.front()->expect(downloadTotal_);
+}
+
+// The range asked for is where the answer says it lies: its bytes are the payload, and a
+// resumption asks for the rest of them.
+std::optional<Error> RequestRun::expectRange(int status, const HeaderMap& headers) {
+    const auto span = contentRange(headerValue(headers, "Content-Range"));
+    if (status != 206 || !span)
+        return makeError(ErrorKind::response, Code::MalformedResponse,
+                         status == 206 ? "a partial answer names no range it covers"
+                                       : "a range was answered with the whole resource",
+                         status);
+    resourceTotal_ = span->total;
+    downloadTotal_ = span->last - span->first + 1;
+    payload_.front()->setOrigin(span->first);
+    payload_.front()->expect(downloadTotal_);
+    return std::nullopt;
 }
 
 // A large download into a file whose server takes ranges comes in ranges at once instead; the
 // digest, where the protocol checks one, is taken behind the writes once a thread pays off.
 std::optional<Error> RequestRun::firstAnswer(Flight& flight, int status, const HeaderMap& headers) {
-    expectWhole(status, headers);
+    if (!request_->range())
+        expectWhole(status, headers);
+    else if (auto error = expectRange(status, headers))
+        return error;
     const std::string etag = headerValue(headers, "ETag");
     const bool seekable = file_ && !file_->streams();
     flight.handedOver = seekable && status == 200 && request_->requestMethod() == "GET" &&
@@ -477,7 +545,7 @@ void RequestRun::reportUpload() {
         sent += bytes;
     // A retried body starts again from zero, and a file that grew must not pass its total: the
     // caller only ever sees the count grow up to the total.
-    if (uploadTotalKnown_)
+    if (uploadTotalKnown_ && uploadTotal_ > 0)
         sent = std::min(sent, uploadTotal_);
     if (sent <= reportedSent_ || ended_)
         return;

@@ -67,6 +67,11 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
 
     // The request's upload file, opened on first use and kept for the whole request.
     std::variant<std::shared_ptr<const SourceFile>, Error> source();
+    // The request's whole body: its file, the bytes it borrows, its own post body, or the one
+    // given to useBody(); none for a request without one.
+    std::variant<BodySource, Error> body();
+    // Sends `body` as the request's own, in place of what the request was given.
+    void useBody(BodySource body) { body_ = std::move(body); }
     // The SHA-256 the request's own body is signed with, once a worker has computed it.
     void setBodySha256(std::string sha256) { bodySha256_ = std::move(sha256); }
 
@@ -110,6 +115,7 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     std::optional<Error> headArrived(Flight& flight, int status, const HeaderMap& headers);
     std::optional<Error> firstAnswer(Flight& flight, int status, const HeaderMap& headers);
     void expectWhole(int status, const HeaderMap& headers);
+    std::optional<Error> expectRange(int status, const HeaderMap& headers);
     void attemptDone(const std::shared_ptr<Flight>& flight, Answer answer);
     bool tryAgain(const std::shared_ptr<Flight>& flight, const Answer& answer);
     bool resumes(Flight& flight, const Answer& answer) const;
@@ -131,6 +137,7 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     bool cancelling_ = false;  // the cancel handler has been called
 
     std::shared_ptr<const SourceFile> source_;
+    std::optional<BodySource> body_;
     std::string bodySha256_;
     std::unique_ptr<DownloadFile> file_;
     // The payload's streams: the whole answer's first, then any ranges.
@@ -142,7 +149,8 @@ class RequestRun : public std::enable_shared_from_this<RequestRun> {
     std::map<int, std::uint64_t> uploadInFlight_;
     std::uint64_t reportedSent_ = 0;
     std::uint64_t reportedReceived_ = 0;
-    std::uint64_t downloadTotal_ = 0;
+    std::uint64_t downloadTotal_ = 0;  // of the payload
+    std::uint64_t resourceTotal_ = 0;  // of the resource, which a range is part of
 };
 
 }  // namespace quilo::detail

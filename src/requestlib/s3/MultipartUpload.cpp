@@ -6,11 +6,13 @@
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 #include "requestlib/files/Journal.hpp"
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/Engine.hpp"
 #include "requestlib/http/Protocol.hpp"
 #include "requestlib/http/RequestRun.hpp"
+#include "requestlib/s3/PartStream.hpp"
 #include "requestlib/s3/S3Headers.hpp"
 #include "requestlib/s3/S3Protocol.hpp"
 #include "requestlib/s3/S3Xml.hpp"
@@ -28,10 +30,9 @@ std::string headerValue(const HeaderMap& headers, std::string_view name) {
 
 }  // namespace
 
-void MultipartUpload::start(std::shared_ptr<RequestRun> run,
-                            std::shared_ptr<const SourceFile> source) {
+void MultipartUpload::start(std::shared_ptr<RequestRun> run, BodySource whole) {
     std::shared_ptr<MultipartUpload> upload(
-        new MultipartUpload(std::move(run), std::move(source), std::nullopt));
+        new MultipartUpload(std::move(run), std::move(whole), std::nullopt));
     if (upload->journal_.empty())
         return upload->initiate();
     upload->resume();
@@ -42,15 +43,32 @@ void MultipartUpload::startCopy(std::shared_ptr<RequestRun> run, CopyPlan plan) 
     copy->initiate();
 }
 
-MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run,
-                                 std::shared_ptr<const SourceFile> source,
+void MultipartUpload::startStream(std::shared_ptr<RequestRun> run,
+                                  std::shared_ptr<PartStream> stream,
+                                  std::vector<PartStream::Part> first) {
+    std::shared_ptr<MultipartUpload> upload(new MultipartUpload(std::move(run), {}, std::nullopt));
+    upload->stream_ = std::move(stream);
+    upload->streaming_ = true;
+    // Until the last part has come, the total is unknown.
+    upload->run_->setUploadTotal(0);
+    for (auto& part : first)
+        upload->streamed(std::move(part));
+    std::weak_ptr<MultipartUpload> weak = upload;
+    upload->stream_->deliverTo([weak](PartStream::Part part) {
+        if (auto self = weak.lock())
+            self->run_->guarded([&] { self->streamed(std::move(part)); });
+    });
+    upload->initiate();
+}
+
+MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run, BodySource whole,
                                  std::optional<CopyPlan> copy)
     : run_(std::move(run)),
-      source_(std::move(source)),
+      whole_(std::move(whole)),
       copy_(std::move(copy)),
-      verify_(source_ && S3ObjectRequest::verifiesChecksums()),
+      verify_(!copy_ && S3ObjectRequest::verifiesChecksums()),
       concurrency_(static_cast<std::size_t>(S3ObjectRequest::multipartConcurrency())) {
-    const std::uint64_t size = source_ ? source_->size() : copy_->size;
+    const std::uint64_t size = copy_ ? copy_->size : whole_.size();
     partSize_ = S3ObjectRequest::multipartPartSize();
     if ((size + partSize_ - 1) / partSize_ > kMaxParts)
         partSize_ = ((size + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
@@ -58,10 +76,11 @@ MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run,
         queue_.push_back(parts_.size());
         parts_.push_back({.offset = offset, .length = std::min(partSize_, size - offset)});
     }
-    if (source_) {
+    if (!copy_)
         run_->setUploadTotal(size);
+    if (whole_.file())
         journal_ = request().resumeJournal().value_or("");
-    }
+    tagging_ = copy_ ? copy_->tagging : uploadTagging();
 }
 
 // The journal's upload is carried on only for the same destination, file and cut; a journal of
@@ -72,7 +91,7 @@ void MultipartUpload::resume() {
     const auto journal = UploadJournal::read(journal_);
     if (!journal || journal->bucket != *request().bucket() || journal->key != *request().key())
         return initiate();
-    if (journal->source != source_->identity() || journal->partSize != partSize_)
+    if (journal->source != whole_.file()->identity() || journal->partSize != partSize_)
         return dropStale(journal->uploadId);
     listParts(journal->uploadId, {});
 }
@@ -131,7 +150,7 @@ void MultipartUpload::keepParts(std::string uploadId) {
             continue;
         ++checking_;
         Engine::instance().hash(
-            BodySource::slice(source_, parts_[index].offset, parts_[index].length),
+            whole_.part(parts_[index].offset, parts_[index].length),
             [self, index, etag = part.second](std::string md5) {
                 self->run_->guarded([&] { self->partChecked(index, etag, md5); });
             },
@@ -160,9 +179,56 @@ void MultipartUpload::startSending() {
     for (std::size_t i = 0; i < parts_.size(); ++i)
         if (parts_[i].etag.empty())
             queue_.push_back(i);
-    if (queue_.empty())
+    if (queue_.empty() && !streaming_)
         return finishParts();
     hashAhead();
+    sendParts();
+}
+
+// The tags an upload asked for, as a document.
+std::string MultipartUpload::uploadTagging() {
+    for (const auto& [name, value] : request().requestHeaders())
+        if (equalsIgnoringCase(name, "x-amz-tagging")) {
+            StringMap tags;
+            for (auto& [key, tag] : decodeQuery(value))
+                tags.insert_or_assign(std::move(key), std::move(tag));
+            return tags.empty() ? std::string() : taggingBody(tags);
+        }
+    return {};
+}
+
+void MultipartUpload::addPart(BodySource body, std::string sha256) {
+    const std::uint64_t offset = parts_.empty() ? 0 : parts_.back().offset + parts_.back().length;
+    queue_.push_back(parts_.size());
+    parts_.push_back(
+        {.offset = offset, .length = body.size(), .sha256 = std::move(sha256), .body = body});
+}
+
+// A part of a stream: sent as soon as the upload has its id; an empty last one only ends it.
+void MultipartUpload::streamed(PartStream::Part part) {
+    if (failing_ || run_->ended())
+        return;
+    if (part.error)
+        return fail(std::move(*part.error));
+    if (!part.bytes.empty()) {
+        if (parts_.size() >= kMaxParts)
+            return fail(
+                makeError(ErrorKind::localFile, Code::CannotReadStream,
+                          "the stream is longer than " + std::to_string(kMaxParts) + " parts of " +
+                              std::to_string(S3ObjectRequest::multipartPartSize()) + " bytes"));
+        auto sha256 = std::move(part.sha256);
+        addPart(BodySource::memory(std::move(part.bytes)), std::move(sha256));
+    } else {
+        stream_->release();
+    }
+    if (part.last) {
+        streaming_ = false;
+        run_->setUploadTotal(parts_.back().offset + parts_.back().length);
+    }
+    if (uploadId_.empty() || initiating_)
+        return;
+    if (!streaming_ && done_ == parts_.size())
+        return complete();
     sendParts();
 }
 
@@ -210,7 +276,7 @@ void MultipartUpload::initiated(Answer answer) {
         UploadJournal{.bucket = *request().bucket(),
                       .key = *request().key(),
                       .uploadId = uploadId_,
-                      .source = source_->identity(),
+                      .source = whole_.file()->identity(),
                       .partSize = partSize_}
             .write(journal_);
     startSending();
@@ -218,19 +284,21 @@ void MultipartUpload::initiated(Answer answer) {
 
 // Keeps the digests a little ahead of the parts on the wire, never the parts themselves.
 void MultipartUpload::hashAhead() {
+    if (stream_)
+        return;  // hashed as they were read
     auto self = shared_from_this();
     for (; nextHash_ < queue_.size() && nextHash_ < nextSend_ + concurrency_ + 1; ++nextHash_) {
         const Part& part = parts_[queue_[nextHash_]];
         if (!verify_)
             continue;
         Engine::instance().hash(
-            BodySource::slice(source_, part.offset, part.length),
+            whole_.part(part.offset, part.length),
             [self, index = queue_[nextHash_]](std::string sha256) {
                 if (self->failing_ || self->run_->ended())
                     return;
                 if (sha256.empty())
                     return self->fail(makeError(ErrorKind::localFile, Code::CannotReadFile,
-                                                "cannot read " + self->source_->path()));
+                                                "cannot read " + self->whole_.file()->path()));
                 self->parts_[index].sha256 = std::move(sha256);
                 self->run_->guarded([&] { self->sendParts(); });
             });
@@ -256,16 +324,17 @@ void MultipartUpload::sendPart(std::size_t index) {
                                                         {"uploadId", self->uploadId_}});
                      },
                  .reportsHeaders = false,
-                 .uploadSlot = source_ ? std::optional(number) : std::nullopt};
+                 .uploadSlot = copy_ ? std::nullopt : std::optional(number)};
     run_->exchange(std::move(put),
                    [self, index](Answer answer) { self->partDone(index, std::move(answer)); });
 }
 
 // A part of the file, or a range of the copy's source, from the version the copy began with.
 void MultipartUpload::describePart(const Part& part, Attempt& attempt) const {
-    if (source_) {
-        attempt.body = BodySource::slice(source_, part.offset, part.length);
+    if (!copy_) {
+        attempt.body = stream_ ? part.body : whole_.part(part.offset, part.length);
         attempt.bodySha256 = part.sha256;
+        attempt.headers = customerKeyHeaders(run_->request().requestHeaders());
         return;
     }
     attempt.headers = copy_->partHeaders;
@@ -287,16 +356,20 @@ void MultipartUpload::partDone(std::size_t index, Answer answer) {
     Part& part = parts_[index];
     if (auto error = readPartETag(part, answer))
         return fail(std::move(*error));
-    if (source_)
+    if (!copy_)
         run_->uploadSlotDone(static_cast<int>(index + 1), part.length);
-    if (++done_ < parts_.size())
+    if (stream_) {
+        part.body = BodySource();
+        stream_->release();
+    }
+    if (++done_ < parts_.size() || streaming_)
         return sendParts();
     finishParts();
 }
 
 // The file must still be the one whose parts went up, or the object would splice two.
 void MultipartUpload::finishParts() {
-    if (auto changed = source_ ? source_->changed() : std::nullopt)
+    if (auto changed = whole_.file() ? whole_.file()->changed() : std::nullopt)
         return fail(std::move(*changed));
     complete();
 }
@@ -357,7 +430,7 @@ void MultipartUpload::completed(Answer answer) {
     if (!failed) {
         uploadId_.clear();
         forgetJournal();
-        if (copy_ && !copy_->tagging.empty())
+        if (!tagging_.empty())
             return tag(std::move(answer));
         auto self = shared_from_this();
         return run_->finishWith(std::move(answer), [self] { return self->readCompletion(); });
@@ -374,15 +447,15 @@ void MultipartUpload::completed(Answer answer) {
     fail(std::move(error));
 }
 
-// A copy in parts carries its source's tags only now: RGW drops those given at initiation.
+// An object made of parts carries its tags only now: RGW drops those given at initiation.
 void MultipartUpload::tag(Answer completion) {
     auto self = shared_from_this();
     Exchange tagging{
         .prepare =
             [self](Attempt& attempt) {
-                attempt.headers = {{"Content-MD5", md5Base64(self->copy_->tagging)},
+                attempt.headers = {{"Content-MD5", md5Base64(self->tagging_)},
                                    {"Content-Type", "application/xml"}};
-                attempt.body = BodySource::memory(self->copy_->tagging);
+                attempt.body = BodySource::memory(self->tagging_);
                 return S3Protocol::prepareOwn(self->request(), attempt, "PUT", {{"tagging", ""}});
             },
         .reportsHeaders = false};
@@ -390,7 +463,8 @@ void MultipartUpload::tag(Answer completion) {
                                         completion = std::move(completion)](Answer answer) mutable {
         if (answer.error || !isSuccess(answer.status)) {
             Error error = self->run_->recordFailure(std::move(answer));
-            error.message = "the copy is complete, but its tags could not be set: " + error.message;
+            error.message =
+                "the object is complete, but its tags could not be set: " + error.message;
             return self->run_->finish(std::move(error));
         }
         self->run_->finishWith(std::move(completion), [self] { return self->readCompletion(); });
@@ -437,6 +511,8 @@ void MultipartUpload::fail(Error error) {
         return;
     }
     failing_ = true;
+    if (stream_)
+        stream_->stop();
     // Parts on the wire and parts waiting for a retry alike: nothing more goes after the abort.
     run_->abortExchanges();
     if (uploadId_.empty())

@@ -9,6 +9,7 @@
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/http/Attempt.hpp"
+#include "requestlib/s3/PartStream.hpp"
 
 namespace quilo {
 class S3ObjectRequest;
@@ -17,7 +18,6 @@ class S3ObjectRequest;
 namespace quilo::detail {
 
 class RequestRun;
-class SourceFile;
 
 inline constexpr std::uint64_t kMiB = 1u << 20;
 // Services refuse parts smaller than this, except the last one.
@@ -36,14 +36,20 @@ struct CopyPlan {
 // An upload too large for one PUT, carried out as one request: initiate, send the parts (a few
 // at a time, each hashed ahead on a worker and retried on its own), complete. On failure or
 // cancellation the upload is aborted before the request ends, so that no orphaned parts are left
-// on the service. A copy in parts goes the same way, each part copied from a range of its source.
-// An upload given a journal notes its id there once initiated, and first tries to carry on the
-// upload a journal names: the parts the service lists whose ETag is the MD5 of the same stretch
-// of the file are kept, the others sent again.
+// on the service. A copy in parts goes the same way, each part copied from a range of its source;
+// a stream's parts come as they are read, already hashed, and each goes once it is sent.
+// An upload of a file given a journal notes its id there once initiated, and first tries to carry
+// on the upload a journal names: the parts the service lists whose ETag is the MD5 of the same
+// stretch of the file are kept, the others sent again. Memory and streams have no journal: a
+// later run could not tell that its bytes are the same.
 class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
   public:
-    static void start(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source);
+    // A file or bytes in memory, as RequestRun::body() gives them.
+    static void start(std::shared_ptr<RequestRun> run, BodySource whole);
     static void startCopy(std::shared_ptr<RequestRun> run, CopyPlan plan);
+    // `first` are the parts read before the stream was found too long for one PUT.
+    static void startStream(std::shared_ptr<RequestRun> run, std::shared_ptr<PartStream> stream,
+                            std::vector<PartStream::Part> first);
 
   private:
     struct Part {
@@ -51,11 +57,15 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
         std::string sha256{};  // hex, once hashed
         std::string etag{};    // as the service returned it
         bool encrypted = false;
+        BodySource body{};  // a stream's, held until sent
     };
 
-    MultipartUpload(std::shared_ptr<RequestRun> run, std::shared_ptr<const SourceFile> source,
+    MultipartUpload(std::shared_ptr<RequestRun> run, BodySource whole,
                     std::optional<CopyPlan> copy);
+    void addPart(BodySource body, std::string sha256);
+    void streamed(PartStream::Part part);
     S3ObjectRequest& request();
+    std::string uploadTagging();
     void resume();
     void listParts(std::string uploadId, std::string marker);
     void keepParts(std::string uploadId);
@@ -82,8 +92,11 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     void abort(Error error);
 
     std::shared_ptr<RequestRun> run_;
-    std::shared_ptr<const SourceFile> source_;  // an upload's
-    const std::optional<CopyPlan> copy_;        // a copy's
+    BodySource whole_;                    // an upload's, from a file or memory
+    const std::optional<CopyPlan> copy_;  // a copy's
+    std::shared_ptr<PartStream> stream_;  // a stream's
+    bool streaming_ = false;              // more of the stream's parts are to come
+    std::string tagging_;                 // a Tagging document to put once complete, if any
     const bool verify_;
     const std::size_t concurrency_;
     std::vector<Part> parts_;

@@ -52,6 +52,7 @@ constexpr std::uint64_t kMaxObjectSize = 5ull << 40;
 std::shared_ptr<S3ObjectRequest> sourceOf(const S3ObjectRequest& copy,
                                           const std::pair<std::string, std::string>& source) {
     auto request = S3ObjectRequest::requestWithBucket(source.first, source.second);
+    request->setVersionId(copy.sourceVersionId());
     if (copy.accessKey() && copy.secretAccessKey()) {
         request->setAccessKey(*copy.accessKey());
         request->setSecretAccessKey(*copy.secretAccessKey());

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 #include "quilo/requestlib/s3/S3Types.hpp"
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
 
 namespace quilo::detail {
@@ -80,6 +82,67 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
     return std::nullopt;
 }
 
+std::optional<Error> objectHeaders(const StringMap& headers, HeaderList& out) {
+    constexpr std::string_view kMeta = "x-amz-meta-";
+    for (const auto& [name, value] : headers) {
+        const bool meta =
+            toLower(name).starts_with(kMeta) && name.size() > kMeta.size() && isHeaderName(name);
+        const auto entity =
+            std::find_if(kEntityHeaders.begin(), kEntityHeaders.end(),
+                         [&](std::string_view header) { return equalsIgnoringCase(header, name); });
+        if (!meta && entity == kEntityHeaders.end())
+            return misuse(Code::InvalidMetadata,
+                          "\"" + name + "\" is neither an object's header nor x-amz-meta-<name>");
+        if (!isSafeHeaderValue(value))
+            return misuse(Code::InvalidMetadata,
+                          "the value of \"" + name + "\" holds a line break or NUL");
+        if (entity != kEntityHeaders.end() && *entity == "Expires") {
+            const auto date = httpDate(value);
+            if (!date)
+                return misuse(Code::InvalidMetadata, "Expires \"" + value + "\" is not a time");
+            out.emplace_back("Expires", *date);
+        } else {
+            out.emplace_back(meta ? name : std::string(*entity), value);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> taggingHeader(std::string_view tagging, std::size_t most, std::string& out) {
+    for (std::size_t at = tagging.find('%'); at != std::string_view::npos;
+         at = tagging.find('%', at + 1))
+        if (at + 2 >= tagging.size() ||
+            !std::isxdigit(static_cast<unsigned char>(tagging[at + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(tagging[at + 2])))
+            return misuse(Code::InvalidParameter, "the tags hold a '%' that escapes nothing");
+    StringMap seen;
+    for (const auto& [key, value] : decodeQuery(tagging)) {
+        if (key.empty() || !seen.emplace(key, value).second)
+            return misuse(Code::InvalidParameter, key.empty()
+                                                      ? "a tag's key is empty"
+                                                      : "the tag \"" + key + "\" is given twice");
+        out.append(out.empty() ? "" : "&")
+            .append(uriEncode(key))
+            .append("=")
+            .append(uriEncode(value));
+    }
+    if (seen.size() > most)
+        return misuse(Code::InvalidParameter, std::to_string(seen.size()) + " tags, where " +
+                                                  std::to_string(most) + " is the most");
+    return std::nullopt;
+}
+
+std::optional<Error> customerKey(std::string_view base64Key, HeaderList& out) {
+    const auto key = base64Decode(base64Key);
+    if (!key || key->size() != 32)
+        return misuse(Code::InvalidParameter,
+                      "a customer's key is 32 bytes (256 bits) written in base64");
+    out.emplace_back("x-amz-server-side-encryption-customer-algorithm", "AES256");
+    out.emplace_back("x-amz-server-side-encryption-customer-key", std::string(base64Key));
+    out.emplace_back("x-amz-server-side-encryption-customer-key-MD5", md5Base64(*key));
+    return std::nullopt;
+}
+
 std::optional<Error> tagSetProblem(const StringMap& tags, std::size_t most) {
     if (tags.size() > most)
         return misuse(Code::InvalidParameter, std::to_string(tags.size()) + " tags, where " +
@@ -87,6 +150,19 @@ std::optional<Error> tagSetProblem(const StringMap& tags, std::size_t most) {
     if (tags.contains(""))
         return misuse(Code::InvalidParameter, "a tag's key is empty");
     return std::nullopt;
+}
+
+bool isVersionId(std::string_view id) {
+    return !id.empty() &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+HeaderList customerKeyHeaders(const HeaderList& headers) {
+    HeaderList keys;
+    for (const auto& header : headers)
+        if (toLower(header.first).starts_with("x-amz-server-side-encryption-customer-"))
+            keys.push_back(header);
+    return keys;
 }
 
 std::string copySource(std::string_view bucket, std::string_view key) {

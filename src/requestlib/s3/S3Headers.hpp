@@ -20,8 +20,26 @@ std::optional<Error> grantHeaders(const AclMap& acl, HeaderList& out);
 // A name that is not an HTTP token, or a value that holds CR, LF or NUL, is a misuse.
 std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out);
 
+// An object's own headers, given by their names: the standard entity headers and
+// x-amz-meta-*. Any other name, a value that holds CR, LF or NUL, or an Expires that is no time,
+// is a misuse.
+std::optional<Error> objectHeaders(const StringMap& headers, HeaderList& out);
+
+// Tags as a URL query ("a=1&b=c%20d") in the form x-amz-tagging carries them: each part
+// encoded, in the order given. At most `most`, each key once and not empty, and no stray '%'.
+std::optional<Error> taggingHeader(std::string_view tagging, std::size_t most, std::string& out);
+
+// The three headers of an SSE-C key given in base64, which must be 256 bits.
+std::optional<Error> customerKey(std::string_view base64Key, HeaderList& out);
+
 // Why a tag set cannot be sent: more than `most` tags, or an empty key.
 std::optional<Error> tagSetProblem(const StringMap& tags, std::size_t most);
+
+// The headers that carry a customer's key (SSE-C), which every part of an upload must repeat.
+HeaderList customerKeyHeaders(const HeaderList& headers);
+
+// Whether a version id can go into a query or header as it is: printable ASCII, no space.
+bool isVersionId(std::string_view id);
 
 // The value of x-amz-copy-source for an object.
 std::string copySource(std::string_view bucket, std::string_view key);

@@ -6,6 +6,7 @@
 
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/base/Text.hpp"
+#include "requestlib/encoding/UriEncoding.hpp"
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/Engine.hpp"
 #include "requestlib/http/RangedDownload.hpp"
@@ -13,6 +14,7 @@
 #include "requestlib/s3/MetadataReplacement.hpp"
 #include "requestlib/s3/MultipartUpload.hpp"
 #include "requestlib/s3/PartCopy.hpp"
+#include "requestlib/s3/PartStream.hpp"
 #include "requestlib/s3/S3Headers.hpp"
 #include "requestlib/s3/S3Kind.hpp"
 #include "requestlib/s3/S3Protocol.hpp"
@@ -50,6 +52,9 @@ namespace detail {
 
 struct ObjectKinds {
     static S3ObjectRequest& object(S3Request& request) {
+        return static_cast<S3ObjectRequest&>(request);
+    }
+    static S3ObjectRequest& object(HTTPRequest& request) {
         return static_cast<S3ObjectRequest&>(request);
     }
 
@@ -128,16 +133,20 @@ struct ObjectKinds {
     }
 
     static void upload(RequestRun& run);
+    static void uploadStream(RequestRun& run);
+
+    static constexpr S3Kind uploadKind{.method = "PUT",
+                                       .prepare = &withPolicy,
+                                       .read = &readETag,
+                                       .perform = &upload,
+                                       .takesValue = true};
 
     // In the order of S3ObjectRequest::Operation.
-    static constexpr std::array<S3Kind, 17> kinds{{
+    static constexpr std::array<S3Kind, 19> kinds{{
         {.read = &readObject, .fetchesObject = true},  // get
+        uploadKind,                                    // putFile
         {.method = "PUT",
          .prepare = &withPolicy,
-         .read = &readETag,
-         .perform = &upload,
-         .takesValue = true},  // putFile
-        {.method = "PUT",
          .read = &readCopy,
          .perform = &PartCopy::perform,
          .takesValue = true},                                           // copy
@@ -159,33 +168,73 @@ struct ObjectKinds {
         putKind("legal-hold"),                                                // setLegalHold
         {.read = &readParts, .missing = "NoSuchUpload", .takesValue = true},  // listParts
         {.method = "DELETE", .missing = "NoSuchUpload", .takesValue = true},  // abortUpload
+        uploadKind,                                                           // putData
+        uploadKind,                                                           // putStream
     }};
     static_assert(kinds.size() ==
-                  static_cast<std::size_t>(S3ObjectRequest::Operation::abortUpload) + 1);
+                  static_cast<std::size_t>(S3ObjectRequest::Operation::putStream) + 1);
 };
 
-// A file up to the threshold goes in one PUT, signed with its digest, which a worker computes
+// A body up to the threshold goes in one PUT, signed with its digest, which a worker computes
 // first; a larger one in parts.
 void ObjectKinds::upload(RequestRun& run) {
-    auto opened = run.source();
-    if (auto* error = std::get_if<Error>(&opened))
+    if (object(run.request()).reader_)
+        return uploadStream(run);
+    auto whole = run.body();
+    if (auto* error = std::get_if<Error>(&whole))
         return run.finish(std::move(*error));
-    auto source = std::get<std::shared_ptr<const SourceFile>>(opened);
-    if (source->size() > S3ObjectRequest::multipartThreshold())
-        return MultipartUpload::start(run.shared_from_this(), source);
+    auto body = std::get<BodySource>(std::move(whole));
+    if (body.size() > S3ObjectRequest::multipartThreshold())
+        return MultipartUpload::start(run.shared_from_this(), std::move(body));
     if (!S3ObjectRequest::verifiesChecksums())
         return run.performSingle();
-    Engine::instance().hash(
-        BodySource::slice(source, 0, source->size()),
-        [run = run.shared_from_this(), source](std::string sha256) {
-            if (run->ended())
-                return;
-            if (sha256.empty())
-                return run->finish(makeError(ErrorKind::localFile, Code::CannotReadFile,
-                                             "cannot read " + source->path()));
-            run->setBodySha256(std::move(sha256));
-            run->guarded([&] { run->performSingle(); });
+    const std::string what = body.file() ? body.file()->path() : "the body";
+    Engine::instance().hash(body, [run = run.shared_from_this(), what](std::string sha256) {
+        if (run->ended())
+            return;
+        if (sha256.empty())
+            return run->finish(
+                makeError(ErrorKind::localFile, Code::CannotReadFile, "cannot read " + what));
+        run->setBodySha256(std::move(sha256));
+        run->guarded([&] { run->performSingle(); });
+    });
+}
+
+// A stream that ends within its first part goes in one PUT; the parts of a longer one go up as
+// they come. Which it is shows with the second part, which may be the empty end.
+void ObjectKinds::uploadStream(RequestRun& run) {
+    auto stream = std::make_shared<PartStream>(
+        object(run.request()).reader_, S3ObjectRequest::multipartPartSize(),
+        static_cast<std::size_t>(S3ObjectRequest::multipartConcurrency()) + 1,
+        S3ObjectRequest::verifiesChecksums());
+    auto held = std::make_shared<std::vector<PartStream::Part>>();
+    auto self = run.shared_from_this();
+    run.setCancelHandler([self, stream] {
+        stream->stop();
+        self->finish(cancelledError());
+    });
+    stream->start([self, stream, held](PartStream::Part part) {
+        if (self->ended())
+            return stream->stop();
+        self->guarded([&] {
+            if (part.error) {
+                stream->stop();
+                return self->finish(std::move(*part.error));
+            }
+            held->push_back(std::move(part));
+            auto& first = held->front();
+            if (first.last ||
+                (held->size() == 2 && held->back().last && held->back().bytes.empty())) {
+                stream->stop();
+                self->setCancelHandler(nullptr);
+                self->setBodySha256(std::move(first.sha256));
+                self->useBody(BodySource::memory(std::move(first.bytes)));
+                return self->performSingle();
+            }
+            if (held->size() == 2)
+                MultipartUpload::startStream(self, stream, std::move(*held));
         });
+    });
 }
 
 }  // namespace detail
@@ -278,6 +327,13 @@ void S3ObjectRequest::setSourceFile(OptionalString path) {
     setUploadFilePath(std::move(path));
 }
 
+void S3ObjectRequest::setReader(Reader reader) {
+    if (!reader)
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidParameter, "a stream's upload needs a reader"));
+    reader_ = std::move(reader);
+}
+
 void S3ObjectRequest::setMetadataHeaders(const StringMap& meta) {
     detail::HeaderList headers;
     if (auto error = detail::metadataHeaders(meta, headers))
@@ -317,10 +373,8 @@ void S3ObjectRequest::setVersionId(OptionalString versionId) {
     using enum Operation;
     if (state() != State::ready)
         return;
-    const bool printable = versionId && !versionId->empty() &&
-                           std::all_of(versionId->begin(), versionId->end(),
-                                       [](char c) { return c > ' ' && c < 0x7f; });
-    const bool versioned = operation_ != putFile && operation_ != copy && operation_ != setMeta &&
+    const bool printable = versionId && detail::isVersionId(*versionId);
+    const bool versioned = !uploads() && operation_ != copy && operation_ != setMeta &&
                            operation_ != listParts && operation_ != abortUpload;
     if (versionId && (!printable || !versioned))
         return failBeforeSending(detail::misuse(
@@ -358,6 +412,141 @@ void S3ObjectRequest::updateQuery() {
         setQueryParameter("max-parts", std::to_string(*maxResultCount_));
     if (partNumberMarker_)
         setQueryParameter("part-number-marker", std::to_string(*partNumberMarker_));
+}
+
+bool S3ObjectRequest::uploads() const {
+    return operation_ == Operation::putFile || operation_ == Operation::putData ||
+           operation_ == Operation::putStream;
+}
+
+// Whether an option may be set: not once started, and only on a request that takes it.
+bool S3ObjectRequest::refuseUnless(bool takes, std::string_view option) {
+    if (state() != State::ready)
+        return true;
+    if (!takes)
+        failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
+                                         std::string("this request takes no ").append(option)));
+    return !takes;
+}
+
+void S3ObjectRequest::setObjectHeaders(const StringMap& headers) {
+    if (refuseUnless(uploads() || operation_ == Operation::copy, "object headers"))
+        return;
+    detail::HeaderList out;
+    if (auto error = detail::objectHeaders(headers, out))
+        return failBeforeSending(std::move(*error));
+    for (auto& [name, value] : out)
+        addRequestHeader(std::move(name), std::move(value));
+    if (operation_ != Operation::copy || headers.empty())
+        return;
+    const auto& given = requestHeaders();
+    if (std::any_of(given.begin(), given.end(), [](const auto& header) {
+            return detail::equalsIgnoringCase(header.first, "x-amz-metadata-directive") &&
+                   header.second == "COPY";
+        }))
+        return failBeforeSending(detail::misuse(
+            detail::Code::InvalidParameter,
+            "a copy that keeps its source's metadata (COPY) takes no headers of its own"));
+    setMetadataDirective("REPLACE");
+}
+
+void S3ObjectRequest::setStorageClass(const std::string& storageClass) {
+    if (refuseUnless(uploads() || operation_ == Operation::copy, "storage class"))
+        return;
+    const bool valid =
+        !storageClass.empty() && std::all_of(storageClass.begin(), storageClass.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        });
+    if (!valid)
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidParameter,
+                           "a storage class is upper-case letters, digits and underscores"));
+    addRequestHeader("x-amz-storage-class", storageClass);
+}
+
+void S3ObjectRequest::setTagging(std::string_view tagging) {
+    if (refuseUnless(uploads() || operation_ == Operation::copy, "tags"))
+        return;
+    std::string header;
+    if (auto error = detail::taggingHeader(tagging, maxTags, header))
+        return failBeforeSending(std::move(*error));
+    addRequestHeader("x-amz-tagging", header);
+    if (operation_ == Operation::copy)
+        setRequestHeader("x-amz-tagging-directive", "REPLACE");
+}
+
+void S3ObjectRequest::setServerSideEncryption(const std::string& algorithm,
+                                              OptionalString kmsKeyId) {
+    if (refuseUnless(uploads() || operation_ == Operation::copy, "server-side encryption"))
+        return;
+    if (algorithm != "AES256" && algorithm != "aws:kms")
+        return failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
+                                                "server-side encryption is AES256 or aws:kms"));
+    if (kmsKeyId && algorithm != "aws:kms")
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidParameter, "a KMS key id goes with aws:kms alone"));
+    addRequestHeader("x-amz-server-side-encryption", algorithm);
+    if (kmsKeyId)
+        addRequestHeader("x-amz-server-side-encryption-aws-kms-key-id", std::move(*kmsKeyId));
+}
+
+void S3ObjectRequest::setCustomerKey(std::string_view base64Key) {
+    using enum Operation;
+    if (refuseUnless(uploads() || operation_ == copy || operation_ == get || operation_ == head,
+                     "customer key"))
+        return;
+    detail::HeaderList out;
+    if (auto error = detail::customerKey(base64Key, out))
+        return failBeforeSending(std::move(*error));
+    for (auto& [name, value] : out)
+        addRequestHeader(std::move(name), std::move(value));
+}
+
+void S3ObjectRequest::setMetadataDirective(const std::string& directive) {
+    if (refuseUnless(operation_ == Operation::copy, "metadata directive"))
+        return;
+    if (directive != "COPY" && directive != "REPLACE")
+        return failBeforeSending(detail::misuse(detail::Code::InvalidParameter,
+                                                "a metadata directive is COPY or REPLACE"));
+    setRequestHeader("x-amz-metadata-directive", directive);
+}
+
+void S3ObjectRequest::setSourceVersionId(OptionalString versionId) {
+    if (refuseUnless(operation_ == Operation::copy, "source version") || !copySource_)
+        return;
+    if (versionId && !detail::isVersionId(*versionId))
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidParameter, "a version id is printable ASCII"));
+    sourceVersionId_ = std::move(versionId);
+    std::string source = detail::copySource(copySource_->first, copySource_->second);
+    if (sourceVersionId_)
+        source += "?versionId=" + detail::uriEncode(*sourceVersionId_);
+    setRequestHeader("x-amz-copy-source", std::move(source));
+}
+
+void S3ObjectRequest::setCondition(Condition condition, const std::string& value) {
+    using enum Condition;
+    if (refuseUnless(operation_ == Operation::get || operation_ == Operation::head, "precondition"))
+        return;
+    const bool time = condition == ifModifiedSince || condition == ifUnmodifiedSince;
+    const auto date = time ? detail::httpDate(value) : std::optional(value);
+    if (!date || date->empty())
+        return failBeforeSending(
+            detail::misuse(detail::Code::InvalidParameter, time ? "\"" + value + "\" is not a time"
+                                                                : "an entity tag is not empty"));
+    static constexpr const char* kNames[] = {"If-Match", "If-None-Match", "If-Modified-Since",
+                                             "If-Unmodified-Since"};
+    setRequestHeader(kNames[static_cast<int>(condition)], *date);
+}
+
+std::string S3ObjectRequest::resultVersionId() const {
+    const auto found = responseHeaders().find("x-amz-version-id");
+    return found == responseHeaders().end() ? std::string() : found->second;
+}
+
+bool S3ObjectRequest::deleteMarker() const {
+    const auto found = responseHeaders().find("x-amz-delete-marker");
+    return found != responseHeaders().end() && found->second == "true";
 }
 
 void S3ObjectRequest::setAccessPolicy(std::optional<std::string> policy) {

@@ -29,6 +29,8 @@ std::string codeForStatus(int status) {
     switch (status) {
         case 301:
             return "PermanentRedirect";
+        case 304:
+            return "NotModified";
         case 307:
             return "TemporaryRedirect";
         case 400:
@@ -52,12 +54,13 @@ std::string codeForStatus(int status) {
     }
 }
 
-// A file body is signed with the digest a worker computed ahead; without one (checks turned
-// off) it goes unsigned.
+// A body is signed with the digest a worker computed ahead; a file without one (checks turned
+// off) goes unsigned.
 std::string payloadHash(const Attempt& attempt) {
-    if (attempt.body.isFile())
-        return attempt.bodySha256.empty() ? kUnsignedPayload : attempt.bodySha256;
-    return attempt.body.hexDigest(StreamingDigest::Algorithm::sha256);
+    if (!attempt.bodySha256.empty())
+        return attempt.bodySha256;
+    return attempt.body.isFile() ? std::string(kUnsignedPayload)
+                                 : attempt.body.hexDigest(StreamingDigest::Algorithm::sha256);
 }
 
 // Fills in the URL of an attempt that has none yet: the request's resource with `query`.

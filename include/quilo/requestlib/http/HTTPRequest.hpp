@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,12 +88,18 @@ class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest
     // A header that contains CR, LF or NUL, or whose name is not an HTTP token, is refused: the
     // request then fails with a misuse error when started, and nothing is sent.
     void addRequestHeader(std::string name, std::string value);
+    // As addRequestHeader, in place of every header of that name (in any case) given before.
+    void setRequestHeader(std::string name, std::string value);
     const std::vector<std::pair<std::string, std::string>>& requestHeaders() const {
         return headers_;
     }
     // A body held in memory; setUploadFilePath streams one from a file instead.
     void setPostBody(std::string body);
     const std::string& postBody() const { return postBody_; }
+    // A body the request borrows rather than copies: the bytes must stay in place, unchanged,
+    // until the request has ended. It takes the place of postBody().
+    void setUploadData(std::span<const std::byte> bytes);
+    std::span<const std::byte> uploadData() const { return uploadData_; }
     // Streams the body from this file, opened once when the request starts and read by every
     // attempt through that descriptor. A file that is written, resized or replaced before the
     // request ends fails it (FileChanged).
@@ -106,6 +113,14 @@ class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest
     // true: a progress report for every chunk that moves. false: at most about ten a second.
     void setShowAccurateProgress(bool accurate);
     bool showAccurateProgress() const { return showAccurateProgress_; }
+    // Asks for one range of the resource, "bytes=<first>-<last>", "bytes=<first>-" or
+    // "bytes=-<suffix length>", rather than all of it: its bytes alone are the body, and the
+    // progress total is their count. A range the request cannot send as it is (several, or a
+    // last before the first) is a misuse. A range that breaks is resumed where it stopped, from
+    // the version (ETag) its first answer named; a server that answers with the whole resource
+    // fails the request.
+    void setRange(std::optional<std::string> range);
+    const std::optional<std::string>& range() const { return range_; }
     // Streams a successful body into a new file of its own beside this path, created under a
     // name no one can guess, and renames it over the path only once the body is complete (and,
     // where possible, verified). A connection that breaks mid-body is resumed where it stopped
@@ -179,10 +194,12 @@ class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest
     std::string method_ = "GET";
     std::vector<std::pair<std::string, std::string>> headers_;
     std::string postBody_;
+    std::span<const std::byte> uploadData_;
     std::optional<std::string> uploadFilePath_;
     double timeOutSeconds_ = 60.0;
     bool showAccurateProgress_ = false;
     std::optional<std::string> destinationPath_;
+    std::optional<std::string> range_;
     bool followsSymlinks_ = true;
     std::optional<std::string> resumeJournal_;
     const detail::Protocol* protocol_;

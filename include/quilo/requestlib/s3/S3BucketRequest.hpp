@@ -188,6 +188,7 @@ class QUILO_EXPORT S3BucketRequest : public S3Request {
     void setMarker(std::string marker);
     const std::string& marker() const { return marker_; }
     void setContinuationToken(std::string token);
+    const std::string& continuationToken() const { return continuationToken_; }
     void setFetchOwner(bool fetch);  // ListObjectsV2 names owners only when asked
     void setVersionIdMarker(std::string marker);
     void setUploadIdMarker(std::string marker);

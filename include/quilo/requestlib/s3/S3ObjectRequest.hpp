@@ -3,8 +3,10 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,10 +47,16 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
         getLegalHold,
         setLegalHold,
         listParts,
-        abortUpload
+        abortUpload,
+        putData,
+        putStream
     };
     // A bucket, key or path that a parameter map may lack.
     using OptionalString = std::optional<std::string>;
+    // Fills the front of `buffer` with a stream's next bytes and says how many it wrote: 0 once
+    // the stream has ended, nullopt when it failed (the request then fails). Called on a thread
+    // of the library's own, never the network thread, one call after another; it may block.
+    using Reader = std::function<std::optional<std::size_t>(std::span<char> buffer)>;
 
     // The most tags an object may carry.
     static constexpr std::size_t maxTags = 10;
@@ -70,6 +78,37 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
                                                 OptionalString key) {
         auto request = make<R>(Operation::putFile, std::move(bucket), std::move(key));
         static_cast<S3ObjectRequest&>(*request).setSourceFile(std::move(filePath));
+        return request;
+    }
+    // Uploads bytes in memory, handed over to the request, in one PUT or, above
+    // multipartThreshold(), in parts.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForData(OptionalString bucket, OptionalString key,
+                                                std::string data) {
+        auto request = make<R>(Operation::putData, std::move(bucket), std::move(key));
+        request->setPostBody(std::move(data));
+        return request;
+    }
+    // Uploads bytes the caller keeps: they must stay in place, unchanged, until the request ends.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForData(OptionalString bucket, OptionalString key,
+                                                std::span<const std::byte> data) {
+        auto request = make<R>(Operation::putData, std::move(bucket), std::move(key));
+        request->setUploadData(data);
+        return request;
+    }
+    // Uploads a stream of unknown length, read by `reader` one part (multipartPartSize()) at a
+    // time, each hashed as it is read: a stream that ends within its first part goes up in one
+    // PUT, a longer one in parts, at most multipartConcurrency() + 1 of them held at once. The
+    // progress total is 0 until the stream has ended. A stream longer than 10000 parts fails.
+    template <class R = S3ObjectRequest>
+    requires std::derived_from<R, S3ObjectRequest>
+    static std::shared_ptr<R> PUTRequestForStream(OptionalString bucket, OptionalString key,
+                                                  Reader reader) {
+        auto request = make<R>(Operation::putStream, std::move(bucket), std::move(key));
+        static_cast<S3ObjectRequest&>(*request).setReader(std::move(reader));
         return request;
     }
     // Copies srcBucket/srcKey to desBucket/desKey on the server.
@@ -182,6 +221,47 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
     // What the request does.
     Operation operation() const { return operation_; }
 
+    // Options of an upload (from a file, memory or a stream) and of a copy, each checked as it
+    // is set: a value that cannot be sent as it is, or an option the request does not take, is
+    // a misuse, and nothing is sent.
+    //
+    // The new object's headers, by their names: "Content-Type", "Cache-Control",
+    // "Content-Disposition", "Content-Encoding", "Content-Language", "Expires" (a time as HTTP
+    // or ISO 8601 writes it) and user metadata as "x-amz-meta-<name>". A copy given any takes
+    // them in place of its source's (x-amz-metadata-directive REPLACE).
+    void setObjectHeaders(const StringMap& headers);
+    // "STANDARD", "STANDARD_IA", ...: upper-case letters, digits and underscores.
+    void setStorageClass(const std::string& storageClass);
+    // Tags as a URL query, "a=1&b=two%20words", as awscli takes them: at most maxTags, each
+    // key once and not empty. A copy given tags takes them in place of its source's.
+    void setTagging(std::string_view tagging);
+    // "AES256" (a key the service keeps) or "aws:kms" with the id of a KMS key, or without it
+    // for the service's default one.
+    void setServerSideEncryption(const std::string& algorithm, OptionalString kmsKeyId);
+    // SSE-C: the caller's 256-bit key, in base64. The service keeps no copy: reading the object
+    // (get or head) takes the same key. Every request that carries the object's bytes, each
+    // part and range included, carries it.
+    void setCustomerKey(std::string_view base64Key);
+    // A copy keeps its source's metadata ("COPY", the default) or takes its own ("REPLACE").
+    void setMetadataDirective(const std::string& directive);
+    // The version of a copy's source, rather than its latest.
+    void setSourceVersionId(OptionalString versionId);
+    const OptionalString& sourceVersionId() const { return sourceVersionId_; }
+
+    // Preconditions of a get or head. A get or head whose object does not meet them fails with
+    // a service error whose code is "NotModified" (HTTP 304: If-None-Match, If-Modified-Since)
+    // or "PreconditionFailed" (HTTP 412: If-Match, If-Unmodified-Since), so that a cache can
+    // tell them from a failure. An entity tag is sent as given; a time as HTTP or ISO 8601
+    // writes it.
+    enum class Condition { ifMatch, ifNoneMatch, ifModifiedSince, ifUnmodifiedSince };
+    void setCondition(Condition condition, const std::string& value);
+
+    // From the answer: the version the service named (x-amz-version-id), as an upload or copy
+    // made it, a get or head read it, or a delete made or removed it; empty without versioning.
+    std::string resultVersionId() const;
+    // Whether a delete made, or removed, a delete marker (x-amz-delete-marker: true).
+    bool deleteMarker() const;
+
     // The version of the object the request is about, rather than the latest, for the requests
     // that read or change one that is there (not putFile, copy, setMeta or an upload's). An
     // empty id, or one holding other than printable ASCII, is a misuse.
@@ -270,6 +350,9 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
     void updateQuery();
     void setCopySource(OptionalString bucket, OptionalString key);
     void setSourceFile(OptionalString path);
+    void setReader(Reader reader);
+    bool uploads() const;
+    bool refuseUnless(bool takes, std::string_view option);
     void setMetadataHeaders(const StringMap& meta);
 
     Operation operation_ = Operation::get;
@@ -278,7 +361,9 @@ class QUILO_EXPORT S3ObjectRequest : public S3Request {
     std::optional<std::int32_t> maxResultCount_, partNumberMarker_;
     std::optional<std::string> accessPolicy_;
     std::optional<std::pair<std::string, std::string>> copySource_;  // bucket, key
-    std::vector<std::pair<std::string, std::string>> keptGrants_;    // sent with a setMeta copy
+    Reader reader_;
+    std::optional<std::string> sourceVersionId_;
+    std::vector<std::pair<std::string, std::string>> keptGrants_;  // sent with a setMeta copy
 
     std::optional<S3AccessControlPolicy> acl_;
     std::string etag_;
