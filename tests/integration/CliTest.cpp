@@ -890,8 +890,10 @@ TEST_F(Cli, VersionsAndTagsAreThoseAwscliSees) {
     // Every version and marker, newest first per key, with the ids awscli gives.
     const auto listed = json::parse(quilo("--output json ls --versions " + url()).out);
     std::string ids;
-    for (const auto& version : listed["versions"])
-        ids += (ids.empty() ? "" : "\t") + version["versionId"].get<std::string>();
+    for (const auto& version : listed["versions"]) {
+        ids += ids.empty() ? "" : "\t";
+        ids += version["versionId"].get<std::string>();
+    }
     EXPECT_EQ(ids + "\n", awsQuery({"list-object-versions"},
                                    "sort_by([DeleteMarkers[], Versions[]][], &Key)[].VersionId"))
         << listed.dump();

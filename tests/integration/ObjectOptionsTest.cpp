@@ -27,7 +27,7 @@ StringMap with(StringMap param, const StringMap& more) {
     return param;
 }
 
-struct ObjectOptions : ::testing::Test {
+struct Options : ::testing::Test {
     void SetUp() override {
         S3ObjectRequest::setMultipartThreshold(6 * kMiB);  // put back by the scratch
         S3ObjectRequest::setMultipartPartSize(5 * kMiB);
@@ -42,7 +42,7 @@ struct ObjectOptions : ::testing::Test {
     test::Scratch s{test::rgw()};
 };
 
-TEST_F(ObjectOptions, UploadsCarryTheirOptionsInOnePutAndInParts) {
+TEST_F(Options, UploadsCarryTheirOptionsInOnePutAndInParts) {
     struct Row {
         StringMap options;
         std::vector<std::string> head;  // head-object's arguments; none: the tags
@@ -92,7 +92,7 @@ TEST_F(ObjectOptions, UploadsCarryTheirOptionsInOnePutAndInParts) {
 }
 
 // The typed forms carry the same options.
-TEST_F(ObjectOptions, AggregatesCarryTheOptions) {
+TEST_F(Options, AggregatesCarryTheOptions) {
     const ObjectOptions options{.contentType = "text/t", .metadata = StringMap{{"m", "1"}}};
     auto data =
         s.client.uploadData(UploadDataArgs{.bucket = s.bucket(), .key = "d", .options = options},
@@ -101,7 +101,7 @@ TEST_F(ObjectOptions, AggregatesCarryTheOptions) {
         UploadStreamArgs{.bucket = s.bucket(), .key = "s", .options = options},
         [](std::span<char>) { return std::optional<std::size_t>(0); }, use_future);
     ASSERT_TRUE(data.get()->isFinished() && stream.get()->isFinished());
-    const auto head = s.client.getObjectMeta(
+    auto head = s.client.getObjectMeta(
         GetObjectMetaArgs{.bucket = s.bucket(), .key = "d", .options = {.ifNoneMatch = "\"x\""}},
         use_future);
     EXPECT_TRUE(head.get()->isFinished());
@@ -113,7 +113,7 @@ TEST_F(ObjectOptions, AggregatesCarryTheOptions) {
 
 // RGW 16 accepts AES256 and stores the bytes as they are: only the wire shows it was asked
 // for, on the single PUT and on the initiation of parts; a customer's key goes with every part.
-TEST_F(ObjectOptions, EncryptionHeadersGoOutWhereTheServiceNeedsThem) {
+TEST_F(Options, EncryptionHeadersGoOutWhereTheServiceNeedsThem) {
     std::mutex mutex;
     std::vector<std::string> seen;
     test::FaultProxy proxy(s.server.host, [&](const test::ServedRequest& request) {
@@ -138,7 +138,7 @@ TEST_F(ObjectOptions, EncryptionHeadersGoOutWhereTheServiceNeedsThem) {
                                         "POST  " + md5, "PUT  " + md5, "PUT  " + md5, "POST  "}));
 }
 
-TEST_F(ObjectOptions, CopiesKeepOrReplaceWhatTheirSourceCarries) {
+TEST_F(Options, CopiesKeepOrReplaceWhatTheirSourceCarries) {
     ASSERT_TRUE(
         op(s.client, &Quilo::uploadObject,
            with(at("src"),
@@ -167,7 +167,7 @@ TEST_F(ObjectOptions, CopiesKeepOrReplaceWhatTheirSourceCarries) {
     }
 }
 
-TEST_F(ObjectOptions, DownloadsAndHeadsTakeRangesVersionsConditionsAndKeys) {
+TEST_F(Options, DownloadsAndHeadsTakeRangesVersionsConditionsAndKeys) {
     ASSERT_TRUE(
         op(s.client, &Quilo::setBucketVersioning, {{"bucket", s.bucket()}, {"status", "Enabled"}})
             .ok());
@@ -240,7 +240,7 @@ TEST_F(ObjectOptions, DownloadsAndHeadsTakeRangesVersionsConditionsAndKeys) {
 }
 
 // A large range into a file, cut on the way, goes on from where it stopped, from the same version.
-TEST_F(ObjectOptions, ARangeThatBreaksIsResumed) {
+TEST_F(Options, ARangeThatBreaksIsResumed) {
     std::string big(9 * kMiB, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 7 + i / 4096);
@@ -261,7 +261,7 @@ TEST_F(ObjectOptions, ARangeThatBreaksIsResumed) {
     EXPECT_TRUE(test::readFile(s.dir / "range") == big.substr(1000, 8000000));
 }
 
-TEST_F(ObjectOptions, DeletesSayWhetherTheyMadeAMarker) {
+TEST_F(Options, DeletesSayWhetherTheyMadeAMarker) {
     ASSERT_TRUE(
         op(s.client, &Quilo::setBucketVersioning, {{"bucket", s.bucket()}, {"status", "Enabled"}})
             .ok());
