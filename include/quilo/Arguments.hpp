@@ -303,6 +303,7 @@ struct QUILO_EXPORT UploadObjectArgs {
     std::optional<AccessPolicy> accessPolicy{};
     ObjectOptions options{};
     std::optional<bool> followsSymlinks{};
+    std::optional<std::string> resumeJournal{};  // see HTTPRequest::setResumeJournal
     Param param() const;
 };
 
@@ -337,6 +338,7 @@ struct QUILO_EXPORT DownloadObjectArgs {
     std::optional<std::string> range{};  // "bytes=0-99", "bytes=100-", "bytes=-100"
     ReadOptions options{};
     std::optional<bool> followsSymlinks{};
+    std::optional<std::string> resumeJournal{};  // see HTTPRequest::setResumeJournal
     Param param() const;
 };
 

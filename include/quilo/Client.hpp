@@ -177,19 +177,21 @@ class QUILO_EXPORT Quilo {
     // after it. resultVersionId() on the request names the version an upload made.
     //
     // param: "filePath", "bucket", "key", "accessPolicy" (see AccessPolicy), "followsSymlinks"
-    // ("true", the default, or "false": see HTTPRequest::setFollowsSymlinks), object options.
+    // ("true", the default, or "false": see HTTPRequest::setFollowsSymlinks), "resumeJournal"
+    // (see HTTPRequest::setResumeJournal), object options.
     virtual void uploadObject(const StringMap& param,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
-    // Uploads bytes in memory, with the keys of uploadObject but "filePath": `data` handed over,
-    // or, as a span, bytes the caller keeps in place, unchanged, until the request has ended.
+    // Uploads bytes in memory, with the keys of uploadObject but "filePath" and "resumeJournal"
+    // (a later run could not tell its bytes are the same): `data` handed over, or, as a span,
+    // bytes the caller keeps in place, unchanged, until the request has ended.
     virtual void uploadData(const StringMap& param, std::string data,
                             TransferCallbacks<QuiloObjectRquest> callbacks = {});
     virtual void uploadData(const StringMap& param, std::span<const std::byte> data,
                             TransferCallbacks<QuiloObjectRquest> callbacks = {});
-    // Uploads a stream of unknown length, with the keys of uploadObject but "filePath": `reader`
-    // is called off the network thread for one part's bytes after another (see
-    // S3ObjectRequest::Reader and PUTRequestForStream). A stream that ends within one part goes
-    // in one PUT; the progress total is 0 until the stream has ended.
+    // Uploads a stream of unknown length, with the keys of uploadObject but "filePath" and
+    // "resumeJournal": `reader` is called off the network thread for one part's bytes after
+    // another (see S3ObjectRequest::Reader and PUTRequestForStream). A stream that ends within
+    // one part goes in one PUT; the progress total is 0 until the stream has ended.
     virtual void uploadStream(const StringMap& param, S3ObjectRequest::Reader reader,
                               TransferCallbacks<QuiloObjectRquest> callbacks = {});
     // downloadObject and getObjectMeta take these read options, each an optional string key:
@@ -200,7 +202,8 @@ class QUILO_EXPORT Quilo {
     //
     // param: "bucket", "key", "downloadDestinationPath" (without it the bytes are kept in
     // responseData()), "range" ("bytes=0-99", "bytes=100-", "bytes=-100": see
-    // HTTPRequest::setRange), "followsSymlinks", read options.
+    // HTTPRequest::setRange), "followsSymlinks", "resumeJournal" (see
+    // HTTPRequest::setResumeJournal), read options.
     virtual void downloadObject(const StringMap& param,
                                 TransferCallbacks<QuiloObjectRquest> callbacks = {});
     // param: "srcBucket", "srcKey", "desBucket", "desKey", "srcVersionId" (the source's

@@ -97,6 +97,7 @@ StringMap UploadObjectArgs::param() const {
     addPolicy(map, accessPolicy);
     options.addTo(map);
     addFlag(map, "followsSymlinks", followsSymlinks);
+    addOptional(map, "resumeJournal", resumeJournal);
     return map;
 }
 
@@ -113,6 +114,7 @@ StringMap DownloadObjectArgs::param() const {
     addOptional(map, "range", range);
     options.addTo(map);
     addFlag(map, "followsSymlinks", followsSymlinks);
+    addOptional(map, "resumeJournal", resumeJournal);
     return map;
 }
 

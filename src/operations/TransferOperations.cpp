@@ -22,6 +22,8 @@ void setFollowsSymlinks(QuiloObjectRquest& request, const StringMap& param) {
 void fixUpload(QuiloObjectRquest& request, const StringMap& param) {
     request.setTimeOutSeconds(60.0);
     request.setAccessPolicy(entry(param, "accessPolicy"));
+    // Only a file's upload can be carried on later; memory and streams leave the journal be.
+    request.setResumeJournal(entry(param, "resumeJournal"));
     request.addRequestHeader("Expect", "100-continue");
     request.setShowAccurateProgress(true);
     setFollowsSymlinks(request, param);
@@ -96,6 +98,7 @@ void Quilo::downloadObject(const StringMap& param, TransferCallbacks<QuiloObject
          .afterHooks =
              [&](QuiloObjectRquest& request) {
                  request.setDownloadDestinationPath(entry(param, "downloadDestinationPath"));
+                 request.setResumeJournal(entry(param, "resumeJournal"));
                  request.setShowAccurateProgress(true);
                  request.setRange(entry(param, "range"));
                  setFollowsSymlinks(request, param);

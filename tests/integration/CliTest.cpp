@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -100,9 +102,9 @@ std::vector<std::string> actions(const RunResult& result, const std::vector<std:
 // Starts the tool, waits until its output holds `awaited`, sends `signal` `times` times, 0.1 s
 // apart, and waits for the end. The shell runs the tool as a job of its own, so that it does not
 // start with SIGINT ignored.
-RunResult interrupt(std::vector<std::string> args, const std::string& awaited, int signal,
-                    int times, const test::TempDir& dir,
-                    const std::vector<std::string>& environment) {
+RunResult interruptWhen(std::vector<std::string> args, const std::function<bool()>& ready,
+                        int signal, int times, const test::TempDir& dir,
+                        const std::vector<std::string>& environment) {
     const auto out = dir.path() / "out.txt", pid = dir.path() / "pid";
     // A run before left them.
     fs::remove(out);
@@ -113,8 +115,7 @@ RunResult interrupt(std::vector<std::string> args, const std::string& awaited, i
     RunResult result;
     std::thread running([&] { result = test::run(args, environment); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (test::readFile(out).find(awaited) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
+    while (!ready() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (int sent = 0; sent < times; ++sent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(sent > 0 ? 100 : 0));
@@ -124,6 +125,16 @@ RunResult interrupt(std::vector<std::string> args, const std::string& awaited, i
     running.join();
     result.out = test::readFile(out);
     return result;
+}
+
+RunResult interrupt(std::vector<std::string> args, const std::string& awaited, int signal,
+                    int times, const test::TempDir& dir,
+                    const std::vector<std::string>& environment) {
+    const auto out = dir.path() / "out.txt";
+    fs::remove(out);
+    return interruptWhen(
+        std::move(args), [&] { return test::readFile(out).find(awaited) != std::string::npos; },
+        signal, times, dir, environment);
 }
 
 class Cli : public ::testing::Test {
@@ -458,6 +469,126 @@ TEST_F(Cli, InterruptedSyncLeavesNothingHalfWrittenAndTheNextRunFinishes) {
     }
     EXPECT_EQ(awsQuery({"list-multipart-uploads"}, "Uploads"), "None\n");
     EXPECT_EQ(filesBelow(copy), filesBelow(src)) << "a partial or temporary file is left";
+}
+
+// A killed upload in parts is carried on by the next run from the parts the service holds,
+// as long as each is still the file's; a file written since starts afresh, and the old upload
+// goes. What the second run sends is seen at a proxy.
+TEST_F(Cli, KilledUploadCarriesOnWithThePartsThatAreStillTheFiles) {
+    const auto cache = dir_.path() / "cache";
+    // Above the threshold of 64 MiB, in parts of 8 MiB.
+    const std::string path = dir_.file("big.bin", test::randomBytes(80 << 20));
+    const auto rewriteFirstPart = [&](bool keepTime) {
+        const auto time = fs::last_write_time(path);
+        std::string bytes = test::readFile(path);
+        bytes[1000] = static_cast<char>(~bytes[1000]);
+        dir_.file("big.bin", bytes);
+        if (keepTime)
+            fs::last_write_time(path, time);
+    };
+    std::vector<std::string> rest = {"complete"};
+    for (int part = 3; part <= 10; ++part)
+        rest.push_back("part " + std::to_string(part));
+    const std::tuple<const char*, std::function<void()>, std::vector<std::string>> rows[] = {
+        {"unchanged", [] {}, {"list"}},
+        {"a byte changed, size and time kept", [&] { rewriteFirstPart(true); }, {"list", "part 1"}},
+        {"written since",
+         [&] { rewriteFirstPart(false); },
+         {"abort", "initiate", "part 1", "part 2"}},
+    };
+    for (const auto& [name, change, sent] : rows) {
+        SCOPED_TRACE(name);
+        bool killed = false;
+        std::set<std::string> seen;
+        const test::FaultProxy proxy(server_.host, [&](const test::ServedRequest& request) {
+            const auto& target = request.target;
+            const auto number = target.find("partNumber=");
+            const int part = number == std::string::npos ? 0 : std::atoi(&target[number + 11]);
+            const std::string what = part > 0                       ? "part " + std::to_string(part)
+                                     : request.method == "DELETE"   ? "abort"
+                                     : target.ends_with("?uploads") ? "initiate"
+                                     : request.method == "GET"      ? "list"
+                                                                    : "complete";
+            if (killed)
+                seen.insert(what);
+            return !killed && part > 2 ? test::ProxyFault::stall : test::ProxyFault::none;
+        });
+        auto environment = awsEnvironment(server_, "http://" + proxy.host());
+        environment.push_back("XDG_CACHE_HOME=" + cache.string());
+        const std::vector<std::string> args = {"put", path, url("big.bin")};
+        const auto twoParts = [&] {
+            const std::string id = awsQuery({"list-multipart-uploads"}, "Uploads[0].UploadId");
+            return id != "None\n" && !id.empty() &&
+                   awsQuery({"list-parts", "--key", "big.bin", "--upload-id",
+                             id.substr(0, id.size() - 1)},
+                            "length(Parts)") == "2\n";
+        };
+        const auto stopped = interruptWhen(args, twoParts, SIGKILL, 1, dir_, environment);
+        EXPECT_EQ(stopped.exitCode, 128 + SIGKILL) << describe(stopped);
+        change();
+        killed = true;
+        const auto again = quilo({"put", path, url("big.bin")}, environment);
+        EXPECT_EQ(again.exitCode, 0) << describe(again);
+        std::vector<std::string> expected = sent;
+        expected.insert(expected.end(), rest.begin(), rest.end());
+        EXPECT_EQ(seen, std::set<std::string>(expected.begin(), expected.end()));
+        const auto back = quilo({"get", url("big.bin"), (dir_.path() / "back.bin").string()});
+        EXPECT_TRUE(back.exitCode == 0 &&
+                    test::readFile(dir_.path() / "back.bin") == test::readFile(path));
+        EXPECT_EQ(awsQuery({"list-multipart-uploads"}, "Uploads"), "None\n");
+        EXPECT_TRUE(fs::is_empty(cache / "quilo")) << "a journal is left";
+    }
+}
+
+// A killed download in ranges goes on in the file it left, keeping the ranges that still hash
+// as the journal noted them; a range changed on disk since is fetched again.
+TEST_F(Cli, KilledDownloadGoesOnWithTheRangesThatStillHashAsNoted) {
+    const auto cache = dir_.path() / "cache", copy = dir_.path() / "copy.bin";
+    const std::string path = dir_.file("big.bin", test::randomBytes(80 << 20));
+    ASSERT_EQ(quilo({"put", path, url("big.bin")}).exitCode, 0);
+    // The first ranges grow: 1 MiB, then 2 MiB.
+    const std::string first = "bytes=0-1048575", second = "bytes=1048576-3145727";
+    for (const bool corrupt : {false, true}) {
+        SCOPED_TRACE(corrupt ? "a kept range changed on disk" : "kept ranges as written");
+        bool killed = false;
+        std::set<std::string> ranges;
+        const test::FaultProxy proxy(server_.host, [&](const test::ServedRequest& request) {
+            const std::string range = test::headerOf(request.headers, "Range");
+            if (killed)
+                ranges.insert(range);
+            return !killed && !range.empty() && range != first && range != second
+                       ? test::ProxyFault::stall
+                       : test::ProxyFault::none;
+        });
+        auto environment = awsEnvironment(server_, "http://" + proxy.host());
+        environment.push_back("XDG_CACHE_HOME=" + cache.string());
+        const std::vector<std::string> args = {"get", url("big.bin"), copy.string()};
+        const auto twoNoted = [&] {
+            std::error_code none;  // until the tool makes it
+            for (const auto& journal : fs::directory_iterator(cache / "quilo", none)) {
+                const std::string text = test::readFile(journal.path());
+                return std::count(text.begin(), text.end(), '\n') == 8;  // a head of 6 lines
+            }
+            return false;
+        };
+        const auto stopped = interruptWhen(args, twoNoted, SIGKILL, 1, dir_, environment);
+        EXPECT_EQ(stopped.exitCode, 128 + SIGKILL) << describe(stopped);
+        for (const auto& entry : fs::directory_iterator(dir_.path()))
+            if (corrupt && entry.path().extension() == ".partial") {
+                std::string bytes = test::readFile(entry.path());
+                bytes[10] = static_cast<char>(~bytes[10]);
+                std::ofstream(entry.path(), std::ios::binary | std::ios::in) << bytes;
+            }
+        killed = true;
+        const auto again = quilo(args, environment);
+        EXPECT_EQ(again.exitCode, 0) << describe(again);
+        EXPECT_EQ(ranges.contains(first), corrupt);
+        EXPECT_FALSE(ranges.contains(second));
+        EXPECT_TRUE(test::readFile(copy) == test::readFile(path));
+        for (const auto& [name, bytes] : filesBelow(dir_.path()))
+            EXPECT_FALSE(name.ends_with(".partial") || name.starts_with("cache")) << name;
+        fs::remove(copy);
+    }
 }
 
 // Empty segments go, as awscli has it, unless two keys then meet.

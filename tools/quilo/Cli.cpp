@@ -10,6 +10,7 @@
 #include "Commands.hpp"
 #include "Completion.hpp"
 #include "Output.hpp"
+#include "Resume.hpp"
 #include "S3Url.hpp"
 #include "Settings.hpp"
 
@@ -88,6 +89,10 @@ void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
     app.add_option("-j,--jobs", flags.jobs, "Requests run at once: files moved, objects deleted")
         ->check(CLI::Range(1, 64))
         ->capture_default_str()
+        ->group(group);
+    app.add_flag_callback(
+           "--no-resume", [] { resumes() = false; },
+           "Start large uploads afresh, keeping no journal to carry them on after a kill")
         ->group(group);
 
     group = "Output";
@@ -525,6 +530,12 @@ int run(int argc, char** argv) {
         }
         arguments.settings = resolveSettings(flags);
         applySettings(arguments.settings);
+        if (resumes()) {
+            // A kill loses what the parts and ranges in flight had moved: smaller ones lose less.
+            // A part size the user gave still wins.
+            S3ObjectRequest::setMultipartPartSize(kResumablePieceBytes);
+            S3ObjectRequest::setRangeSize(kResumablePieceBytes);
+        }
         if (arguments.partSize) {
             S3ObjectRequest::setMultipartPartSize(*arguments.partSize);
         }

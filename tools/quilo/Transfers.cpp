@@ -11,6 +11,7 @@
 #include "Move.hpp"
 #include "Output.hpp"
 #include "Progress.hpp"
+#include "Resume.hpp"
 #include "Summary.hpp"
 #include "ToolClient.hpp"
 #include "Tree.hpp"
@@ -126,10 +127,8 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
     // A tree's files are reached through their pinned paths, which no link can be.
     const std::string follow = followsSymlinks() ? "true" : "false";
     if (transfer.kind == Kind::upload) {
-        StringMap param{{"filePath", local},
-                        {"bucket", bucket},
-                        {"key", key},
-                        {"followsSymlinks", follow}};
+        StringMap param{
+            {"filePath", local}, {"bucket", bucket}, {"key", key}, {"followsSymlinks", follow}};
         if (options.acl) {
             param["accessPolicy"] = *options.acl;
         }
@@ -137,13 +136,19 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         if (const auto type = contentType(transfer.local); !type.empty()) {
             param["contentType"] = std::string(type);
         }
+        if (const auto journal = uploadJournal(transfer.remote)) {
+            param["resumeJournal"] = *journal;
+        }
         quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::download) {
-        quilo.downloadObject({{"bucket", bucket},
-                              {"key", key},
-                              {"downloadDestinationPath", local},
-                              {"followsSymlinks", follow}},
-                             batch.transferCallbacks<QuiloObjectRquest>(index));
+        StringMap param{{"bucket", bucket},
+                        {"key", key},
+                        {"downloadDestinationPath", local},
+                        {"followsSymlinks", follow}};
+        if (const auto journal = downloadJournal(transfer.remote, transfer.local)) {
+            param["resumeJournal"] = *journal;
+        }
+        quilo.downloadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::copy) {
         quilo.copyObject({{"srcBucket", transfer.source.bucket},
                           {"srcKey", transfer.source.key},

@@ -1,6 +1,8 @@
 #include "requestlib/files/DownloadFile.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -11,10 +13,13 @@
 #include <climits>
 #include <cstdlib>
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "requestlib/base/Errors.hpp"
 #include "requestlib/encoding/Crypto.hpp"
+#include "requestlib/files/SourceFile.hpp"
 
 namespace quilo::detail {
 namespace {
@@ -32,6 +37,68 @@ std::string temporaryName(const std::string& name) {
     std::string temporary(1, '.');
     temporary.append(name, 0, NAME_MAX - 2 - suffix.size()).append(1, '.').append(suffix);
     return temporary;
+}
+
+constexpr std::string_view kTemporarySuffix = ".download", kKeptSuffix = ".partial";
+
+// Whether `name` could be one of temporaryName's: the shape alone, the rest is checked on the file.
+bool looksTemporary(std::string_view name) {
+    constexpr std::string_view suffix = kTemporarySuffix;
+    constexpr std::size_t digits = 32;
+    if (name.size() < 2 + digits + 1 + suffix.size() || name.front() != '.' ||
+        !name.ends_with(suffix))
+        return false;
+    const auto random = name.substr(name.size() - suffix.size() - digits, digits);
+    return name[name.size() - suffix.size() - digits - 1] == '.' &&
+           random.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool looksKept(std::string_view name) {
+    return name.size() > 1 + kKeptSuffix.size() && name.front() == '.' &&
+           name.ends_with(kKeptSuffix) && name.find('/') == std::string_view::npos;
+}
+
+// A temporary file is locked for as long as its download lives, so one that can be locked is
+// left by a process that is gone. Only a regular file of this user's, of the shape this library
+// names them, is ever removed, and only while its name still leads to the file locked.
+void removeIfAbandoned(int dirFd, const char* name) {
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat opened {
+    }, named{};
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
+        named.st_ino == opened.st_ino)
+        ::unlinkat(dirFd, name, 0);
+    ::close(fd);
+}
+
+// Once per directory and process: the first download into a directory clears what killed
+// downloads left there.
+void sweepOnce(int dirFd) {
+    static std::mutex mutex;
+    static std::set<std::pair<dev_t, ino_t>> swept;
+    struct stat info {};
+    if (::fstat(dirFd, &info) != 0)
+        return;
+    {
+        std::lock_guard lock(mutex);
+        if (!swept.emplace(info.st_dev, info.st_ino).second)
+            return;
+    }
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* directory = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (directory == nullptr) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(directory))
+        if (looksTemporary(entry->d_name))
+            removeIfAbandoned(dirFd, entry->d_name);
+    ::closedir(directory);
 }
 
 // "a/b" as "a" and "b", "b" as "." and "b", "/b" as "/" and "b".
@@ -81,6 +148,8 @@ std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
     const std::string target = exists && followLinks ? resolved(destination) : destination;
     const auto [directory, name] = split(target);
     const int dirFd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0)
+        sweepOnce(dirFd);
     for (int tries = 0; dirFd >= 0 && !name.empty() && tries < 8; ++tries) {
         std::string temporary = temporaryName(name);
         if (temporary.empty())
@@ -88,6 +157,10 @@ std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::create(
         // 0666 under the umask: the file ends up as any other the process would create.
         const int fd = ::openat(dirFd, temporary.c_str(),
                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // The lock tells a sweep that the file lives. Should one come between the two and take
+        // the file, the commit finds it gone and the download fails, the destination unchanged.
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX | LOCK_NB);
         if (fd >= 0)
             return std::unique_ptr<DownloadFile>(
                 new DownloadFile(destination, dirFd, name, std::move(temporary), fd));
@@ -240,6 +313,62 @@ std::optional<Error> DownloadFile::commit() {
         return fileError(Code::CannotWriteFile, "cannot move the download into", destination_);
     ::close(std::exchange(fd_, -1));
     return std::nullopt;
+}
+
+std::pair<std::uint64_t, std::uint64_t> DownloadFile::directory() const {
+    struct stat info {};
+    if (dirFd_ < 0 || ::fstat(dirFd_, &info) != 0)
+        return {0, 0};
+    return {info.st_dev, info.st_ino};
+}
+
+std::string DownloadFile::keptName() const {
+    if (streams() || !temporary_.ends_with(kTemporarySuffix))
+        return {};
+    return temporary_.substr(0, temporary_.size() - kTemporarySuffix.size()).append(kKeptSuffix);
+}
+
+bool DownloadFile::keepForResume() {
+    std::string kept = keptName();
+    if (kept.empty() || !stillOurs() ||
+        ::renameat(dirFd_, temporary_.c_str(), dirFd_, kept.c_str()) != 0)
+        return false;
+    temporary_ = std::move(kept);
+    return true;
+}
+
+bool DownloadFile::adopt(const std::string& temporary, std::uint64_t size) {
+    if (streams() || !looksKept(temporary))
+        return false;
+    const int fd =
+        ::openat(dirFd_, temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        static_cast<std::uint64_t>(info.st_size) > size || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    // The digest behind the writes reads the file: it starts again on this one.
+    const bool digesting = digest_ != nullptr;
+    digest_.reset();
+    discard();
+    fd_ = fd;
+    temporary_ = temporary;
+    written_.clear();
+    if (digesting)
+        digest();
+    return true;
+}
+
+void DownloadFile::removeLeft(const std::string& temporary) const {
+    if (!streams() && looksKept(temporary) && temporary != temporary_)
+        removeIfAbandoned(dirFd_, temporary.c_str());
+}
+
+std::shared_ptr<const SourceFile> DownloadFile::reader() const {
+    return SourceFile::reading(fd_, destination_);
 }
 
 // Removes the name only while it is still this file: never someone else's file put there since.

@@ -5,12 +5,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "requestlib/files/TrailingDigest.hpp"
 
 namespace quilo::detail {
+
+class SourceFile;
 
 // Where a download goes. Into a regular file (or none yet): a file of its own, created
 // exclusively under an unpredictable name in the destination's directory, written only through
@@ -46,6 +49,25 @@ class DownloadFile {
     std::optional<std::string> md5(std::uint64_t size);
     // Moves the file into place.
     std::optional<Error> commit();
+
+    // For a download that a later process may carry on. The directory and the name replaced,
+    // and the temporary file's name.
+    std::pair<std::uint64_t, std::uint64_t> directory() const;
+    const std::string& name() const { return name_; }
+    const std::string& temporary() const { return temporary_; }
+    // Renames the temporary file to keptName(), so that no sweep takes it for one left by a
+    // process that is gone: a journal names it. keptName() is empty for a file already kept.
+    std::string keptName() const;
+    bool keepForResume();
+    // Goes on in `temporary`, left by an earlier download of `size` bytes, instead of the file
+    // of its own, which goes; false when it is not such a file, or another process has it.
+    bool adopt(const std::string& temporary, std::uint64_t size);
+    // Removes `temporary`, left by an earlier download that no one carries on.
+    void removeLeft(const std::string& temporary) const;
+    // The stretch is written already.
+    void markWritten(std::uint64_t begin, std::uint64_t end) { noteWritten(begin, end); }
+    // Reads the file back through a descriptor of its own; null when it cannot.
+    std::shared_ptr<const SourceFile> reader() const;
 
   private:
     DownloadFile(std::string destination, int dirFd, std::string name, std::string temporary,

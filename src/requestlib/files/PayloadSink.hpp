@@ -27,6 +27,9 @@ class PayloadSink {
     std::optional<Error> write(const char* data, std::size_t size, int status);
     // Writes out what is gathered; an error when the stream ended before its last byte.
     std::optional<Error> complete(int status);
+    // The stretch is in the file already, from an earlier process.
+    void fill() { size_ = length_; }
+    bool full() const { return length_ > 0 && size_ == length_; }
     // Back to nothing received: the server sent the whole answer again.
     std::optional<Error> restart();
     std::uint64_t size() const { return size_; }

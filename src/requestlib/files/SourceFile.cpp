@@ -25,12 +25,30 @@ std::variant<std::shared_ptr<const SourceFile>, Error> SourceFile::open(const st
         ::close(fd);
         return error;
     }
-    return std::shared_ptr<const SourceFile>(
-        new SourceFile(path, fd, static_cast<std::uint64_t>(info.st_size), info.st_mtim));
+    return std::shared_ptr<const SourceFile>(new SourceFile(path, fd, info));
 }
 
-SourceFile::SourceFile(std::string path, int fd, std::uint64_t size, struct timespec modified)
-    : path_(std::move(path)), fd_(fd), size_(size), modified_(modified) {}
+std::shared_ptr<const SourceFile> SourceFile::reading(int fd, const std::string& path) {
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    struct stat info {};
+    if (own < 0 || ::fstat(own, &info) != 0) {
+        if (own >= 0)
+            ::close(own);
+        return nullptr;
+    }
+    return std::shared_ptr<const SourceFile>(new SourceFile(path, own, info));
+}
+
+SourceFile::SourceFile(std::string path, int fd, const struct stat& info)
+    : path_(std::move(path)),
+      fd_(fd),
+      size_(static_cast<std::uint64_t>(info.st_size)),
+      modified_(info.st_mtim),
+      identity_{.device = info.st_dev,
+                .inode = info.st_ino,
+                .size = size_,
+                .modifiedSeconds = info.st_mtim.tv_sec,
+                .modifiedNanoseconds = info.st_mtim.tv_nsec} {}
 
 SourceFile::~SourceFile() {
     ::close(fd_);

@@ -10,6 +10,7 @@
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "quilo/requestlib/base/Types.hpp"
+#include "requestlib/encoding/Crypto.hpp"
 
 namespace quilo::detail {
 
@@ -42,8 +43,9 @@ class BodySource {
     // Up to `capacity` bytes from `at`; nullopt when the file cannot be read (errno says why),
     // none only when the file has become shorter. A file may give fewer, to align its copies.
     std::optional<std::size_t> read(std::uint64_t at, char* buffer, std::size_t capacity) const;
-    // Hex SHA-256 of the whole body: instant for memory, a read of the slice for a file.
-    std::string sha256() const;
+    // Hex digest of the whole body: instant for memory, a read of the slice for a file; empty
+    // when the file cannot be read.
+    std::string hexDigest(StreamingDigest::Algorithm algorithm) const;
     const SourceFile* file() const { return file_.get(); }
 
   private:

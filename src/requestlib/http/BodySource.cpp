@@ -54,10 +54,13 @@ std::optional<std::size_t> BodySource::read(std::uint64_t at, char* buffer,
     return file_->read(offset_ + at, buffer, wanted);
 }
 
-std::string BodySource::sha256() const {
-    if (!file_)
-        return sha256Hex(std::string_view(data_ ? data_ : "", static_cast<std::size_t>(length_)));
-    StreamingDigest digest(StreamingDigest::Algorithm::sha256);
+std::string BodySource::hexDigest(StreamingDigest::Algorithm algorithm) const {
+    StreamingDigest digest(algorithm);
+    if (!file_) {
+        if (data_)
+            digest.update(data_, static_cast<std::size_t>(length_));
+        return digest.hexDigest();
+    }
     // Kept by the hashing thread: a fresh block would fault its pages in for every body.
     thread_local const Block buffer = makeBlock();
     if (!buffer)

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include "quilo/requestlib/http/HTTPRequest.hpp"
@@ -281,23 +282,25 @@ Answer LiveAttempt::answer(CURLcode code) {
 class Hasher {
   public:
     ~Hasher() { stop(); }
-    void add(BodySource body, std::function<void(std::string)> done);
+    using Job =
+        std::tuple<BodySource, StreamingDigest::Algorithm, std::function<void(std::string)>>;
+    void add(Job job);
     void stop();
 
   private:
     void run();
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::pair<BodySource, std::function<void(std::string)>>> jobs_;
+    std::deque<Job> jobs_;
     bool stopping_ = false;
     std::thread thread_;
 };
 
-void Hasher::add(BodySource body, std::function<void(std::string)> done) {
+void Hasher::add(Job job) {
     std::lock_guard lock(mutex_);
     if (stopping_)
         return;
-    jobs_.emplace_back(std::move(body), std::move(done));
+    jobs_.push_back(std::move(job));
     if (!thread_.joinable())
         thread_ = std::thread([this] { run(); });
     changed_.notify_one();
@@ -309,10 +312,11 @@ void Hasher::run() {
         changed_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
         if (stopping_)
             return;
-        auto [body, done] = std::move(jobs_.front());
+        auto [body, algorithm, done] = std::move(jobs_.front());
         jobs_.pop_front();
         lock.unlock();
-        Engine::instance().post([done = std::move(done), sha256 = body.sha256()] { done(sha256); });
+        Engine::instance().post(
+            [done = std::move(done), digest = body.hexDigest(algorithm)] { done(digest); });
         lock.lock();
     }
 }
@@ -415,8 +419,9 @@ bool Engine::onEngineThread() const {
     return std::this_thread::get_id() == impl_->threadId;
 }
 
-void Engine::hash(BodySource body, std::function<void(std::string)> done) {
-    impl_->hasher.add(std::move(body), std::move(done));
+void Engine::hash(BodySource body, std::function<void(std::string)> done,
+                  StreamingDigest::Algorithm algorithm) {
+    impl_->hasher.add({std::move(body), algorithm, std::move(done)});
 }
 
 Engine::AttemptId Engine::start(Attempt attempt, AttemptHandlers handlers) {

@@ -38,9 +38,10 @@ class Engine {
     // On the engine thread only. onDone is called exactly once, later, unless stop() comes first.
     AttemptId start(Attempt attempt, AttemptHandlers handlers);
     void stop(AttemptId id);
-    // The hex SHA-256 of `body`, computed off the network thread and handed to `done` on it
+    // The hex digest of `body`, computed off the network thread and handed to `done` on it
     // (empty when the body could not be read).
-    void hash(BodySource body, std::function<void(std::string sha256)> done);
+    void hash(BodySource body, std::function<void(std::string digest)> done,
+              StreamingDigest::Algorithm algorithm = StreamingDigest::Algorithm::sha256);
 
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;

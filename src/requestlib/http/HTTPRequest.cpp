@@ -161,6 +161,11 @@ void HTTPRequest::setFollowsSymlinks(bool follow) {
         followsSymlinks_ = follow;
 }
 
+void HTTPRequest::setResumeJournal(std::optional<std::string> path) {
+    if (configurable())
+        resumeJournal_ = std::move(path);
+}
+
 void HTTPRequest::failBeforeSending(Error error) {
     std::lock_guard lock(stateMutex_);
     if (state_ == State::ready && !pendingError_)

@@ -8,6 +8,7 @@
 #include "requestlib/base/Hooks.hpp"
 #include "requestlib/base/Text.hpp"
 #include "requestlib/files/DownloadFile.hpp"
+#include "requestlib/files/Journal.hpp"
 #include "requestlib/files/PayloadSink.hpp"
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/Protocol.hpp"
@@ -502,6 +503,12 @@ std::optional<Error> RequestRun::settle(std::optional<Error> error) {
         error = source_->changed();
     if (!error && file_)
         error = file_->commit();
+    // In place or removed, the file is no longer to be carried on; a journal that another
+    // process has meanwhile given to a file of its own stays.
+    const auto& journal = request_->resumeJournal();
+    if (const auto left = file_ && journal ? DownloadJournal::read(*journal) : std::nullopt;
+        left && left->temporary == file_->temporary())
+        removeJournal(*journal);
     payload_.clear();
     file_.reset();  // removed, unless committed
     return error;

@@ -7,6 +7,7 @@
 #include "requestlib/base/Text.hpp"
 #include "requestlib/encoding/Crypto.hpp"
 #include "requestlib/encoding/UriEncoding.hpp"
+#include "requestlib/files/Journal.hpp"
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/Engine.hpp"
 #include "requestlib/http/Protocol.hpp"
@@ -32,7 +33,9 @@ std::string headerValue(const HeaderMap& headers, std::string_view name) {
 void MultipartUpload::start(std::shared_ptr<RequestRun> run, BodySource whole) {
     std::shared_ptr<MultipartUpload> upload(
         new MultipartUpload(std::move(run), std::move(whole), std::nullopt));
-    upload->initiate();
+    if (upload->journal_.empty())
+        return upload->initiate();
+    upload->resume();
 }
 
 void MultipartUpload::startCopy(std::shared_ptr<RequestRun> run, CopyPlan plan) {
@@ -66,14 +69,120 @@ MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run, BodySource who
       verify_(!copy_ && S3ObjectRequest::verifiesChecksums()),
       concurrency_(static_cast<std::size_t>(S3ObjectRequest::multipartConcurrency())) {
     const std::uint64_t size = copy_ ? copy_->size : whole_.size();
-    std::uint64_t partSize = S3ObjectRequest::multipartPartSize();
-    if ((size + partSize - 1) / partSize > kMaxParts)
-        partSize = ((size + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
-    for (std::uint64_t offset = 0; offset < size; offset += partSize)
-        parts_.push_back({.offset = offset, .length = std::min(partSize, size - offset)});
+    partSize_ = S3ObjectRequest::multipartPartSize();
+    if ((size + partSize_ - 1) / partSize_ > kMaxParts)
+        partSize_ = ((size + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
+    for (std::uint64_t offset = 0; offset < size; offset += partSize_) {
+        queue_.push_back(parts_.size());
+        parts_.push_back({.offset = offset, .length = std::min(partSize_, size - offset)});
+    }
     if (!copy_)
         run_->setUploadTotal(size);
+    if (whole_.file())
+        journal_ = request().resumeJournal().value_or("");
     tagging_ = copy_ ? copy_->tagging : uploadTagging();
+}
+
+// The journal's upload is carried on only for the same destination, file and cut; a journal of
+// another file names an upload nothing will complete, which goes.
+void MultipartUpload::resume() {
+    auto self = shared_from_this();
+    run_->setCancelHandler([self] { self->fail(cancelledError()); });
+    const auto journal = UploadJournal::read(journal_);
+    if (!journal || journal->bucket != *request().bucket() || journal->key != *request().key())
+        return initiate();
+    if (journal->source != whole_.file()->identity() || journal->partSize != partSize_)
+        return dropStale(journal->uploadId);
+    listParts(journal->uploadId, {});
+}
+
+// Whatever the service answers, the new upload goes ahead: the old one is no longer wanted.
+void MultipartUpload::dropStale(const std::string& uploadId) {
+    auto self = shared_from_this();
+    Exchange removal{.prepare =
+                         [self, uploadId](Attempt& attempt) {
+                             return S3Protocol::prepareOwn(self->request(), attempt, "DELETE",
+                                                           {{"uploadId", uploadId}});
+                         },
+                     .reportsHeaders = false};
+    run_->exchange(std::move(removal), [self](Answer) { self->initiate(); });
+}
+
+void MultipartUpload::listParts(std::string uploadId, std::string marker) {
+    auto self = shared_from_this();
+    Exchange listing{
+        .prepare =
+            [self, uploadId, marker](Attempt& attempt) {
+                std::vector<std::pair<std::string, std::string>> query{{"uploadId", uploadId}};
+                if (!marker.empty())
+                    query.emplace_back("part-number-marker", marker);
+                return S3Protocol::prepareOwn(self->request(), attempt, "GET", query);
+            },
+        .reportsHeaders = false};
+    run_->exchange(std::move(listing), [self, uploadId](Answer answer) {
+        const bool ok = !answer.error && isSuccess(answer.status);
+        auto list = ok ? parsePartList(answer.body) : Parsed<PartList>{};
+        // Gone (completed, aborted or expired): start afresh. RGW names an upload completed
+        // meanwhile NoSuchKey rather than NoSuchUpload.
+        if (answer.status == 404)
+            return self->initiate();
+        if (!ok)
+            return self->fail(self->run_->recordFailure(std::move(answer)));
+        if (!list.value)
+            return self->fail(malformedError("the part list", list.problem, answer.status));
+        for (const auto& part : list.value->parts)
+            self->listed_.emplace(part.number, std::pair(part.size, part.etag));
+        if (list.value->isTruncated && list.value->nextPartNumberMarker)
+            return self->listParts(uploadId, std::to_string(*list.value->nextPartNumberMarker));
+        self->keepParts(uploadId);
+    });
+}
+
+// Each part the service holds at the right size is hashed from the file; those whose MD5 is the
+// part's ETag are kept.
+void MultipartUpload::keepParts(std::string uploadId) {
+    uploadId_ = uploadId;
+    journaledId_ = std::move(uploadId);
+    auto self = shared_from_this();
+    for (const auto& [number, part] : listed_) {
+        const auto index = static_cast<std::size_t>(number - 1);
+        if (number < 1 || index >= parts_.size() || part.first != parts_[index].length)
+            continue;
+        ++checking_;
+        Engine::instance().hash(
+            whole_.part(parts_[index].offset, parts_[index].length),
+            [self, index, etag = part.second](std::string md5) {
+                self->run_->guarded([&] { self->partChecked(index, etag, md5); });
+            },
+            StreamingDigest::Algorithm::md5);
+    }
+    listed_.clear();
+    if (checking_ == 0)
+        startSending();
+}
+
+void MultipartUpload::partChecked(std::size_t index, const std::string& etag,
+                                  const std::string& md5) {
+    if (failing_ || run_->ended())
+        return;
+    if (!md5.empty() && toLower(unquoteETag(etag)) == md5) {
+        parts_[index].etag = etag;
+        ++done_;
+        run_->uploadSlotDone(static_cast<int>(index + 1), parts_[index].length);
+    }
+    if (--checking_ == 0)
+        startSending();
+}
+
+void MultipartUpload::startSending() {
+    queue_.clear();
+    for (std::size_t i = 0; i < parts_.size(); ++i)
+        if (parts_[i].etag.empty())
+            queue_.push_back(i);
+    if (queue_.empty() && !streaming_)
+        return finishParts();
+    hashAhead();
+    sendParts();
 }
 
 // The tags an upload asked for, as a document.
@@ -90,6 +199,7 @@ std::string MultipartUpload::uploadTagging() {
 
 void MultipartUpload::addPart(BodySource body, std::string sha256) {
     const std::uint64_t offset = parts_.empty() ? 0 : parts_.back().offset + parts_.back().length;
+    queue_.push_back(parts_.size());
     parts_.push_back(
         {.offset = offset, .length = body.size(), .sha256 = std::move(sha256), .body = body});
 }
@@ -160,8 +270,16 @@ void MultipartUpload::initiated(Answer answer) {
         return fail(run_->recordFailure(std::move(answer)));
     if (!uploadId.value)
         return fail(malformedError("the multipart initiation", uploadId.problem, answer.status));
-    hashAhead();
-    sendParts();
+    // Without its journal the upload still goes; only a later run could not carry it on.
+    journaledId_ = uploadId_;
+    if (!journal_.empty())
+        UploadJournal{.bucket = *request().bucket(),
+                      .key = *request().key(),
+                      .uploadId = uploadId_,
+                      .source = whole_.file()->identity(),
+                      .partSize = partSize_}
+            .write(journal_);
+    startSending();
 }
 
 // Keeps the digests a little ahead of the parts on the wire, never the parts themselves.
@@ -169,12 +287,13 @@ void MultipartUpload::hashAhead() {
     if (stream_)
         return;  // hashed as they were read
     auto self = shared_from_this();
-    for (; nextHash_ < parts_.size() && nextHash_ < nextSend_ + concurrency_ + 1; ++nextHash_) {
-        const Part& part = parts_[nextHash_];
+    for (; nextHash_ < queue_.size() && nextHash_ < nextSend_ + concurrency_ + 1; ++nextHash_) {
+        const Part& part = parts_[queue_[nextHash_]];
         if (!verify_)
             continue;
         Engine::instance().hash(
-            whole_.part(part.offset, part.length), [self, index = nextHash_](std::string sha256) {
+            whole_.part(part.offset, part.length),
+            [self, index = queue_[nextHash_]](std::string sha256) {
                 if (self->failing_ || self->run_->ended())
                     return;
                 if (sha256.empty())
@@ -187,9 +306,9 @@ void MultipartUpload::hashAhead() {
 }
 
 void MultipartUpload::sendParts() {
-    while (!failing_ && nextSend_ < parts_.size() && inFlight_ < concurrency_ &&
-           (!verify_ || !parts_[nextSend_].sha256.empty()))
-        sendPart(nextSend_++);
+    while (!failing_ && nextSend_ < queue_.size() && inFlight_ < concurrency_ &&
+           (!verify_ || !parts_[queue_[nextSend_]].sha256.empty()))
+        sendPart(queue_[nextSend_++]);
     hashAhead();
 }
 
@@ -245,7 +364,11 @@ void MultipartUpload::partDone(std::size_t index, Answer answer) {
     }
     if (++done_ < parts_.size() || streaming_)
         return sendParts();
-    // The file must still be the one whose parts went up, or the object would splice two.
+    finishParts();
+}
+
+// The file must still be the one whose parts went up, or the object would splice two.
+void MultipartUpload::finishParts() {
     if (auto changed = whole_.file() ? whole_.file()->changed() : std::nullopt)
         return fail(std::move(*changed));
     complete();
@@ -306,6 +429,7 @@ void MultipartUpload::completed(Answer answer) {
                         parseErrorDocument(answer.body).value.has_value();
     if (!failed) {
         uploadId_.clear();
+        forgetJournal();
         if (!tagging_.empty())
             return tag(std::move(answer));
         auto self = shared_from_this();
@@ -317,6 +441,7 @@ void MultipartUpload::completed(Answer answer) {
     Error error = run_->recordFailure(std::move(answer));
     if (gone) {
         uploadId_.clear();
+        forgetJournal();
         return confirmByHead(std::move(error));
     }
     fail(std::move(error));
@@ -405,7 +530,9 @@ void MultipartUpload::abort(Error error) {
                          },
                      .reportsHeaders = false};
     run_->exchange(std::move(removal), [self, error = std::move(error)](Answer answer) mutable {
-        if (answer.error || !isSuccess(answer.status))
+        if (!answer.error && isSuccess(answer.status))
+            self->forgetJournal();
+        else
             error.message +=
                 "; the upload " + self->uploadId_ + " could not be aborted and may hold parts: " +
                 (answer.error
@@ -413,6 +540,16 @@ void MultipartUpload::abort(Error error) {
                      : "HTTP " + std::to_string(answer.status) + " " + serviceCode(answer));
         self->run_->finish(std::move(error));
     });
+}
+
+// Once the upload is complete or aborted there is nothing left to carry on. A journal that
+// another process has meanwhile given to an upload of its own stays.
+void MultipartUpload::forgetJournal() {
+    if (journal_.empty())
+        return;
+    if (const auto journal = UploadJournal::read(journal_);
+        journal && journal->uploadId == journaledId_)
+        removeJournal(journal_);
 }
 
 }  // namespace quilo::detail

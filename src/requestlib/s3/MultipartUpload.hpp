@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,10 @@ struct CopyPlan {
 // cancellation the upload is aborted before the request ends, so that no orphaned parts are left
 // on the service. A copy in parts goes the same way, each part copied from a range of its source;
 // a stream's parts come as they are read, already hashed, and each goes once it is sent.
+// An upload of a file given a journal notes its id there once initiated, and first tries to carry
+// on the upload a journal names: the parts the service lists whose ETag is the MD5 of the same
+// stretch of the file are kept, the others sent again. Memory and streams have no journal: a
+// later run could not tell that its bytes are the same.
 class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
   public:
     // A file or bytes in memory, as RequestRun::body() gives them.
@@ -61,6 +66,14 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     void streamed(PartStream::Part part);
     S3ObjectRequest& request();
     std::string uploadTagging();
+    void resume();
+    void listParts(std::string uploadId, std::string marker);
+    void keepParts(std::string uploadId);
+    void partChecked(std::size_t index, const std::string& etag, const std::string& md5);
+    void startSending();
+    void finishParts();
+    void dropStale(const std::string& uploadId);
+    void forgetJournal();
     void initiate();
     void initiated(Answer answer);
     void hashAhead();
@@ -87,7 +100,12 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     const bool verify_;
     const std::size_t concurrency_;
     std::vector<Part> parts_;
-    std::size_t nextHash_ = 0, nextSend_ = 0, inFlight_ = 0, done_ = 0;
+    std::uint64_t partSize_ = 0;
+    std::vector<std::size_t> queue_;  // the parts to send, in order
+    std::size_t nextHash_ = 0, nextSend_ = 0, inFlight_ = 0, done_ = 0, checking_ = 0;
+    std::string journal_;      // its path; empty without one
+    std::string journaledId_;  // the upload this run noted there or took from there
+    std::map<int, std::pair<std::uint64_t, std::string>> listed_;  // number: size, ETag
     std::string uploadId_;
     bool failing_ = false;
     bool initiating_ = false;

@@ -59,7 +59,8 @@ std::string codeForStatus(int status) {
 std::string payloadHash(const Attempt& attempt) {
     if (!attempt.bodySha256.empty())
         return attempt.bodySha256;
-    return attempt.body.isFile() ? std::string(kUnsignedPayload) : attempt.body.sha256();
+    return attempt.body.isFile() ? std::string(kUnsignedPayload)
+                                 : attempt.body.hexDigest(StreamingDigest::Algorithm::sha256);
 }
 
 // Fills in the URL of an attempt that has none yet: the request's resource with `query`.

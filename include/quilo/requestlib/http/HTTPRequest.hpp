@@ -130,6 +130,21 @@ class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest
     // request after the bytes went out. With no path the body is kept in responseData().
     void setDownloadDestinationPath(std::optional<std::string> path);
     const std::optional<std::string>& downloadDestinationPath() const { return destinationPath_; }
+    // A file where a large transfer notes what another process needs to carry it on should this
+    // one be killed (none by default); it is written readable by its owner alone, and goes once
+    // the transfer has succeeded or failed. Given the journal of one that was cut short, a
+    // transfer carries it on where what was done still holds:
+    // - an upload in parts of the same file (device, inode, size and modification time
+    //   unchanged) to the same object keeps the parts the service lists whose ETag is the MD5 of
+    //   the same stretch of the file, and sends the others; given a journal of another file, it
+    //   aborts the upload named there and starts afresh;
+    // - a download in ranges into the same destination, of the same version (ETag) and size,
+    //   goes on in the temporary file the journal names, keeping the ranges whose MD5 is still
+    //   the one noted when each was written. Such a file is named ".<name>.<random>.partial",
+    //   and stays until the next download into the destination with the journal carries it on
+    //   or, should the version have changed, removes it.
+    void setResumeJournal(std::optional<std::string> path);
+    const std::optional<std::string>& resumeJournal() const { return resumeJournal_; }
     // Whether a symbolic link at the end of the upload file's path or the download destination
     // is followed (the default): the download then replaces the file the link names and keeps
     // the link. Otherwise an upload from a link fails, and a download replaces the link itself.
@@ -186,6 +201,7 @@ class QUILO_EXPORT HTTPRequest : public std::enable_shared_from_this<HTTPRequest
     std::optional<std::string> destinationPath_;
     std::optional<std::string> range_;
     bool followsSymlinks_ = true;
+    std::optional<std::string> resumeJournal_;
     const detail::Protocol* protocol_;
 
     // One lock for the state and what start and cancel decide together.

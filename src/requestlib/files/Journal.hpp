@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "requestlib/files/SourceFile.hpp"
+
+namespace quilo::detail {
+
+// What a transfer leaves behind so that a later process can carry it on. A hint, never proof:
+// what it points at is checked against the service and the local bytes before any is kept.
+// Each is read only from a regular file of this user's, and written whole (never half) and
+// readable by this user alone.
+
+// A multipart upload: which upload, to where, of which file, cut how.
+struct UploadJournal {
+    std::string bucket{}, key{}, uploadId{};
+    FileIdentity source{};
+    std::uint64_t partSize = 0;
+
+    static std::optional<UploadJournal> read(const std::string& path);
+    bool write(const std::string& path) const;
+};
+
+// A download in ranges: into which directory and name, through which temporary file, of which
+// version, and the ranges written there with the MD5 each had.
+struct DownloadJournal {
+    struct Range {
+        std::uint64_t offset = 0, length = 0;
+        std::string md5{};
+    };
+    std::uint64_t directoryDevice = 0, directoryInode = 0;
+    std::string name{}, temporary{}, etag{};
+    std::uint64_t size = 0;
+    std::vector<Range> ranges{};
+
+    static std::optional<DownloadJournal> read(const std::string& path);
+    bool write(const std::string& path) const;
+};
+
+void removeJournal(const std::string& path);
+
+}  // namespace quilo::detail
