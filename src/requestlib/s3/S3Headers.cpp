@@ -84,12 +84,15 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
 
 std::optional<Error> objectHeaders(const StringMap& headers, HeaderList& out) {
     constexpr std::string_view kMeta = "x-amz-meta-";
-    for (const auto& [name, value] : headers) {
+    for (const auto& header : headers) {
+        // Named, not bound: clang 14 cannot capture a structured binding in the lambda below.
+        const std::string& name = header.first;
+        const std::string& value = header.second;
         const bool meta =
             toLower(name).starts_with(kMeta) && name.size() > kMeta.size() && isHeaderName(name);
         const auto entity =
             std::find_if(kEntityHeaders.begin(), kEntityHeaders.end(),
-                         [&](std::string_view header) { return equalsIgnoringCase(header, name); });
+                         [&](std::string_view known) { return equalsIgnoringCase(known, name); });
         if (!meta && entity == kEntityHeaders.end())
             return misuse(Code::InvalidMetadata,
                           "\"" + name + "\" is neither an object's header nor x-amz-meta-<name>");
