@@ -128,8 +128,9 @@ bool listVersions(const S3Url& url, const std::string& delimiter, Listing& listi
         },
         [](const QuiloBucketRequest& page, ValueMap& p) {
             // Both markers move on, even when the key stays.
-            return advance(p, "keyMarker", page.nextMarker()) |
-                   advance(p, "versionIdMarker", page.nextVersionIdMarker());
+            const bool key = advance(p, "keyMarker", page.nextMarker());
+            const bool other = advance(p, "versionIdMarker", page.nextVersionIdMarker());
+            return key || other;
         });
 }
 

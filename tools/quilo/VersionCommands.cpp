@@ -57,8 +57,9 @@ std::optional<std::vector<S3MultipartUpload>> uploadsBelow(const S3Url& url) {
             uploads.insert(uploads.end(), page.uploads().begin(), page.uploads().end());
         },
         [](const QuiloBucketRequest& page, ValueMap& p) {
-            return advance(p, "keyMarker", page.nextMarker()) |
-                   advance(p, "uploadIdMarker", page.nextUploadIdMarker());
+            const bool key = advance(p, "keyMarker", page.nextMarker());
+            const bool other = advance(p, "uploadIdMarker", page.nextUploadIdMarker());
+            return key || other;
         });
     return ok ? std::optional(std::move(uploads)) : std::nullopt;
 }
