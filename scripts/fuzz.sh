@@ -24,11 +24,11 @@ command -v "$CXX" >/dev/null || die "$CXX is not installed (scripts/setup.sh ins
 
 # The library sources each target needs, and its extra link flags.
 declare -A SOURCES=(
-    [xml]="src/requestlib/s3/S3Xml.cpp src/requestlib/s3/XmlNodes.cpp src/requestlib/s3/S3Configurations.cpp src/requestlib/s3/S3Headers.cpp src/requestlib/base/Text.cpp src/requestlib/encoding/UriEncoding.cpp src/requestlib/base/Error.cpp"
+    [xml]="src/requestlib/s3/S3Xml.cpp src/requestlib/s3/XmlNodes.cpp src/requestlib/s3/S3Configurations.cpp src/requestlib/s3/S3Headers.cpp src/requestlib/base/Text.cpp src/requestlib/encoding/UriEncoding.cpp src/requestlib/encoding/Crypto.cpp src/requestlib/base/Error.cpp"
     [headers]="src/requestlib/http/ResponseHeaders.cpp src/requestlib/base/Text.cpp"
 )
 declare -A LIBS=(
-    [xml]="-lpugixml"
+    [xml]="-lpugixml -lcrypto"
 )
 
 targets=("$@")
