@@ -26,6 +26,14 @@ constexpr std::array<std::string_view, 6> kEntityHeaders{
     "Content-Encoding", "Content-Language", "Expires",
 };
 
+// The standard header `name` spells, in any case, as kEntityHeaders writes it; empty if none.
+std::string_view entityHeader(std::string_view name) {
+    const auto found =
+        std::find_if(kEntityHeaders.begin(), kEntityHeaders.end(),
+                     [name](std::string_view known) { return equalsIgnoringCase(known, name); });
+    return found == kEntityHeaders.end() ? std::string_view() : *found;
+}
+
 // `id="..."` for "id=...", keeping the grantee's own spelling of its kind.
 std::optional<std::string> granteeValue(std::string_view grantee) {
     for (std::string_view kind : {"id", "emailAddress", "uri"}) {
@@ -73,39 +81,30 @@ std::optional<Error> metadataHeaders(const StringMap& meta, HeaderList& out) {
         if (!isSafeHeaderValue(value))
             return misuse(Code::InvalidMetadata,
                           "the value of metadata \"" + name + "\" holds a line break or NUL");
-        const std::string_view given = name;
-        const bool entity = std::any_of(
-            kEntityHeaders.begin(), kEntityHeaders.end(),
-            [given](std::string_view header) { return equalsIgnoringCase(header, given); });
-        out.emplace_back(entity ? name : "x-amz-meta-" + name, value);
+        out.emplace_back(!entityHeader(name).empty() ? name : "x-amz-meta-" + name, value);
     }
     return std::nullopt;
 }
 
 std::optional<Error> objectHeaders(const StringMap& headers, HeaderList& out) {
     constexpr std::string_view kMeta = "x-amz-meta-";
-    for (const auto& header : headers) {
-        // Named, not bound: clang 14 cannot capture a structured binding in the lambda below.
-        const std::string& name = header.first;
-        const std::string& value = header.second;
+    for (const auto& [name, value] : headers) {
         const bool meta =
             toLower(name).starts_with(kMeta) && name.size() > kMeta.size() && isHeaderName(name);
-        const auto entity =
-            std::find_if(kEntityHeaders.begin(), kEntityHeaders.end(),
-                         [&](std::string_view known) { return equalsIgnoringCase(known, name); });
-        if (!meta && entity == kEntityHeaders.end())
+        const std::string_view entity = entityHeader(name);
+        if (!meta && entity.empty())
             return misuse(Code::InvalidMetadata,
                           "\"" + name + "\" is neither an object's header nor x-amz-meta-<name>");
         if (!isSafeHeaderValue(value))
             return misuse(Code::InvalidMetadata,
                           "the value of \"" + name + "\" holds a line break or NUL");
-        if (entity != kEntityHeaders.end() && *entity == "Expires") {
+        if (entity == "Expires") {
             const auto date = httpDate(value);
             if (!date)
                 return misuse(Code::InvalidMetadata, "Expires \"" + value + "\" is not a time");
             out.emplace_back("Expires", *date);
         } else {
-            out.emplace_back(meta ? name : std::string(*entity), value);
+            out.emplace_back(meta ? name : std::string(entity), value);
         }
     }
     return std::nullopt;
