@@ -87,18 +87,26 @@ run() {
     return "$status"
 }
 
-status=0
-for name in "${targets[@]}"; do
-    note "building $name"
-    build "$name" || {
-        echo "fuzz.sh: $name does not build" >&2
-        status=1
-    }
-done
-((status == 0)) || exit "$status"
+# Each target is built, then run, beside the others: one per core, and their output kept apart
+# until all are done.
+each() {
+    local step="$1" name pids=() status=0
+    for name in "${targets[@]}"; do
+        "$step" "$name" >"$BUILD_DIR/$name.$step.out" 2>&1 &
+        pids+=($!)
+    done
+    for name in "${targets[@]}"; do
+        wait "${pids[0]}" || status=1
+        pids=("${pids[@]:1}")
+        cat "$BUILD_DIR/$name.$step.out"
+    done
+    return "$status"
+}
 
+note "building ${targets[*]}"
+each build || {
+    echo "fuzz.sh: a target does not build" >&2
+    exit 1
+}
 note "running each target for ${SECONDS_PER_TARGET}s"
-for name in "${targets[@]}"; do
-    run "$name" || status=1
-done
-exit "$status"
+each run
