@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <iterator>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -99,7 +98,10 @@ std::string customerKey(const std::string& given) {
         if (!in) {
             throw UsageError("--sse-c-key: cannot read " + given.substr(file.size()));
         }
-        key.assign(std::istreambuf_iterator<char>(in), {});
+        // One byte more than a key shows a file too long, however long it is (/dev/zero).
+        key.resize(customerKeyBytes + 1);
+        key.resize(static_cast<std::size_t>(
+            in.read(key.data(), static_cast<std::streamsize>(key.size())).gcount()));
     } else if (given.size() != customerKeyBytes) {
         key = fromBase64(given);
     }
