@@ -106,14 +106,17 @@ int getToStandardOutput(const std::vector<std::string>& arguments, const Transfe
                options);
 }
 
-// A stream's parts wait in memory until sent, one more than go at once: fewer go at once when
-// they are large, so that a stream of any length takes about as much memory as a file upload.
-void boundStreamMemory() {
-    constexpr std::uint64_t budget = 48u << 20;
+// Standard input, made ready to stream. Its parts wait in memory until sent, one more than go
+// at once: fewer go at once when they are large, so that a stream of any length takes about as
+// much memory as a file's upload. A pipe as large as the system allows lets the writer run ahead
+// without a switch to this process every 64 KiB (the default size stays when it cannot grow).
+void readyStandardInput() {
+    constexpr std::uint64_t budget = 32u << 20;
     const auto held = budget / S3ObjectRequest::multipartPartSize();
     const auto most = static_cast<std::uint64_t>(S3ObjectRequest::multipartConcurrency());
     S3ObjectRequest::setMultipartConcurrency(
         static_cast<int>(std::clamp<std::uint64_t>(held > 0 ? held - 1 : 0, 1, most)));
+    ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
 }
 
 }  // namespace
@@ -132,7 +135,7 @@ int put(const std::vector<std::string>& arguments, const TransferOptions& option
             if (files.size() > 1 || intoPrefix) {
                 throw UsageError("- uploads standard input to one key: put - s3://bucket/key");
             }
-            boundStreamMemory();
+            readyStandardInput();
             transfers.push_back(
                 {.kind = Transfer::Kind::upload, .local = file, .remote = destination});
             continue;
