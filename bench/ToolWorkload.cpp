@@ -13,6 +13,12 @@ struct Row {
     const char* ours = nullptr;  // the quilo row it is held against, when not get or put
 };
 
+// `command` reading `file` from a pipe, as it would another program's output.
+Command fromPipe(const std::string& file, Command command) {
+    command.argv.insert(command.argv.begin(), {"bash", "-c", "cat \"$0\" | \"$@\"", file});
+    return command;
+}
+
 // Every client's upload of source to a key of its own, and download of the same object (put in
 // one piece, so that those that verify can) into copy.
 std::vector<Row> toolRows(const Context& context, const std::string& source,
@@ -57,6 +63,12 @@ std::vector<Row> toolRows(const Context& context, const std::string& source,
         {Tool::aws, "aws s3 cp ... -",
          p.run(Tool::aws, {"s3", "cp", "--no-progress", "s3://" + object, "-"}), false,
          "quilo cat"},
+        // From standard input, of a length unknown until it ends.
+        {Tool::quilo, "quilo put -",
+         fromPipe(source, p.run(Tool::quilo, {"put", "-", "s3://" + b + "/quilo-stream"})), false},
+        {Tool::aws, "aws s3 cp - ...",
+         fromPipe(source, p.run(Tool::aws, {"s3", "cp", "-", "s3://" + b + "/aws-stream"})), false,
+         "quilo put -"},
     };
 }
 
@@ -80,6 +92,8 @@ void addTargets(Context& context, const Table& table) {
     targets.add(table, "quilo get", "curl -o", Kind::rate, 0.85);
     targets.add(table, "quilo cat", "curl (stdout)", Kind::rate, 0.9);
     targets.add(table, "quilo cat", "aws s3 cp ... -", Kind::rate, 1.0);
+    targets.add(table, "quilo put -", "quilo put", Kind::rate, 0.9);
+    targets.add(table, "quilo put -", "aws s3 cp - ...", Kind::rate, 1.0);
     targets.add(table, "quilo get", "s3 get (libs3)", Kind::rate, 0.85);
     targets.rss(table, "quilo", 64);
 }
@@ -121,6 +135,7 @@ void runTool(Context& context) {
         }
         jobs.push_back(std::move(job));
     }
+    table.ratio("quilo put -", "quilo put");
     context.runRounds(table, jobs, s.rounds);
     table.print();
     addTargets(context, table);

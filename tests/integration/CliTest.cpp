@@ -1025,7 +1025,8 @@ TEST_F(Cli, UploadsTakeTheirPartSizesAndChecksumsFindWhatChanged) {
 }
 
 TEST_F(Cli, CompletionOffersCommandsOptionsBucketsAndKeys) {
-    ASSERT_EQ(quilo({"put", dir_.file("a.txt", "a"), url("dir/a.txt")}).exitCode, 0);
+    for (const char* key : {"dir/a.txt", "dir/my file.txt"})
+        ASSERT_EQ(quilo({"put", dir_.file("a.txt", "a"), url(key)}).exitCode, 0);
     auto environment = awsEnvironment(server_);
     environment.push_back("SCRIPT=" + quilo("completion bash").out);
     const std::string tool = QUILO_CLI_PATH;
@@ -1040,6 +1041,9 @@ TEST_F(Cli, CompletionOffersCommandsOptionsBucketsAndKeys) {
         {"ls " + url().substr(0, url().size() - 3), here + "/"},
         {"cp " + url("di"), here + "/dir/"},
         {"cp " + url("dir/"), here + "/dir/a.txt"},
+        // One word to the shell, typed with its space escaped or not yet.
+        {"cp " + url("dir/my"), here + "/dir/my\\ file.txt"},
+        {"cp " + url("dir/my\\ f"), here + "/dir/my\\ file.txt"},
     };
     for (const auto& [typed, expected] : rows) {
         auto withLine = environment;
@@ -1096,6 +1100,134 @@ TEST_F(Cli, JsonFailuresKeepTheirPartsApart) {
         EXPECT_FALSE(failure["requestId"].get<std::string>().empty()) << failure.dump();
         EXPECT_TRUE(row.code.empty() || failure["code"] == row.code) << failure.dump();
     }
+}
+
+// Each option of an upload as another client reads it back from the object it made.
+TEST_F(Cli, UploadOptionsArriveAsAwscliReadsThem) {
+    const std::string file = dir_.file("f.txt", "text"), tree = (dir_.path() / "tree").string();
+    fs::create_directories(tree);
+    dir_.file("tree/s.txt", "synced");
+    const struct {
+        std::vector<std::string> args;
+        std::string key, query, expected;
+    } rows[] = {
+        {{"put",        "--content-type",        "text/x-q",    "--cache-control",
+          "max-age=60", "--content-disposition", "attachment",  "--content-encoding",
+          "identity",   "--content-language",    "fr",          "--metadata",
+          "a=1,b=two",  "--storage-class",       "STANDARD_IA", "--sse",
+          "aws:kms",    "--sse-kms-key-id",      "testkey-1",   file,
+          url("put")},
+         "put",
+         "[ContentType,CacheControl,ContentDisposition,ContentEncoding,ContentLanguage,Metadata.a,"
+         "Metadata.b,StorageClass,ServerSideEncryption,SSEKMSKeyId]",
+         "text/"
+         "x-q\tmax-age=60\tattachment\tidentity\tfr\t1\ttwo\tSTANDARD_IA\taws:kms\ttestkey-1\n"},
+        {{"cp", "--metadata", R"({"k": "v, w"})", file, url("cp")},
+         "cp",
+         "[ContentType,Metadata.k]",
+         "text/plain\tv, w\n"},
+        {{"cp", "--content-type", "x/copied", "--metadata", "c=3", url("cp"), url("copy")},
+         "copy",
+         "[ContentType,Metadata.c]",
+         "x/copied\t3\n"},
+        {{"mv", "--cache-control", "no-cache", dir_.file("m.bin", "m"), url("mv")},
+         "mv",
+         "CacheControl",
+         "no-cache\n"},
+        {{"sync", "--content-encoding", "gzip", tree, url("sync")},
+         "sync/s.txt",
+         "ContentEncoding",
+         "gzip\n"},
+    };
+    for (const auto& row : rows) {
+        const auto result = quilo(row.args);
+        EXPECT_EQ(result.exitCode, 0) << row.key << describe(result);
+        EXPECT_EQ(awsQuery({"head-object", "--key", row.key}, row.query), row.expected) << row.key;
+    }
+    // Values that cannot be sent are the command line's fault, found before anything is.
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{"--sse", "AES128"},
+          {"--metadata", "a=1,b"},
+          {"--metadata", "=1"},
+          {"--metadata", "[1]"},
+          {"--storage-class", "cold"},
+          {"--sse-c-key", "short"},
+          {"--sse", "AES256", "--sse-c-key", std::string(32, 'k')}}) {
+        auto args = wrong;
+        args.insert(args.begin(), "put");
+        args.insert(args.end(), {file, url("wrong")});
+        EXPECT_EQ(quilo(args).exitCode, 2) << wrong[0] << " " << wrong[1];
+    }
+}
+
+// A key of one's own goes up and comes back by every command that reads; a version by its id.
+TEST_F(Cli, CustomerKeysAndVersionsReachTheObjectsTheyName) {
+    const std::string key(32, 'k'), data = test::randomBytes(6 << 20, 4);
+    const std::string keyFile = dir_.file("key", key), file = dir_.file("d.bin", data);
+    // mv reads back what it wrote before it removes the file: with the same key.
+    ASSERT_EQ(quilo({"mv", "--sse-c-key", key, "--part-size", "5MiB", "--multipart-threshold",
+                     "5MiB", file, url("secret")})
+                  .exitCode,
+              0);
+    EXPECT_EQ(test::aws(server_, {"s3api", "head-object", "--bucket", bucket_, "--key", "secret",
+                                  "--sse-customer-algorithm", "AES256", "--sse-customer-key", key,
+                                  "--query", "SSECustomerAlgorithm", "--output", "text"})
+                  .out,
+              "AES256\n");
+    const auto base64 = test::run({"base64", "-w0", keyFile}).out;
+    const auto out = (dir_.path() / "out").string();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"cat", "--sse-c", "AES256", "--sse-c-key", key, url("secret")},
+          {"get", "--sse-c-key", "fileb://" + keyFile, url("secret"), out},
+          {"mv", "--sse-c-key", base64, url("secret"), out}}) {
+        fs::remove(out);
+        const auto result = quilo(args);
+        EXPECT_EQ(result.exitCode, 0) << args[0] << describe(result).substr(0, 400);
+        EXPECT_TRUE((args[0] == "cat" ? result.out : test::readFile(out)) == data) << args[0];
+    }
+    EXPECT_EQ(awsQuery({"list-objects"}, "Contents[].Key"), "None\n");
+
+    ASSERT_EQ(quilo("versioning enable " + url()).exitCode, 0);
+    for (const char* content : {"one", "two", "three"})
+        quilo({"put", dir_.file("v", content), url("v")});
+    std::vector<std::string> ids;  // newest first
+    for (const auto& line : tokens(awsQuery({"list-object-versions"}, "Versions[].[VersionId]")))
+        ids.push_back(line.at(0));
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_EQ(quilo({"cat", "--version-id", ids[2], url("v")}).out, "one");
+    EXPECT_EQ(json::parse(quilo({"--output", "json", "stat", "--version-id", ids[1], url("v")}).out)
+                  .value("versionId", ""),
+              ids[1]);
+    EXPECT_EQ(quilo({"cp", "--version-id", ids[1], url("v"), url("old")}).exitCode, 0);
+    EXPECT_EQ(test::aws(server_, {"s3", "cp", url("old"), "-"}).out, "two");
+    EXPECT_EQ(quilo({"rm", "--version-id", ids[0], url("v")}).exitCode, 0);
+    EXPECT_EQ(quilo({"cat", url("v")}).out, "two");
+}
+
+// Standard input of a length unknown beforehand, in parts of the size asked for or of one large
+// enough for the length expected.
+TEST_F(Cli, StandardInputGoesUpInPartsSizedForItsLength) {
+    const std::string data = test::randomBytes(11 << 20, 5);
+    auto environment = awsEnvironment(server_);
+    environment.insert(environment.end(),
+                       {std::string("QUILO=") + QUILO_CLI_PATH, "FILE=" + dir_.file("in.bin", data),
+                        "URL=" + url("in")});
+    // 11 MiB parts hold it all: one PUT, whose ETag has no part count.
+    const std::pair<std::string, std::string> rows[] = {
+        {"--part-size 5MiB", "-3\"\n"},
+        {"--part-size 5MiB --expected-size 100GiB", "\"\n"},
+        {"", "-2\"\n"}};
+    for (const auto& [options, parts] : rows) {
+        const auto put =
+            test::run({"bash", "-c", "cat \"$FILE\" | \"$QUILO\" put " + options + " - \"$URL\""},
+                      environment);
+        EXPECT_EQ(put.exitCode, 0) << options << describe(put);
+        const auto etag = awsQuery({"head-object", "--key", "in"}, "ETag");
+        EXPECT_TRUE(etag.ends_with(parts) && (parts.size() > 3 || etag.find('-') == etag.npos))
+            << options << etag;
+    }
+    EXPECT_TRUE(test::aws(server_, {"s3", "cp", url("in"), "-"}).out == data);
+    EXPECT_EQ(quilo({"mv", "-", url("in")}).exitCode, 2);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Cli.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -9,6 +10,7 @@
 #include "Batch.hpp"
 #include "Commands.hpp"
 #include "Completion.hpp"
+#include "ObjectFlags.hpp"
 #include "Output.hpp"
 #include "Resume.hpp"
 #include "S3Url.hpp"
@@ -109,6 +111,16 @@ void addGlobalOptions(CLI::App& app, Flags& flags, OutputMode& mode) {
         ->group(group);
 }
 
+// The largest object a service stores.
+constexpr std::uint64_t maxObjectBytes = std::uint64_t{5} << 40;
+
+// A part size at least `configured` with which `expected` bytes fit in 10000 parts, in whole MiB.
+std::uint64_t partSizeFor(std::uint64_t expected, std::uint64_t configured) {
+    constexpr std::uint64_t mib = 1u << 20, parts = 10000;
+    const auto needed = (expected + parts - 1) / parts;
+    return std::max(configured, (needed + mib - 1) / mib * mib);
+}
+
 // What the subcommands take: only the chosen one's fields are filled.
 struct Arguments {
     std::string url;
@@ -126,7 +138,8 @@ struct Arguments {
     bool human = false;
     ListOptions list;
     TreeOptions tree;
-    std::optional<std::uint64_t> partSize, multipartThreshold;
+    std::optional<std::uint64_t> partSize, multipartThreshold, expectedSize;
+    ObjectFlags object;
     Settings settings;             // resolved once the command line is parsed
     std::function<int()> command;  // the subcommand parsing chose
 };
@@ -154,8 +167,10 @@ void addFilters(CLI::App* command, Arguments& a) {
     command->add_flag("--dryrun", a.tree.dryRun, "Print what would be done, and do nothing");
 }
 
-// What an upload is sent with: its access policy, and the sizes that choose its parts.
+// What an upload is sent with: its access policy, headers and encryption, and the sizes that
+// choose its parts.
 void addUploadOptions(CLI::App* command, Arguments& a) {
+    addWrittenFlags(command, a.object);
     command->add_option("--acl", a.tree.acl, "Canned access policy of the new objects")
         ->check(
             CLI::IsMember({"private", "public-read", "public-read-write", "authenticated-read"}));
@@ -168,6 +183,16 @@ void addUploadOptions(CLI::App* command, Arguments& a) {
         ->add_option("--multipart-threshold", a.multipartThreshold,
                      "Files larger than this go up in parts (default 64MiB)")
         ->transform(CLI::AsSizeValue(false));
+}
+
+// A stream's length, told in advance, so that its parts are made large enough.
+void addExpectedSize(CLI::App* command, Arguments& a) {
+    command
+        ->add_option("--expected-size", a.expectedSize,
+                     "About how long standard input (-) is, such as 200GiB: parts are made large "
+                     "enough for it (an upload has 10000 at most)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(std::uint64_t{0}, maxObjectBytes));
 }
 
 void addBucketCommands(CLI::App& app, Arguments& a) {
@@ -193,7 +218,9 @@ void addBucketCommands(CLI::App& app, Arguments& a) {
     auto* stat = app.add_subcommand(
         "stat", "Show an object's size, ETag, type, times, metadata, class and encryption");
     stat->add_option("url", a.url, "s3://bucket/key")->required();
-    onChosen(stat, a, [&a] { return cli::stat(a.url); });
+    addCustomerKeyFlags(stat, a.object);
+    addVersionFlag(stat, a.object);
+    onChosen(stat, a, [&a] { return cli::stat(a.url, a.tree.read); });
 
     auto* mb = app.add_subcommand("mb", "Make buckets");
     mb->add_option("url", a.urls, "s3://bucket")->required();
@@ -221,6 +248,7 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
     auto* put = app.add_subcommand("put", "Upload files, or with -r a directory's tree");
     put->add_option("paths", a.paths,
                     "FILE... s3://bucket/key, or s3://bucket/prefix/ for each file's own name; "
+                    "- s3://bucket/key for standard input; "
                     "-r DIR s3://bucket/prefix/ for DIR's contents under prefix/")
         ->required()
         ->expected(2, -1);
@@ -228,10 +256,11 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
     put->add_flag("--follow-symlinks", a.tree.followSymlinks,
                   "Follow symbolic links below DIR (-r)");
     addUploadOptions(put, a);
+    addExpectedSize(put, a);
     addFilters(put, a);
     onChosen(put, a, [&a] {
         if (!a.recursive) {
-            return cli::put(a.paths, {.acl = a.tree.acl});
+            return cli::put(a.paths, a.tree.transfers());
         }
         const auto& args = treeArguments(a.paths, 2, "put -r DIR s3://bucket/prefix/");
         return putTree(args[0], args[1], a.tree);
@@ -245,10 +274,12 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
         ->required()
         ->expected(2, -1);
     get->add_flag("-r,--recursive", a.recursive, "Download every object under the prefix");
+    addCustomerKeyFlags(get, a.object);
+    addVersionFlag(get, a.object);
     addFilters(get, a);
     onChosen(get, a, [&a] {
         if (!a.recursive) {
-            return cli::get(a.paths);
+            return cli::get(a.paths, a.tree.transfers());
         }
         const auto& args = treeArguments(a.paths, 2, "get -r s3://bucket/prefix/ DIR");
         return getTree(args[0], args[1], a.tree);
@@ -257,11 +288,12 @@ void addTransferCommands(CLI::App& app, Arguments& a) {
     auto* rm = app.add_subcommand("rm", "Delete objects, or with -r a prefix's tree");
     rm->add_option("url", a.urls, "s3://bucket/key...; -r s3://bucket/prefix/")->required();
     rm->add_flag("-r,--recursive", a.recursive, "Delete every object under the prefix");
+    addVersionFlag(rm, a.object);
     addFilters(rm, a);
     onChosen(rm, a, [&a] {
         return a.recursive
                    ? removeTree(treeArguments(a.urls, 1, "rm -r s3://bucket/prefix/")[0], a.tree)
-                   : remove(a.urls);
+                   : remove(a.urls, a.tree.transfers());
     });
 
     auto* sync = app.add_subcommand(
@@ -297,6 +329,10 @@ void addObjectCommands(CLI::App& app, Arguments& a) {
         cp->add_flag("--follow-symlinks", a.tree.followSymlinks,
                      "Follow symbolic links below a source DIR (-r)");
         addUploadOptions(cp, a);
+        if (!move) {
+            addExpectedSize(cp, a);
+            addVersionFlag(cp, a.object);
+        }
         addFilters(cp, a);
         onChosen(cp, a, [&a, move] {
             a.tree.move = move;
@@ -306,7 +342,9 @@ void addObjectCommands(CLI::App& app, Arguments& a) {
 
     auto* cat = app.add_subcommand("cat", "Write an object to standard output");
     cat->add_option("url", a.url, "s3://bucket/key")->required();
-    onChosen(cat, a, [&a] { return cli::cat(a.url); });
+    addCustomerKeyFlags(cat, a.object);
+    addVersionFlag(cat, a.object);
+    onChosen(cat, a, [&a] { return cli::cat(a.url, a.tree.transfers()); });
 
     auto* acl = app.add_subcommand("acl", "Show or replace access-control lists");
     acl->require_subcommand(1);
@@ -528,6 +566,12 @@ int run(int argc, char** argv) {
         if (!arguments.command) {
             return usageError(app, "no command given");
         }
+        auto [written, read] = objectOptions(arguments.object);
+        if (arguments.recursive && read.contains("versionId")) {
+            throw UsageError("--version-id names a version of one object, not a tree");
+        }
+        arguments.tree.written = std::move(written);
+        arguments.tree.read = std::move(read);
         arguments.settings = resolveSettings(flags);
         applySettings(arguments.settings);
         if (resumes()) {
@@ -541,6 +585,10 @@ int run(int argc, char** argv) {
         }
         if (arguments.multipartThreshold) {
             S3ObjectRequest::setMultipartThreshold(*arguments.multipartThreshold);
+        }
+        if (arguments.expectedSize) {
+            S3ObjectRequest::setMultipartPartSize(
+                partSizeFor(*arguments.expectedSize, S3ObjectRequest::multipartPartSize()));
         }
         interruptOnSignal();
         const int status = arguments.command();

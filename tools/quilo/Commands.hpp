@@ -28,8 +28,8 @@ struct ListOptions {
 int listObjects(const std::string& url, const ListOptions& options);
 // du s3://bucket[/prefix]: the total size and count of the objects below.
 int diskUsage(const std::string& url, bool human);
-// stat s3://bucket/key: what a HEAD tells of it.
-int stat(const std::string& url);
+// stat s3://bucket/key: what a HEAD tells of it, read with `read` (see TransferOptions).
+int stat(const std::string& url, const StringMap& read);
 // mb, rb
 int makeBuckets(const std::vector<std::string>& urls);
 int removeBuckets(const std::vector<std::string>& urls);
@@ -39,9 +39,9 @@ int put(const std::vector<std::string>& arguments, const TransferOptions& option
 // get s3://bucket/key... FILE-or-DIR
 int get(const std::vector<std::string>& arguments, const TransferOptions& options = {});
 // cat s3://bucket/key: the object on standard output
-int cat(const std::string& url);
-// rm s3://bucket/key...
-int remove(const std::vector<std::string>& urls);
+int cat(const std::string& url, const TransferOptions& options);
+// rm s3://bucket/key...; a version named in `options` is that of the one key given.
+int remove(const std::vector<std::string>& urls, const TransferOptions& options = {});
 
 // What put -r, get -r, rm -r and sync take.
 struct TreeOptions {
@@ -53,7 +53,11 @@ struct TreeOptions {
     bool followSymlinks = false;
     Filter filter;
     std::optional<std::string> acl;
-    bool move = false;  // mv: each source goes once its copy is whole
+    bool move = false;        // mv: each source goes once its copy is whole
+    StringMap written, read;  // the library's options, as in TransferOptions
+
+    // What each transfer of the tree goes with.
+    TransferOptions transfers() const { return {acl, dryRun, move, written, read}; }
 };
 // put -r DIR s3://bucket/prefix/
 int putTree(const std::string& directory, const std::string& url, const TreeOptions& options);

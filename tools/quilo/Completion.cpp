@@ -24,10 +24,11 @@ const std::map<std::string, const char*> scripts = {
     {"bash", R"script(# bash completion for quilo: source it, or save it as
 # ~/.local/share/bash-completion/completions/quilo
 _quilo() {
-    local line=${COMP_LINE:0:COMP_POINT} head
+    local line=${COMP_LINE:0:COMP_POINT} head i
     local -a words
-    read -ra words <<<"$line"
-    [[ $line == *[[:space:]] ]] && words+=("")
+    # Without -r, read takes "my\ file" for the one word it stands for.
+    read -a words <<<"$line"
+    [[ $line == *[[:space:]] && $line != *\\[[:space:]] ]] && words+=("")
     local IFS=$'\n'
     COMPREPLY=($("${words[0]}" __complete -- "${words[@]:1}" 2>/dev/null))
     # bash splits a word at ':' as well: the answers go in after the last one.
@@ -35,6 +36,10 @@ _quilo() {
         head=${words[-1]%"${words[-1]##*:}"}
         COMPREPLY=("${COMPREPLY[@]#"$head"}")
     fi
+    # Each answer goes in as one word, its spaces and quotes escaped.
+    for i in "${!COMPREPLY[@]}"; do
+        printf -v 'COMPREPLY[i]' %q "${COMPREPLY[i]}"
+    done
     [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]] && compopt -o nospace
     return 0
 }
@@ -44,15 +49,15 @@ complete -o default -F _quilo quilo
 # zsh completion for quilo: save it as _quilo in a directory of $fpath, or source it
 _quilo() {
     local -a found folders
-    found=(${(f)"$(${words[1]} __complete -- "${(@)words[2,CURRENT]}" 2>/dev/null)"})
+    found=(${(f)"$(${words[1]} __complete -- "${(@Q)words[2,CURRENT]}" 2>/dev/null)"})
     if (( ${#found} == 0 )); then
         _files
         return
     fi
     folders=(${(M)found:#*/})
     found=(${found:#*/})
-    (( ${#folders} )) && compadd -Q -S '' -- $folders
-    (( ${#found} )) && compadd -Q -- $found
+    (( ${#folders} )) && compadd -S '' -- $folders
+    (( ${#found} )) && compadd -- $found
     return 0
 }
 if [[ $funcstack[1] == _quilo ]]; then _quilo "$@"; else compdef _quilo quilo; fi

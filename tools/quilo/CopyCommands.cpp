@@ -30,8 +30,7 @@ int copyTree(const S3Url& from, const S3Url& to, const TreeOptions& options) {
                                  .size = object.size});
         }
     }
-    const TransferOptions transfer{.dryRun = options.dryRun, .move = options.move};
-    return finish(summary, runTransfers(transfers, transfer, summary));
+    return finish(summary, runTransfers(transfers, options.transfers(), summary));
 }
 
 // One object to another; into a prefix ending in '/', under its own name. A move needs the
@@ -44,7 +43,7 @@ int copyObject(const S3Url& source, S3Url destination, const TreeOptions& option
     if (options.move && !options.dryRun) {
         Quilo& quilo = client();
         const auto head = await<QuiloObjectRquest>("move", source.text(), [&](auto callbacks) {
-            quilo.getObjectMeta({{"bucket", source.bucket}, {"key", source.key}}, callbacks);
+            quilo.getObjectMeta(objectParam(source, options.read, {"versionId"}), callbacks);
         });
         if (!head) {
             return exitFailure;
@@ -59,8 +58,7 @@ int copyObject(const S3Url& source, S3Url destination, const TreeOptions& option
         transfer.size = std::stoull(size);
     }
     Summary summary(options.dryRun);
-    const TransferOptions run{.dryRun = options.dryRun, .move = options.move};
-    return finish(summary, runTransfers({transfer}, run, summary));
+    return finish(summary, runTransfers({transfer}, options.transfers(), summary));
 }
 
 }  // namespace
@@ -71,6 +69,12 @@ int copy(const std::string& from, const std::string& to, bool recursive,
     if (!fromBucket && !toBucket) {
         throw UsageError("one side is s3://bucket/key: local files are copied with cp(1)");
     }
+    if (from == standardInput && options.move) {
+        throw UsageError("mv cannot remove standard input: cp - instead");
+    }
+    if (!fromBucket && options.read.contains("versionId")) {
+        throw UsageError("--version-id names a version of the object copied, not of a file");
+    }
     if (recursive) {
         if (!fromBucket) {
             return putTree(from, to, options);
@@ -78,7 +82,7 @@ int copy(const std::string& from, const std::string& to, bool recursive,
         return toBucket ? copyTree(parseS3Url(from).folder(), parseS3Url(to).folder(), options)
                         : getTree(from, to, options);
     }
-    const TransferOptions transfer{options.acl, options.dryRun, options.move};
+    const TransferOptions transfer = options.transfers();
     if (!fromBucket) {
         return put({from, to}, transfer);
     }

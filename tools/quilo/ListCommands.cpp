@@ -181,7 +181,7 @@ int diskUsage(const std::string& text, bool human) {
     return 0;
 }
 
-int stat(const std::string& text) {
+int stat(const std::string& text, const StringMap& read) {
     // What a HEAD says of an object, by the names people and scripts know them by.
     static constexpr std::array<std::array<const char*, 3>, 14> fields = {{
         {"Content-Type", "contentType", "Content-Type"},
@@ -202,7 +202,7 @@ int stat(const std::string& text) {
     const S3Url url = parseObjectUrl(text);
     Quilo& quilo = client();
     const auto head = await<QuiloObjectRquest>("stat", text, [&](auto callbacks) {
-        quilo.getObjectMeta({{"bucket", url.bucket}, {"key", url.key}}, callbacks);
+        quilo.getObjectMeta(objectParam(url, read), callbacks);
     });
     if (!head) {
         return exitFailure;

@@ -1,5 +1,6 @@
 #include "Move.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,8 +70,8 @@ std::string mismatch(const Moved& moved, const S3Request& head) {
     std::uint64_t expected = transfer.size;
     if (transfer.kind != Kind::copy) {
         struct stat status {};
-        if (::stat(transfer.local.c_str(), &status) != 0) {
-            return transfer.local + ": " + std::strerror(errno);
+        if (moved.openError != 0 || ::fstat(moved.file.get(), &status) != 0) {
+            return transfer.local + ": " + std::strerror(moved.openError ? moved.openError : errno);
         }
         expected = static_cast<std::uint64_t>(status.st_size);
     }
@@ -87,7 +88,20 @@ std::string mismatch(const Moved& moved, const S3Request& head) {
 
 }  // namespace
 
-bool removeMovedSources(const std::vector<Moved>& moved, Summary& summary) {
+Moved holdDone(const Transfer& transfer, std::shared_ptr<S3Request> request, const Pinned& held) {
+    Moved moved{&transfer, std::move(request)};
+    if (transfer.kind == Kind::upload || transfer.kind == Kind::download) {
+        // Non-blocking: a FIFO put at the name must not hold the run up.
+        const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (transfer.tree ? O_NOFOLLOW : 0);
+        moved.file =
+            Descriptor(::open(transfer.tree ? held.path().c_str() : transfer.local.c_str(), flags));
+        moved.openError = moved.file.get() < 0 ? errno : 0;
+    }
+    return moved;
+}
+
+bool removeMovedSources(const std::vector<Moved>& moved, const TransferOptions& options,
+                        Summary& summary) {
     std::vector<const Moved*> all, whole, remote;
     for (const auto& entry : moved) {
         all.push_back(&entry);
@@ -95,8 +109,12 @@ bool removeMovedSources(const std::vector<Moved>& moved, Summary& summary) {
     Quilo& quilo = client();
     const auto head = [&](const Moved& entry, auto callbacks) {
         // The object written, or for a download the one read.
-        const S3Url& object = entry.transfer->remote;
-        quilo.getObjectMeta({{"bucket", object.bucket}, {"key", object.key}}, callbacks);
+        // The object written, with the key it was written with; for a download, the version read.
+        const Transfer& transfer = *entry.transfer;
+        quilo.getObjectMeta(
+            objectParam(transfer.remote,
+                        transfer.kind == Kind::download ? options.read : options.written),
+            callbacks);
     };
     forEach(
         all, "move", head,

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -82,7 +83,7 @@ void copyToStandardOutput(Descriptor from) {
 // `get s3://bucket/key -`: the object on standard output, in order as it comes, whatever that
 // is (a terminal, a pipe, a file opened for appending): the download goes into a pipe, which a
 // thread copies there. Nothing else is printed there.
-int getToStandardOutput(const std::vector<std::string>& arguments) {
+int getToStandardOutput(const std::vector<std::string>& arguments, const TransferOptions& options) {
     if (arguments.size() != 2) {
         throw UsageError("- takes the bytes of one object");
     }
@@ -101,7 +102,21 @@ int getToStandardOutput(const std::vector<std::string>& arguments) {
     outputMode().quiet = true;
     return run({{.kind = Transfer::Kind::download,
                  .local = "/proc/self/fd/" + std::to_string(writing.get()),
-                 .remote = source}});
+                 .remote = source}},
+               options);
+}
+
+// Standard input, made ready to stream. Its parts wait in memory until sent, one more than go
+// at once: fewer go at once when they are large, so that a stream of any length takes about as
+// much memory as a file's upload. A pipe as large as the system allows lets the writer run ahead
+// without a switch to this process every 64 KiB (the default size stays when it cannot grow).
+void readyStandardInput() {
+    constexpr std::uint64_t budget = 32u << 20;
+    const auto held = budget / S3ObjectRequest::multipartPartSize();
+    const auto most = static_cast<std::uint64_t>(S3ObjectRequest::multipartConcurrency());
+    S3ObjectRequest::setMultipartConcurrency(
+        static_cast<int>(std::clamp<std::uint64_t>(held > 0 ? held - 1 : 0, 1, most)));
+    ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20);
 }
 
 }  // namespace
@@ -116,6 +131,15 @@ int put(const std::vector<std::string>& arguments, const TransferOptions& option
     }
     std::vector<Transfer> transfers;
     for (const auto& file : files) {
+        if (file == standardInput) {
+            if (files.size() > 1 || intoPrefix) {
+                throw UsageError("- uploads standard input to one key: put - s3://bucket/key");
+            }
+            readyStandardInput();
+            transfers.push_back(
+                {.kind = Transfer::Kind::upload, .local = file, .remote = destination});
+            continue;
+        }
         if (isS3Url(file)) {
             throw UsageError("put uploads local files; copy " + file + " with cp");
         }
@@ -140,7 +164,7 @@ int get(const std::vector<std::string>& arguments, const TransferOptions& option
         throw UsageError("mv cannot check what it wrote to standard output: cat, then rm");
     }
     if (destination == "-") {
-        return getToStandardOutput(arguments);
+        return getToStandardOutput(arguments, options);
     }
     if (isS3Url(destination)) {
         throw UsageError("get downloads to a local path; copy to " + destination + " with cp");
@@ -151,6 +175,9 @@ int get(const std::vector<std::string>& arguments, const TransferOptions& option
     }
     if (arguments.size() > 2 && !intoDirectory) {
         throw UsageError("several objects go into an existing directory, not into " + destination);
+    }
+    if (arguments.size() > 2 && options.read.contains("versionId")) {
+        throw UsageError("--version-id names a version of one object");
     }
     std::vector<Transfer> transfers;
     std::set<std::string> taken;
@@ -166,16 +193,19 @@ int get(const std::vector<std::string>& arguments, const TransferOptions& option
     return run(transfers, options);
 }
 
-int cat(const std::string& url) {
-    return getToStandardOutput({url, "-"});
+int cat(const std::string& url, const TransferOptions& options) {
+    return getToStandardOutput({url, "-"}, options);
 }
 
-int remove(const std::vector<std::string>& urls) {
+int remove(const std::vector<std::string>& urls, const TransferOptions& options) {
+    if (urls.size() > 1 && options.read.contains("versionId")) {
+        throw UsageError("--version-id names a version of one object");
+    }
     std::vector<Transfer> transfers;
     for (const auto& text : urls) {
         transfers.push_back({.kind = Transfer::Kind::remove, .remote = parseObjectUrl(text)});
     }
-    return run(transfers);
+    return run(transfers, options);
 }
 
 }  // namespace quilo::cli

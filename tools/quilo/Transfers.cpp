@@ -1,8 +1,12 @@
 #include "Transfers.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
+#include <span>
 
 #include <quilo/quilo.hpp>
 
@@ -39,6 +43,17 @@ const char* actionOf(const Transfer& transfer) {
 
 // What the transfer reads from, and where it writes.
 }  // namespace
+
+StringMap objectParam(const S3Url& object, const StringMap& options,
+                      std::initializer_list<const char*> keys) {
+    StringMap param{{"bucket", object.bucket}, {"key", object.key}};
+    for (const char* key : keys) {
+        if (const auto found = options.find(key); found != options.end()) {
+            param.insert(*found);
+        }
+    }
+    return param;
+}
 
 std::string from(const Transfer& transfer) {
     const bool local = transfer.kind == Kind::upload || transfer.kind == Kind::removeLocal;
@@ -95,7 +110,27 @@ struct Run {
 
     std::optional<std::string> start(std::size_t index);
     std::optional<std::string> startOne(const Transfer& transfer, std::size_t index);
+    void upload(const Transfer& transfer, const std::string& local, const std::string& follow,
+                std::size_t index);
 };
+
+StringMap with(StringMap param, const StringMap& options) {
+    param.insert(options.begin(), options.end());
+    return param;
+}
+
+// Standard input, as the library asks for the bytes of one part after another.
+std::optional<std::size_t> readStandardInput(std::span<char> buffer) {
+    for (;;) {
+        const auto got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (got >= 0) {
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+}
 
 // A job of one goes as its own request, so that a single delete stays a plain DELETE.
 std::optional<std::string> Run::start(std::size_t index) {
@@ -126,40 +161,60 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
     }
     // A tree's files are reached through their pinned paths, which no link can be.
     const std::string follow = followsSymlinks() ? "true" : "false";
+    const auto callbacks = batch.callbacks<QuiloObjectRquest>(index);
     if (transfer.kind == Kind::upload) {
-        StringMap param{
-            {"filePath", local}, {"bucket", bucket}, {"key", key}, {"followsSymlinks", follow}};
-        if (options.acl) {
-            param["accessPolicy"] = *options.acl;
-        }
-        // Browsers show an object by the type its name suggests.
-        if (const auto type = contentType(transfer.local); !type.empty()) {
-            param["contentType"] = std::string(type);
-        }
-        if (const auto journal = uploadJournal(transfer.remote)) {
-            param["resumeJournal"] = *journal;
-        }
-        quilo.uploadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
+        upload(transfer, local, follow, index);
     } else if (transfer.kind == Kind::download) {
-        StringMap param{{"bucket", bucket},
-                        {"key", key},
-                        {"downloadDestinationPath", local},
-                        {"followsSymlinks", follow}};
+        StringMap param = with({{"bucket", bucket},
+                                {"key", key},
+                                {"downloadDestinationPath", local},
+                                {"followsSymlinks", follow}},
+                               options.read);
         if (const auto journal = downloadJournal(transfer.remote, transfer.local)) {
             param["resumeJournal"] = *journal;
         }
         quilo.downloadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
     } else if (transfer.kind == Kind::copy) {
-        quilo.copyObject({{"srcBucket", transfer.source.bucket},
-                          {"srcKey", transfer.source.key},
-                          {"desBucket", bucket},
-                          {"desKey", key}},
-                         batch.callbacks<QuiloObjectRquest>(index));
+        StringMap param = with({{"srcBucket", transfer.source.bucket},
+                                {"srcKey", transfer.source.key},
+                                {"desBucket", bucket},
+                                {"desKey", key}},
+                               options.written);
+        if (const auto version = options.read.find("versionId"); version != options.read.end()) {
+            param["srcVersionId"] = version->second;
+        }
+        if (options.acl) {
+            param["accessPolicy"] = *options.acl;
+        }
+        quilo.copyObject(param, callbacks);
     } else {
-        quilo.deleteObject({{"bucket", bucket}, {"key", key}},
-                           batch.callbacks<QuiloObjectRquest>(index));
+        quilo.deleteObject(objectParam(transfer.remote, options.read, {"versionId"}), callbacks);
     }
     return std::nullopt;
+}
+
+void Run::upload(const Transfer& transfer, const std::string& local, const std::string& follow,
+                 std::size_t index) {
+    StringMap param =
+        with({{"bucket", transfer.remote.bucket}, {"key", transfer.remote.key}}, options.written);
+    if (options.acl) {
+        param["accessPolicy"] = *options.acl;
+    }
+    const auto callbacks = batch.transferCallbacks<QuiloObjectRquest>(index);
+    if (transfer.local == standardInput) {
+        quilo.uploadStream(param, readStandardInput, callbacks);
+        return;
+    }
+    // Browsers show an object by the type its name suggests, unless told another.
+    if (const auto type = contentType(transfer.local); !type.empty()) {
+        param.try_emplace("contentType", type);
+    }
+    param["filePath"] = local;
+    param["followsSymlinks"] = follow;
+    if (const auto journal = uploadJournal(transfer.remote)) {
+        param["resumeJournal"] = *journal;
+    }
+    quilo.uploadObject(param, callbacks);
 }
 
 // Tells each delete of a job that the service answered: done, or failed with its own reason.
@@ -267,13 +322,13 @@ bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions&
             return;
         }
         if (options.move) {
-            moved.push_back({&transfer, item.request});
+            moved.push_back(holdDone(transfer, item.request, held));
             return;
         }
         summary.done(actionOf(transfer), from(transfer), to(transfer));
     };
     ok = batch.wait(report, &bar, &summary) && ok;
-    return (moved.empty() || removeMovedSources(moved, summary)) && ok;
+    return (moved.empty() || removeMovedSources(moved, options, summary)) && ok;
 }
 
 }  // namespace quilo::cli

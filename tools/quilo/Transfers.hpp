@@ -1,9 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <quilo/quilo.hpp>
 
 #include "S3Url.hpp"
 
@@ -12,6 +16,9 @@ namespace quilo::cli {
 class Summary;
 
 class LocalDirectory;
+
+// An upload whose local side is this reads standard input, of a length known once it ends.
+inline constexpr std::string_view standardInput = "-";
 
 // One file or object to move or remove.
 struct Transfer {
@@ -30,10 +37,18 @@ struct Transfer {
 };
 
 struct TransferOptions {
-    std::optional<std::string> acl{};  // canned access policy of uploads
+    std::optional<std::string> acl{};  // canned access policy of uploads and copies
     bool dryRun = false;               // tell what would be done, and do nothing
     bool move = false;  // remove each source once its destination is there, whole (see Move)
+    // The library's options of what uploads and copies write, and of what downloads read (see
+    // ObjectOptions); a copy reads the version "versionId" names, a delete removes it.
+    StringMap written{};
+    StringMap read{};
 };
+
+// "bucket" and "key" of `object`, with the entries of `options` named in `keys`.
+StringMap objectParam(const S3Url& object, const StringMap& options,
+                      std::initializer_list<const char*> keys = {"sseCustomerKey", "versionId"});
 
 // What a transfer reads from, and where it writes ("" for a removal), as people know them.
 std::string from(const Transfer& transfer);

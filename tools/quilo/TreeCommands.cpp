@@ -70,8 +70,7 @@ int up(const std::string& directory, const S3Url& folder, const TreeOptions& opt
                 {.kind = Transfer::Kind::remove, .remote = {folder.bucket, folder.key + path}});
         }
     }
-    return finish(summary,
-                  runTransfers(transfers, {options.acl, options.dryRun, options.move}, summary));
+    return finish(summary, runTransfers(transfers, options.transfers(), summary));
 }
 
 // The objects the filters take, by the local paths their keys map to. A key that maps to none,
@@ -171,8 +170,7 @@ int down(const S3Url& folder, const std::string& directory, const TreeOptions& o
                                  .relative = path});
         }
     }
-    return finish(summary, runTransfers(transfers, {.dryRun = options.dryRun, .move = options.move},
-                                        summary));
+    return finish(summary, runTransfers(transfers, options.transfers(), summary));
 }
 
 }  // namespace
