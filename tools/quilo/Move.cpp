@@ -30,7 +30,7 @@ void forEach(const std::vector<const Moved*>& entries, const char* action, const
     }
     Batch batch;
     for (const auto* entry : entries) {
-        batch.add(action, {from(*entry->transfer)});
+        batch.add(action, {from(entry->transfer)});
     }
     batch.startAll(
         [&](std::size_t i) {
@@ -61,7 +61,7 @@ std::optional<std::uint64_t> contentLength(const S3Request& head) {
 // Why the destination does not match what the HEAD of its object says; empty when it does. A
 // download is held against the object it came from, so that one replaced meanwhile stays.
 std::string mismatch(const Moved& moved, const S3Request& head) {
-    const Transfer& transfer = *moved.transfer;
+    const Transfer& transfer = moved.transfer;
     const auto size = contentLength(head);
     if (!size) {
         return "the object's size could not be read";
@@ -95,14 +95,14 @@ bool removeMovedSources(const std::vector<Moved>& moved, Summary& summary) {
     Quilo& quilo = client();
     const auto head = [&](const Moved& entry, auto callbacks) {
         // The object written, or for a download the one read.
-        const S3Url& object = entry.transfer->remote;
+        const S3Url& object = entry.transfer.remote;
         quilo.getObjectMeta({{"bucket", object.bucket}, {"key", object.key}}, callbacks);
     };
     forEach(
         all, "move", head,
         [&](const Moved& entry, const S3Request& answer) {
             if (const auto why = mismatch(entry, answer); !why.empty()) {
-                summary.failed("move", from(*entry.transfer),
+                summary.failed("move", from(entry.transfer),
                                "the source stays: its copy does not match: " + why);
             } else {
                 whole.push_back(&entry);
@@ -111,10 +111,10 @@ bool removeMovedSources(const std::vector<Moved>& moved, Summary& summary) {
         summary);
     bool ok = whole.size() == moved.size();
     const auto done = [&](const Moved& entry) {
-        summary.done("move", from(*entry.transfer), to(*entry.transfer));
+        summary.done("move", from(entry.transfer), to(entry.transfer));
     };
     for (const auto* entry : whole) {
-        const Transfer& transfer = *entry->transfer;
+        const Transfer& transfer = entry->transfer;
         if (transfer.kind != Kind::upload) {
             remote.push_back(entry);
             continue;
@@ -131,7 +131,7 @@ bool removeMovedSources(const std::vector<Moved>& moved, Summary& summary) {
     }
     std::size_t removed = 0;
     const auto remove = [&](const Moved& entry, auto callbacks) {
-        const Transfer& transfer = *entry.transfer;
+        const Transfer& transfer = entry.transfer;
         const S3Url& source = transfer.kind == Kind::copy ? transfer.source : transfer.remote;
         quilo.deleteObject({{"bucket", source.bucket}, {"key", source.key}}, callbacks);
     };

@@ -5,14 +5,15 @@
 
 #include <quilo/quilo.hpp>
 
+#include "Transfers.hpp"
+
 namespace quilo::cli {
 
 class Summary;
-struct Transfer;
 
 // A transfer done, and the request that did it.
 struct Moved {
-    const Transfer* transfer;
+    Transfer transfer;
     std::shared_ptr<S3Request> request;
 };
 
