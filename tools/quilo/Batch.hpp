@@ -103,7 +103,7 @@ class Batch {
         std::condition_variable changed;
         std::map<std::size_t, Item> items;  // by index, until wait() has told them ended
         std::size_t added = 0;
-        std::vector<std::size_t> endOrder;  // ended and not yet told
+        std::vector<std::size_t> endOrder;                // ended and not yet told
         std::vector<std::shared_ptr<S3Request>> running;  // started and not yet ended
         Start start;                                      // while startAll feeds the queue
         std::size_t ahead = 0;
