@@ -489,14 +489,25 @@ TEST_F(Cli, KilledUploadCarriesOnWithThePartsThatAreStillTheFiles) {
     std::vector<std::string> rest = {"complete"};
     for (int part = 3; part <= 10; ++part)
         rest.push_back("part " + std::to_string(part));
-    const std::tuple<const char*, std::function<void()>, std::vector<std::string>> rows[] = {
-        {"unchanged", [] {}, {"list"}},
-        {"a byte changed, size and time kept", [&] { rewriteFirstPart(true); }, {"list", "part 1"}},
-        {"written since",
-         [&] { rewriteFirstPart(false); },
-         {"abort", "initiate", "part 1", "part 2"}},
-    };
-    for (const auto& [name, change, sent] : rows) {
+    // The options of the second run; other ones make another object, from scratch.
+    const std::tuple<const char*, std::function<void()>, std::vector<std::string>,
+                     std::vector<std::string>>
+        rows[] = {
+            {"unchanged", [] {}, {"list"}, {}},
+            {"a byte changed, size and time kept",
+             [&] { rewriteFirstPart(true); },
+             {"list", "part 1"},
+             {}},
+            {"written since",
+             [&] { rewriteFirstPart(false); },
+             {"abort", "initiate", "part 1", "part 2"},
+             {}},
+            {"other options",
+             [] {},
+             {"abort", "initiate", "part 1", "part 2"},
+             {"--acl", "private"}},
+        };
+    for (const auto& [name, change, sent, options] : rows) {
         SCOPED_TRACE(name);
         bool killed = false;
         std::set<std::string> seen;
@@ -527,7 +538,9 @@ TEST_F(Cli, KilledUploadCarriesOnWithThePartsThatAreStillTheFiles) {
         EXPECT_EQ(stopped.exitCode, 128 + SIGKILL) << describe(stopped);
         change();
         killed = true;
-        const auto again = quilo({"put", path, url("big.bin")}, environment);
+        auto second = args;
+        second.insert(second.end(), options.begin(), options.end());
+        const auto again = quilo(second, environment);
         EXPECT_EQ(again.exitCode, 0) << describe(again);
         std::vector<std::string> expected = sent;
         expected.insert(expected.end(), rest.begin(), rest.end());
