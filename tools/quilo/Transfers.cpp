@@ -199,8 +199,11 @@ class Feeder {
     Feeder(Run& run, Batch& batch, const TransferSource& next, Summary& summary)
         : run_(run), batch_(batch), next_(next), summary_(summary) {}
 
-    // Adds jobs until the batch holds `window` unfinished; false once the source has run dry.
+    // Adds jobs until the batch holds `window` unfinished, or the jobs under way hold enough
+    // transfers between them; false once the source has run dry.
     bool feed(std::size_t window);
+    // A job of `transfers` has been told ended.
+    void ended(std::size_t transfers) { held_ -= transfers; }
     bool ok() const { return ok_; }
     std::size_t count() const { return count_; }
     const std::string& first() const { return first_; }
@@ -216,11 +219,16 @@ class Feeder {
     bool ok_ = true;
     bool dry_ = false;
     std::size_t count_ = 0;  // transfers that went to the batch
+    std::size_t held_ = 0;   // of those, or gathered for it, not yet told ended
     std::string first_{};
 };
 
+// Deletes go a thousand to a request: a window of requests alone would hold tens of thousands.
+constexpr std::size_t kHeldTransfers = 8 * QuiloBucketRequest::maxKeysPerDelete;
+
 bool Feeder::feed(std::size_t window) {
-    while (!dry_ && batch_.unfinished() < window) {
+    while (!dry_ && batch_.unfinished() < window &&
+           (held_ < kHeldTransfers || batch_.unfinished() == 0)) {
         auto transfer = next_();
         if (!transfer) {
             dry_ = true;
@@ -235,9 +243,11 @@ bool Feeder::feed(std::size_t window) {
                    QuiloBucketRequest::isDeletableInBatch(transfer->remote.key)) {
             Job& job = gathering_[transfer->remote.bucket];
             job.push_back(std::move(*transfer));
+            ++held_;
             if (job.size() == QuiloBucketRequest::maxKeysPerDelete)
                 add(std::exchange(job, {}));
         } else {
+            ++held_;
             add({std::move(*transfer)});
         }
     }
@@ -297,6 +307,7 @@ bool runTransfers(const TransferSource& next, const TransferOptions& options, Su
         const auto pinned = run.held.extract(i);
         lock.unlock();
         ended += job.size();
+        feeder.ended(job.size());
         if (feeder.count() > 1) {
             bar.setLabel(counted(ended, feeder.count()));
         }
