@@ -27,6 +27,9 @@ Sections (--only, comma-separated; default small,transfers,tool,tree):
   tool       quilo put/get of --transfer-mib vs curl, s3cmd, rclone, awscli, libs3's s3
   tree       --tree-files files of --tree-kib: quilo put -r, get -r, sync (twice) vs
              aws s3 sync, rclone sync and the RGW ceiling (curl -Z PUTs, signed)
+  scale      for each of --scale-keys (not run unless asked for): a tree of that many files
+             of 100 bytes, a hundred to a folder: the first sync up, ls of every key, a sync
+             with nothing to do and rm -r, quilo vs aws s3 and rclone, time and peak RSS
   proxy      the delay proxy's own cost: curl direct vs through it unshaped, and shaped
   wan        the same as --wan
 With --wan the chosen sections (default small,transfers) go through the delay proxy, which
@@ -60,6 +63,9 @@ void addSizeOptions(CLI::App& app, Settings& s) {
         ->capture_default_str();
     app.add_option("--tree-jobs", s.treeJobs,
                    "Transfers at once for every tree client (0: each one's default)")
+        ->capture_default_str();
+    app.add_option("--scale-keys", s.scaleKeys, "Sizes of the scale section's trees")
+        ->delimiter(',')
         ->capture_default_str();
 }
 
@@ -102,7 +108,7 @@ std::optional<int> parse(int argc, char** argv, Settings& s) {
     std::vector<std::string> only;
     app.add_option("--only", only, "Sections to run")
         ->delimiter(',')
-        ->check(CLI::IsMember({"small", "transfers", "tool", "tree", "proxy", "wan"}));
+        ->check(CLI::IsMember({"small", "transfers", "tool", "tree", "scale", "proxy", "wan"}));
     addTargetOptions(app, s);
     addSizeOptions(app, s);
     addWanOptions(app, s);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -31,6 +32,7 @@ struct Settings {
     int treeKiB = 4;
     int treeRounds = 1;
     int treeJobs = 0;  // 0: each tool's own default
+    std::vector<int> scaleKeys = {10000, 100000};
     std::string workDir = "/tmp";
     std::string quiloTool;
     bool wan = false;

@@ -12,6 +12,7 @@ void runSmall(Context& context);      // many small requests at a fixed concurre
 void runTransfers(Context& context);  // large uploads and downloads, library vs curl
 void runTool(Context& context);       // the quilo tool vs the other clients, one large file
 void runTree(Context& context);       // trees of small files and sync
+void runScale(Context& context);      // tree commands as the keys grow
 void runProxy(Context& context);      // what the delay proxy itself costs and does
 
 // Under this name runTransfers remembers the default upload's rate against curl's unsigned one

@@ -43,8 +43,11 @@ void runSections(Context& context, const Settings& s) {
         return;
     }
     context.peers().describe();
-    const std::pair<const char*, void (*)(Context&)> sections[] = {
-        {"small", runSmall}, {"transfers", runTransfers}, {"tool", runTool}, {"tree", runTree}};
+    const std::pair<const char*, void (*)(Context&)> sections[] = {{"small", runSmall},
+                                                                   {"transfers", runTransfers},
+                                                                   {"tool", runTool},
+                                                                   {"tree", runTree},
+                                                                   {"scale", runScale}};
     for (const auto& [name, run] : sections) {
         if (s.sections.count(name)) {
             run(context);

@@ -229,7 +229,8 @@ TYPED_TEST(Tokens, EveryOperationGivesItsTypedRequest) {
 }
 
 // At one part at a time, an upload in parts passes through every part: its count is that of the
-// parts done plus the bytes of the one on the way, never a part's worth short.
+// parts done plus the bytes of the one on the way, never a part's worth short. Its journal is
+// there while the parts go, and gone once the object is.
 TYPED_TEST(Tokens, AnUploadInPartsCountsThePartsAlreadySent) {
     constexpr std::uint64_t size = 16 << 20, part = 5 << 20;
     S3ObjectRequest::setMultipartThreshold(part);  // all three put back by the scratch
@@ -237,15 +238,20 @@ TYPED_TEST(Tokens, AnUploadInPartsCountsThePartsAlreadySent) {
     S3ObjectRequest::setMultipartConcurrency(1);
     std::mutex mutex;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+    const auto journal = this->s_.dir / "journal";
+    bool journaled = false;
     const TokenOptions options{.progress = [&](std::uint64_t sent, std::uint64_t total) {
         std::lock_guard lock(mutex);
         reports.emplace_back(sent, total);
+        journaled = journaled || std::filesystem::exists(journal);
     }};
     const UploadObjectArgs args{.filePath = this->s_.file("parts", test::randomBytes(size)),
                                 .bucket = this->s_.bucket(),
-                                .key = "p"};
+                                .key = "p",
+                                .resumeJournal = journal.string()};
     const auto up = end(this->s_.client.uploadObject(args, this->how_.with(options)));
     ASSERT_TRUE(ok(up));
+    EXPECT_TRUE(journaled && !std::filesystem::exists(journal));
     EXPECT_TRUE(up->etag().ends_with("-4")) << up->etag();
     std::lock_guard lock(mutex);
     ASSERT_FALSE(reports.empty());

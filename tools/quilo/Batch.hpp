@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,22 +70,30 @@ class Batch {
     // Calls the facade with an index's callables; or, for an operation that cannot start, says
     // why not, and the operation fails for that.
     using Start = std::function<std::optional<std::string>(std::size_t index)>;
-    // Starts every operation added, through `start`. At most `ahead` run or wait in the
-    // library's queue at once; each one that ends starts the next from the library's thread,
-    // so that the queue never runs dry while an interrupt finds little to cancel. `start` must
-    // stay valid until wait() returns.
+    // Starts every operation added, through `start`, those added later included. At most
+    // `ahead` run or wait in the library's queue at once; each one that ends starts the next
+    // from the library's thread, so that the queue never runs dry while an interrupt finds
+    // little to cancel. `start` must stay valid until wait() returns.
     void startAll(Start start, std::size_t ahead);
+    // The operations added that have not ended yet.
+    std::size_t unfinished() const;
+    // The index the next operation added will have.
+    std::size_t nextIndex() const;
     // From `start`: the operation was given `path` for the one people know as `shown`, which
     // its failure names instead.
     void showAs(std::size_t index, std::string path, std::string shown) const;
 
     // Waits until every operation added has ended. `ended` runs here, on the calling thread,
-    // for each one as it ends; `bar`, when given, shows the bytes of all of them together.
+    // for each one as it ends, which is then forgotten, so that a batch fed all along holds
+    // only those under way; `bar`, when given, shows the bytes of all of them together.
+    // `feed`, when given, runs here too before each wait, adding operations, and says false
+    // once it has none left to add.
     // Failures are reported to `summary`, else printed. True when all succeeded. After an
     // interrupt (see interruptOnSignal) every operation is cancelled, so that none leaves a
     // partial file or a half-made upload behind; those are not reported one by one.
     bool wait(const std::function<void(std::size_t, const Item&)>& ended,
-              ProgressBar* bar = nullptr, Summary* summary = nullptr);
+              ProgressBar* bar = nullptr, Summary* summary = nullptr,
+              const std::function<bool()>& feed = nullptr);
 
   private:
     // Shared with the callables, which the library keeps until a little after they have run:
@@ -92,18 +101,26 @@ class Batch {
     struct State {
         std::mutex mutex;
         std::condition_variable changed;
-        std::vector<Item> items;
-        std::vector<std::size_t> endOrder;
+        std::map<std::size_t, Item> items;  // by index, until wait() has told them ended
+        std::size_t added = 0;
+        std::vector<std::size_t> endOrder;                // ended and not yet told
         std::vector<std::shared_ptr<S3Request>> running;  // started and not yet ended
         Start start;                                      // while startAll feeds the queue
+        std::size_t ahead = 0;
         std::size_t nextToStart = 0;
+        std::size_t launched = 0;  // started through `start` and not yet ended
+        std::size_t ended = 0;
         std::uint64_t done = 0, total = 0;  // bytes, over all items
         bool cancelling = false;
 
+        static constexpr std::size_t none = SIZE_MAX;
+
         void begin(const std::shared_ptr<S3Request>& request);
+        // Starts what the queue has room for, from the calling thread.
+        void fill();
         // Starts `index`, and the next while one cannot start.
         void launch(std::size_t index);
-        std::size_t claimLocked();  // the next to start; none once the queue needs no more
+        std::size_t claimLocked();  // the next to start; none while the queue needs no more
         void cancelAll();
         void end(std::size_t index, std::shared_ptr<S3Request> request, bool ok);
         void progress(std::size_t index, std::uint64_t done, std::uint64_t total);

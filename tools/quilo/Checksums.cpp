@@ -142,18 +142,24 @@ std::optional<bool> matches(const LocalDirectory& root, const std::string& path,
 
 }  // namespace
 
+void compareContent(const LocalDirectory& root, const std::string& path, TreeFile& local,
+                    const TreeFile& remote) {
+    if (remote.size != local.size) {
+        return;  // copied whatever the bytes
+    }
+    local.sameContent = matches(root, path, local.size, remote.etag);
+    if (!local.sameContent && !outputMode().quiet) {
+        std::cout.flush();
+        std::cerr << "quilo: compared by size and time only, its ETag telling nothing of its "
+                     "bytes: "
+                  << escaped(root.shown(path)) << std::endl;
+    }
+}
+
 void compareContents(const LocalDirectory& root, Tree& local, const Tree& remote) {
     for (auto& [path, file] : local) {
-        const auto object = remote.find(path);
-        if (object == remote.end() || object->second.size != file.size) {
-            continue;  // missing or of another size: copied whatever the bytes
-        }
-        file.sameContent = matches(root, path, file.size, object->second.etag);
-        if (!file.sameContent && !outputMode().quiet) {
-            std::cout.flush();
-            std::cerr << "quilo: compared by size and time only, its ETag telling nothing of its "
-                         "bytes: "
-                      << escaped(root.shown(path)) << std::endl;
+        if (const auto object = remote.find(path); object != remote.end()) {
+            compareContent(root, path, file, object->second);
         }
     }
 }

@@ -13,5 +13,8 @@ class LocalDirectory;
 // tell (no part size fits, or the file cannot be read), the entry stays unknown and its path is
 // named on stderr: it is compared by size and time.
 void compareContents(const LocalDirectory& root, Tree& local, const Tree& remote);
+// The same for one path that both hold.
+void compareContent(const LocalDirectory& root, const std::string& path, TreeFile& local,
+                    const TreeFile& remote);
 
 }  // namespace quilo::cli

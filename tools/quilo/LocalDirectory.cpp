@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "Batch.hpp"
 #include "S3Url.hpp"
@@ -26,65 +27,9 @@ std::int64_t modifiedMs(const struct stat& status) {
            status.st_mtim.tv_nsec / 1000000;
 }
 
-struct Walk {
-    const LocalDirectory& root;
-    bool follow;
-    Summary& summary;
-    LocalTree& tree;
-    std::vector<std::pair<dev_t, ino_t>> ancestors{};
-
-    void unread(const std::string& relative, const std::string& why) {
-        summary.failed("read", root.shown(relative), why);
-        tree.unread.push_back(relative);
-    }
-    void directory(int fd, const std::string& relative);
-    void entry(int parent, const std::string& name, const std::string& relative);
+struct CloseDirectory {
+    void operator()(DIR* listing) const { ::closedir(listing); }
 };
-
-// Lists the directory open as `fd`, which it takes over; `relative` is "" or ends in '/'.
-void Walk::directory(int fd, const std::string& relative) {
-    struct stat self {};
-    DIR* listing = ::fstat(fd, &self) == 0 ? ::fdopendir(fd) : nullptr;
-    if (!listing) {
-        unread(relative, reason());
-        ::close(fd);
-        return;
-    }
-    const std::pair id{self.st_dev, self.st_ino};
-    if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
-        unread(relative, "a symbolic link loops back to a directory above");
-        ::closedir(listing);
-        return;
-    }
-    ancestors.push_back(id);
-    errno = 0;
-    while (const dirent* found = interrupted() ? nullptr : ::readdir(listing)) {
-        const std::string name = found->d_name;
-        if (name != "." && name != "..")
-            entry(::dirfd(listing), name, relative + name);
-        errno = 0;
-    }
-    if (errno != 0)
-        unread(relative, reason());
-    ancestors.pop_back();
-    ::closedir(listing);
-}
-
-void Walk::entry(int parent, const std::string& name, const std::string& relative) {
-    struct stat status {};
-    if (::fstatat(parent, name.c_str(), &status, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT)  // gone since it was listed, or a link to nothing: no file there
-            unread(relative, reason());
-        return;
-    }
-    if (S_ISREG(status.st_mode)) {
-        tree.files[relative] = {static_cast<std::uint64_t>(status.st_size), modifiedMs(status)};
-    } else if (S_ISDIR(status.st_mode)) {
-        const int child = ::openat(parent, name.c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
-        child < 0 ? unread(relative + '/', reason()) : directory(child, relative + '/');
-    }
-}
 
 }  // namespace
 
@@ -118,10 +63,115 @@ std::string LocalDirectory::shown(const std::string& relative) const {
 
 LocalTree LocalDirectory::walk(bool followLinks, Summary& summary) const {
     LocalTree tree;
-    Walk walk{*this, followLinks, summary, tree};
-    const int fd = ::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    fd < 0 ? walk.unread("", reason()) : walk.directory(fd, "");
+    LocalWalk walk(*this, followLinks, summary);
+    while (auto entry = walk.next()) {
+        tree.files.insert(tree.files.end(), std::move(*entry));
+    }
+    tree.unread = walk.unread().unread;
     return tree;
+}
+
+Descriptor LocalDirectory::open() const {
+    return Descriptor(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// A directory on the way: its entries' names in the order of their keys, a directory's with
+// '/' after it, and how far the walk has gone through them.
+struct LocalWalk::Level {
+    std::unique_ptr<DIR, CloseDirectory> listing;
+    std::string relative;  // "" or ending in '/'
+    std::pair<dev_t, ino_t> id;
+    std::vector<std::string> names{};
+    std::size_t at = 0;
+};
+
+LocalWalk::LocalWalk(const LocalDirectory& root, bool followLinks, Summary& summary)
+    : root_(root), follow_(followLinks), summary_(summary) {
+    Descriptor top = root.open();
+    top.get() < 0 ? unread("", reason()) : enter(top.release(), "");
+}
+
+LocalWalk::~LocalWalk() = default;
+
+void LocalWalk::unread(const std::string& relative, const std::string& why) {
+    summary_.failed("read", root_.shown(relative), why);
+    unread_.unread.push_back(relative);
+}
+
+// Reads the directory open as `fd`, which it takes over, and goes into it.
+void LocalWalk::enter(int fd, const std::string& relative) {
+    struct stat self {};
+    DIR* opened = ::fstat(fd, &self) == 0 ? ::fdopendir(fd) : nullptr;
+    if (!opened) {
+        unread(relative, reason());
+        ::close(fd);
+        return;
+    }
+    Level level{std::unique_ptr<DIR, CloseDirectory>(opened), relative, {self.st_dev, self.st_ino}};
+    if (std::any_of(levels_.begin(), levels_.end(),
+                    [&](const Level& l) { return l.id == level.id; })) {
+        unread(relative, "a symbolic link loops back to a directory above");
+        return;
+    }
+    errno = 0;
+    while (const dirent* found = interrupted() ? nullptr : ::readdir(opened)) {
+        const std::string name = found->d_name;
+        bool directory = found->d_type == DT_DIR;
+        if (found->d_type == DT_UNKNOWN || (follow_ && found->d_type == DT_LNK)) {
+            // Kept as a file when it cannot be told: visiting it says what it is.
+            struct stat status {};
+            directory = ::fstatat(::dirfd(opened), found->d_name, &status,
+                                  follow_ ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISDIR(status.st_mode);
+        }
+        if (name != "." && name != "..")
+            level.names.push_back(directory ? name + '/' : name);
+        errno = 0;
+    }
+    if (errno != 0)
+        unread(relative, reason());
+    std::sort(level.names.begin(), level.names.end());
+    levels_.push_back(std::move(level));
+}
+
+std::optional<TreeEntry> LocalWalk::next() {
+    while (!levels_.empty()) {
+        Level& level = levels_.back();
+        if (level.at == level.names.size()) {
+            levels_.pop_back();
+            continue;
+        }
+        const std::string name = std::move(level.names[level.at++]);
+        if (auto file = visit(level, name))
+            return file;
+    }
+    return std::nullopt;
+}
+
+// A directory is gone into; a file, when it still is one, is the walk's next.
+std::optional<TreeEntry> LocalWalk::visit(Level& level, const std::string& name) {
+    const int parent = ::dirfd(level.listing.get());
+    if (name.ends_with('/')) {
+        const std::string relative = level.relative + name;
+        const int child = ::openat(parent, name.substr(0, name.size() - 1).c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_ ? 0 : O_NOFOLLOW));
+        child < 0 ? unread(relative, reason()) : enter(child, relative);
+        return std::nullopt;
+    }
+    const std::string relative = level.relative + name;
+    struct stat status {};
+    if (::fstatat(parent, name.c_str(), &status, follow_ ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)  // gone since it was listed, or a link to nothing: no file there
+            unread(relative, reason());
+        return std::nullopt;
+    }
+    if (S_ISDIR(status.st_mode)) {  // made since it was listed: out of the walk's order
+        unread(relative + '/', "it became a directory while being read");
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode))
+        return std::nullopt;
+    return TreeEntry{relative, {static_cast<std::uint64_t>(status.st_size), modifiedMs(status)}};
 }
 
 std::variant<Pinned, std::string> LocalDirectory::pin(const std::string& relative,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -23,6 +24,7 @@ class Descriptor {
     }
     ~Descriptor();
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
   private:
     int fd_ = -1;
@@ -57,10 +59,10 @@ class LocalDirectory {
 
     // "<path>/<relative>", for people.
     std::string shown(const std::string& relative) const;
-    // The regular files below. Symbolic links are skipped unless followed (a link back to a
-    // directory above is then skipped and reported); what cannot be read is reported to
-    // `summary`.
+    // The regular files below: see LocalWalk.
     LocalTree walk(bool followLinks, Summary& summary) const;
+    // A descriptor of the directory itself, for reading it.
+    Descriptor open() const;
     // The file `relative`, its directory reached and held. For writing, missing directories are
     // made and anything but a regular file at the name is refused. Otherwise: why not.
     std::variant<Pinned, std::string> pin(const std::string& relative, bool forWriting) const;
@@ -70,6 +72,37 @@ class LocalDirectory {
   private:
     std::string path_;
     Descriptor fd_;
+};
+
+// The regular files below a LocalDirectory, one at a time, in the byte order of their paths,
+// which is the order of a bucket's listing of the same keys: a directory's entries are sorted
+// as the keys below them sort ("a-b" and "a.b" before the files of "a/", "a0" after them).
+// Only the directories on the way to the current file are held, each with its entries' names.
+// Symbolic links are skipped unless followed (a link back to a directory above is then skipped
+// and reported); what cannot be read is reported to `summary`.
+class LocalWalk {
+  public:
+    LocalWalk(const LocalDirectory& root, bool followLinks, Summary& summary);
+    LocalWalk(const LocalWalk&) = delete;
+    LocalWalk& operator=(const LocalWalk&) = delete;
+    ~LocalWalk();
+
+    std::optional<TreeEntry> next();
+    // What could not be read so far: see LocalTree. Whatever the walk has gone past and it may
+    // hold is there already.
+    const LocalTree& unread() const { return unread_; }
+
+  private:
+    struct Level;
+    void unread(const std::string& relative, const std::string& why);
+    void enter(int fd, const std::string& relative);
+    std::optional<TreeEntry> visit(Level& level, const std::string& name);
+
+    const LocalDirectory& root_;
+    bool follow_;
+    Summary& summary_;
+    std::vector<Level> levels_;
+    LocalTree unread_;  // only its unread parts
 };
 
 // Sets the modification time of a pinned file; false when it could not.

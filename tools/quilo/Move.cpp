@@ -31,7 +31,7 @@ void forEach(const std::vector<const Moved*>& entries, const char* action, const
     }
     Batch batch;
     for (const auto* entry : entries) {
-        batch.add(action, {from(*entry->transfer)});
+        batch.add(action, {from(entry->transfer)});
     }
     batch.startAll(
         [&](std::size_t i) {
@@ -62,7 +62,7 @@ std::optional<std::uint64_t> contentLength(const S3Request& head) {
 // Why the destination does not match what the HEAD of its object says; empty when it does. A
 // download is held against the object it came from, so that one replaced meanwhile stays.
 std::string mismatch(const Moved& moved, const S3Request& head) {
-    const Transfer& transfer = *moved.transfer;
+    const Transfer& transfer = moved.transfer;
     const auto size = contentLength(head);
     if (!size) {
         return "the object's size could not be read";
@@ -89,7 +89,7 @@ std::string mismatch(const Moved& moved, const S3Request& head) {
 }  // namespace
 
 Moved holdDone(const Transfer& transfer, std::shared_ptr<S3Request> request, const Pinned& held) {
-    Moved moved{&transfer, std::move(request)};
+    Moved moved{transfer, std::move(request)};
     if (transfer.kind == Kind::upload || transfer.kind == Kind::download) {
         // Non-blocking: a FIFO put at the name must not hold the run up.
         const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (transfer.tree ? O_NOFOLLOW : 0);
@@ -108,9 +108,8 @@ bool removeMovedSources(const std::vector<Moved>& moved, const TransferOptions& 
     }
     Quilo& quilo = client();
     const auto head = [&](const Moved& entry, auto callbacks) {
-        // The object written, or for a download the one read.
         // The object written, with the key it was written with; for a download, the version read.
-        const Transfer& transfer = *entry.transfer;
+        const Transfer& transfer = entry.transfer;
         quilo.getObjectMeta(
             objectParam(transfer.remote,
                         transfer.kind == Kind::download ? options.read : options.written),
@@ -120,7 +119,7 @@ bool removeMovedSources(const std::vector<Moved>& moved, const TransferOptions& 
         all, "move", head,
         [&](const Moved& entry, const S3Request& answer) {
             if (const auto why = mismatch(entry, answer); !why.empty()) {
-                summary.failed("move", from(*entry.transfer),
+                summary.failed("move", from(entry.transfer),
                                "the source stays: its copy does not match: " + why);
             } else {
                 whole.push_back(&entry);
@@ -129,10 +128,10 @@ bool removeMovedSources(const std::vector<Moved>& moved, const TransferOptions& 
         summary);
     bool ok = whole.size() == moved.size();
     const auto done = [&](const Moved& entry) {
-        summary.done("move", from(*entry.transfer), to(*entry.transfer));
+        summary.done("move", from(entry.transfer), to(entry.transfer));
     };
     for (const auto* entry : whole) {
-        const Transfer& transfer = *entry->transfer;
+        const Transfer& transfer = entry->transfer;
         if (transfer.kind != Kind::upload) {
             remote.push_back(entry);
             continue;
@@ -149,7 +148,7 @@ bool removeMovedSources(const std::vector<Moved>& moved, const TransferOptions& 
     }
     std::size_t removed = 0;
     const auto remove = [&](const Moved& entry, auto callbacks) {
-        const Transfer& transfer = *entry.transfer;
+        const Transfer& transfer = entry.transfer;
         const S3Url& source = transfer.kind == Kind::copy ? transfer.source : transfer.remote;
         quilo.deleteObject({{"bucket", source.bucket}, {"key", source.key}}, callbacks);
     };

@@ -6,17 +6,16 @@
 #include <quilo/quilo.hpp>
 
 #include "LocalDirectory.hpp"
+#include "Transfers.hpp"
 
 namespace quilo::cli {
 
 class Summary;
-struct Transfer;
-struct TransferOptions;
 
 // A transfer done, the request that did it, and its local file, held open from the moment it
 // was done: the check reads that file, whatever is put at its name meanwhile.
 struct Moved {
-    const Transfer* transfer;
+    Transfer transfer;
     std::shared_ptr<S3Request> request;
     Descriptor file{};
     int openError = 0;  // why `file` could not be opened

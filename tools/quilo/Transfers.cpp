@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <span>
 
 #include <quilo/quilo.hpp>
@@ -79,35 +80,23 @@ namespace {
 
 // What one request carries out: a single transfer, or the deletes of up to maxKeysPerDelete keys
 // of one bucket.
-using Job = std::vector<const Transfer*>;
+using Job = std::vector<Transfer>;
 
-std::vector<Job> jobsFor(const std::vector<const Transfer*>& transfers) {
-    std::vector<Job> grouped;
-    std::map<std::string, std::size_t> gathering;  // bucket -> the job taking its deletes
-    for (const auto* transfer : transfers) {
-        if (transfer->kind != Kind::remove ||
-            !QuiloBucketRequest::isDeletableInBatch(transfer->remote.key)) {
-            grouped.push_back({transfer});
-            continue;
-        }
-        const auto [at, fresh] = gathering.try_emplace(transfer->remote.bucket, grouped.size());
-        if (fresh || grouped[at->second].size() == QuiloBucketRequest::maxKeysPerDelete) {
-            at->second = grouped.size();
-            grouped.emplace_back();
-        }
-        grouped[at->second].push_back(transfer);
-    }
-    return grouped;
-}
-
-// One run of requests, and the directories of tree files, held while their requests run.
+// One run of requests, and the directories of tree files, held while their requests run. Jobs
+// are added on the main thread and started from either thread: the maps are reached under the
+// mutex, and an entry stays where it is until the job's end has been told.
 struct Run {
     Quilo& quilo;
     const TransferOptions& options;
-    const std::vector<Job>& work;
     const Batch& batch;
-    std::vector<Pinned> held;  // by job; only the job's own start and end touch its entry
+    std::mutex mutex{};
+    std::map<std::size_t, Job> work{};
+    std::map<std::size_t, Pinned> held{};  // by job; only the job's own start and end touch it
 
+    const Job& job(std::size_t index) {
+        std::lock_guard lock(mutex);
+        return work.at(index);
+    }
     std::optional<std::string> start(std::size_t index);
     std::optional<std::string> startOne(const Transfer& transfer, std::size_t index);
     void upload(const Transfer& transfer, const std::string& local, const std::string& follow,
@@ -134,15 +123,15 @@ std::optional<std::size_t> readStandardInput(std::span<char> buffer) {
 
 // A job of one goes as its own request, so that a single delete stays a plain DELETE.
 std::optional<std::string> Run::start(std::size_t index) {
-    const Job& job = work[index];
+    const Job& job = this->job(index);
     if (job.size() == 1) {
-        return startOne(*job.front(), index);
+        return startOne(job.front(), index);
     }
     StringList keys;
-    for (const auto* transfer : job) {
-        keys.push_back(transfer->remote.key);
+    for (const auto& transfer : job) {
+        keys.push_back(transfer.remote.key);
     }
-    quilo.deleteObjects({{"bucket", job.front()->remote.bucket}, {"keys", std::move(keys)}},
+    quilo.deleteObjects({{"bucket", job.front().remote.bucket}, {"keys", std::move(keys)}},
                         batch.callbacks<QuiloBucketRequest>(index));
     return std::nullopt;
 }
@@ -155,8 +144,10 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         if (const auto* why = std::get_if<std::string>(&pinned)) {
             return "refused: " + *why;
         }
-        held[index] = std::get<Pinned>(std::move(pinned));
-        local = held[index].path();
+        std::lock_guard lock(mutex);
+        Pinned& into = held[index];
+        into = std::get<Pinned>(std::move(pinned));
+        local = into.path();
         batch.showAs(index, local, transfer.local);
     }
     // A tree's files are reached through their pinned paths, which no link can be.
@@ -224,10 +215,10 @@ bool reportDeletes(const Job& job, const S3BucketRequest& request, Summary& summ
         failures.emplace(failure.key, &failure);
     }
     bool ok = true;
-    for (const auto* transfer : job) {
-        const auto found = failures.find(transfer->remote.key);
+    for (const auto& transfer : job) {
+        const auto found = failures.find(transfer.remote.key);
         if (found == failures.end()) {
-            summary.done("delete", from(*transfer));
+            summary.done("delete", from(transfer));
             continue;
         }
         ok = false;
@@ -236,7 +227,7 @@ bool reportDeletes(const Job& job, const S3BucketRequest& request, Summary& summ
                           .message = found->second->message,
                           .httpStatus = 0,
                           .requestId = {}};
-        summary.failed("delete", from(*transfer), error.description());
+        summary.failed("delete", from(transfer), error.description());
     }
     return ok;
 }
@@ -256,79 +247,160 @@ std::string counted(std::size_t ended, std::size_t count) {
     return std::to_string(ended) + "/" + std::to_string(count) + " files";
 }
 
+// Takes transfers from their source as the run has room for them, gathering deletes into jobs,
+// and adds the jobs to the run's batch. Those that need no request are done here.
+class Feeder {
+  public:
+    Feeder(Run& run, Batch& batch, const TransferSource& next, Summary& summary)
+        : run_(run), batch_(batch), next_(next), summary_(summary) {}
+
+    // Adds jobs until the batch holds `window` unfinished, or the jobs under way hold enough
+    // transfers between them; false once the source has run dry.
+    bool feed(std::size_t window);
+    // A job of `transfers` has been told ended.
+    void ended(std::size_t transfers) { held_ -= transfers; }
+    bool ok() const { return ok_; }
+    std::size_t count() const { return count_; }
+    const std::string& first() const { return first_; }
+
+  private:
+    void add(Job job);
+
+    Run& run_;
+    Batch& batch_;
+    const TransferSource& next_;
+    Summary& summary_;
+    std::map<std::string, Job> gathering_{};  // bucket -> its deletes not yet sent
+    bool ok_ = true;
+    bool dry_ = false;
+    std::size_t count_ = 0;  // transfers that went to the batch
+    std::size_t held_ = 0;   // of those, or gathered for it, not yet told ended
+    std::string first_{};
+};
+
+// Deletes go a thousand to a request: a window of requests alone would hold tens of thousands.
+constexpr std::size_t kHeldTransfers = 8 * QuiloBucketRequest::maxKeysPerDelete;
+
+bool Feeder::feed(std::size_t window) {
+    while (!dry_ && batch_.unfinished() < window &&
+           (held_ < kHeldTransfers || batch_.unfinished() == 0)) {
+        auto transfer = next_();
+        if (!transfer) {
+            dry_ = true;
+            for (auto& [bucket, job] : gathering_)
+                add(std::move(job));
+            gathering_.clear();
+        } else if (run_.options.dryRun) {
+            summary_.done(actionOf(*transfer), from(*transfer), to(*transfer));
+        } else if (transfer->kind == Kind::removeLocal) {
+            ok_ = removeLocally(*transfer, summary_) && ok_;
+        } else if (transfer->kind == Kind::remove &&
+                   QuiloBucketRequest::isDeletableInBatch(transfer->remote.key)) {
+            Job& job = gathering_[transfer->remote.bucket];
+            job.push_back(std::move(*transfer));
+            ++held_;
+            if (job.size() == QuiloBucketRequest::maxKeysPerDelete)
+                add(std::exchange(job, {}));
+        } else {
+            ++held_;
+            add({std::move(*transfer)});
+        }
+    }
+    return !dry_;
+}
+
+void Feeder::add(Job job) {
+    if (job.empty())
+        return;
+    // A tree's files come through directories held open, never through a link at their name.
+    if (count_ == 0) {
+        followsSymlinks() = !job.front().tree;
+        first_ = from(job.front());
+    }
+    count_ += job.size();
+    std::vector<std::string> subjects;
+    std::uint64_t size = 0;
+    for (const auto& transfer : job) {
+        subjects.push_back(from(transfer));
+        size += transfer.size;
+    }
+    const char* action = actionOf(job.front());
+    {
+        std::lock_guard lock(run_.mutex);
+        run_.work.emplace(batch_.nextIndex(), std::move(job));
+    }
+    batch_.add(action, std::move(subjects), size);
+}
+
 }  // namespace
 
-bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions& options,
-                  Summary& summary) {
+bool runTransfers(const TransferSource& next, const TransferOptions& options, Summary& summary) {
     if (interrupted()) {
         return false;
     }
-    bool ok = true;
-    std::vector<const Transfer*> requests;
-    for (const auto& transfer : transfers) {
-        if (options.dryRun) {
-            summary.done(actionOf(transfer), from(transfer), to(transfer));
-        } else if (transfer.kind == Kind::removeLocal) {
-            ok = removeLocally(transfer, summary) && ok;
-        } else {
-            requests.push_back(&transfer);
-        }
-    }
-    if (requests.empty() || interrupted()) {
-        return ok && requests.empty();
-    }
-    // A tree's files come through directories held open, never through a link at their name.
-    followsSymlinks() =
-        std::none_of(requests.begin(), requests.end(), [](const auto* t) { return t->tree; });
     Quilo& quilo = client();  // throws here, before anything has started, without credentials
-    const auto work = jobsFor(requests);
     Batch batch;
-    Run run{quilo, options, work, batch, std::vector<Pinned>(work.size())};
-    for (const auto& job : work) {
-        std::vector<std::string> subjects;
-        std::uint64_t size = 0;
-        for (const auto* transfer : job) {
-            subjects.push_back(from(*transfer));
-            size += transfer->size;
-        }
-        batch.add(actionOf(*job.front()), std::move(subjects), size);
+    Run run{quilo, options, batch};
+    Feeder feeder(run, batch, next, summary);
+    const std::size_t ahead = 2 * static_cast<std::size_t>(jobs());
+    // Room for the queue to stay full while the ends are told.
+    const std::size_t window = 2 * ahead;
+    const bool more = feeder.feed(window);
+    if (feeder.count() == 0 || interrupted()) {
+        return feeder.ok() && feeder.count() == 0;
     }
-    const auto count = requests.size();
-    ProgressBar bar(count == 1 ? escaped(baseName(from(*requests[0]))) : counted(0, count));
+    ProgressBar bar(!more && feeder.count() == 1 ? escaped(baseName(feeder.first()))
+                                                 : counted(0, feeder.count()));
     std::size_t ended = 0;
+    bool ok = true;
     std::vector<Moved> moved;
-    batch.startAll([&](std::size_t i) { return run.start(i); },
-                   2 * static_cast<std::size_t>(jobs()));
+    const Pinned unpinned{};  // what a transfer outside any tree holds
+    batch.startAll([&](std::size_t i) { return run.start(i); }, ahead);
     const auto report = [&](std::size_t i, const Batch::Item& item) {
-        const Pinned held = std::move(run.held[i]);
-        ended += work[i].size();
-        if (count > 1) {
-            bar.setLabel(counted(ended, count));
+        std::unique_lock lock(run.mutex);
+        const Job job = std::move(run.work.at(i));
+        run.work.erase(i);
+        const auto pinned = run.held.extract(i);
+        lock.unlock();
+        ended += job.size();
+        feeder.ended(job.size());
+        if (feeder.count() > 1) {
+            bar.setLabel(counted(ended, feeder.count()));
         }
         if (!item.ok) {
             return;
         }
-        if (work[i].size() > 1) {
-            ok = reportDeletes(work[i], static_cast<const S3BucketRequest&>(*item.request),
-                               summary) &&
+        if (job.size() > 1) {
+            ok = reportDeletes(job, static_cast<const S3BucketRequest&>(*item.request), summary) &&
                  ok;
             return;
         }
-        const Transfer& transfer = *work[i].front();
-        if (transfer.modifiedMs && transfer.tree && !setModified(held, *transfer.modifiedMs)) {
+        const Transfer& transfer = job.front();
+        if (transfer.modifiedMs && transfer.tree &&
+            (!pinned || !setModified(pinned.mapped(), *transfer.modifiedMs))) {
             ok = false;
             summary.failed("download", from(transfer),
                            "setting the modification time: " + std::string(std::strerror(errno)));
             return;
         }
         if (options.move) {
-            moved.push_back(holdDone(transfer, item.request, held));
+            moved.push_back(holdDone(transfer, item.request, pinned ? pinned.mapped() : unpinned));
             return;
         }
         summary.done(actionOf(transfer), from(transfer), to(transfer));
     };
-    ok = batch.wait(report, &bar, &summary) && ok;
-    return (moved.empty() || removeMovedSources(moved, options, summary)) && ok;
+    ok = batch.wait(report, &bar, &summary, [&] { return feeder.feed(window); }) && ok;
+    return (moved.empty() || removeMovedSources(moved, options, summary)) && ok && feeder.ok();
+}
+
+bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions& options,
+                  Summary& summary) {
+    auto at = transfers.begin();
+    return runTransfers(
+        [&]() -> std::optional<Transfer> {
+            return at == transfers.end() ? std::nullopt : std::optional(*at++);
+        },
+        options, summary);
 }
 
 }  // namespace quilo::cli

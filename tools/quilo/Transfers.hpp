@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -54,10 +55,15 @@ StringMap objectParam(const S3Url& object, const StringMap& options,
 std::string from(const Transfer& transfer);
 std::string to(const Transfer& transfer);
 
-// Runs the transfers at once, --jobs at a time through the library's queue, under one progress
-// bar for them all, and tells each one done or failed to `summary`. True when all succeeded.
-// With `move`, the sources of those done are removed afterwards, once found whole at their
-// destination, and each is told "move" when its source is gone.
+// Where the transfers of a run come from, one at a time; nullopt once there are no more.
+using TransferSource = std::function<std::optional<Transfer>()>;
+
+// Runs the transfers, --jobs at a time through the library's queue, under one progress bar for
+// them all, and tells each one done or failed to `summary`. True when all succeeded. The source
+// is asked for more only as the run has room for them, so that a run holds a bounded window of
+// transfers however many come. With `move`, the sources of those done are removed afterwards,
+// once found whole at their destination, and each is told "move" when its source is gone.
+bool runTransfers(const TransferSource& next, const TransferOptions& options, Summary& summary);
 bool runTransfers(const std::vector<Transfer>& transfers, const TransferOptions& options,
                   Summary& summary);
 

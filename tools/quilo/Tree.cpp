@@ -13,49 +13,72 @@
 
 namespace quilo::cli {
 
+std::shared_ptr<QuiloBucketRequest> Pages::next() {
+    if (over_ || failed_) {
+        return nullptr;
+    }
+    const ValueMap param{{"bucket", url_.bucket},
+                         {"maxKeys", pageSize_},
+                         {"prefix", url_.key},
+                         {"delimiter", delimiter_},
+                         {"marker", marker_}};
+    auto listed = await<QuiloBucketRequest>(
+        "ls", url_.text(), [&](auto callbacks) { client().listObjects(param, callbacks); });
+    failed_ = !listed;
+    over_ = !listed || !listed->isTruncated();
+    if (over_) {
+        return listed;
+    }
+    // A marker that does not move would page forever.
+    if (listed->nextMarker().empty() || listed->nextMarker() == marker_) {
+        printFailure("ls " + url_.text(), "the listing did not move past '" + marker_ + "'");
+        failed_ = true;
+        return nullptr;
+    }
+    marker_ = listed->nextMarker();
+    return listed;
+}
+
 bool forEachPage(const S3Url& url, const std::string& delimiter, std::int32_t pageSize,
                  const std::function<void(const QuiloBucketRequest&)>& page) {
-    std::string marker;
-    for (;;) {
-        const ValueMap param{{"bucket", url.bucket},
-                             {"maxKeys", pageSize},
-                             {"prefix", url.key},
-                             {"delimiter", delimiter},
-                             {"marker", marker}};
-        const auto listed = await<QuiloBucketRequest>(
-            "ls", url.text(), [&](auto callbacks) { client().listObjects(param, callbacks); });
-        if (!listed) {
-            return false;
-        }
+    Pages pages(url, delimiter, pageSize);
+    while (const auto listed = pages.next()) {
         page(*listed);
-        if (!listed->isTruncated()) {
-            return true;
-        }
-        // A marker that does not move would page forever.
-        if (listed->nextMarker().empty() || listed->nextMarker() == marker) {
-            printFailure("ls " + url.text(), "the listing did not move past '" + marker + "'");
-            return false;
-        }
-        marker = listed->nextMarker();
     }
+    return !pages.failed();
+}
+
+std::optional<TreeEntry> RemoteListing::next() {
+    const S3Url& folder = pages_.url();
+    for (;;) {
+        if (!page_ || at_ == page_->objects().size()) {
+            at_ = 0;
+            if (!(page_ = pages_.next())) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        const auto& object = page_->objects()[at_++];
+        if (!object.key.starts_with(folder.key)) {
+            summary_.failed("list", S3Url{folder.bucket, object.key}.text(),
+                            "refused: the listing of " + folder.text() + " named it");
+            continue;
+        }
+        return TreeEntry{object.key.substr(folder.key.size()),
+                         {.size = object.size,
+                          .modifiedMs = parseTimestamp(object.lastModified),
+                          .etag = object.etag}};
+    }
+    return std::nullopt;
 }
 
 std::optional<Tree> remoteTree(const S3Url& folder, Summary& summary) {
     Tree tree;
-    const bool ok = forEachPage(folder, "", 1000, [&](const QuiloBucketRequest& page) {
-        for (const auto& object : page.objects()) {
-            if (!object.key.starts_with(folder.key)) {
-                summary.failed("list", S3Url{folder.bucket, object.key}.text(),
-                               "refused: the listing of " + folder.text() + " named it");
-                continue;
-            }
-            tree[object.key.substr(folder.key.size())] = {
-                .size = object.size,
-                .modifiedMs = parseTimestamp(object.lastModified),
-                .etag = object.etag};
-        }
-    });
-    return ok ? std::optional(std::move(tree)) : std::nullopt;
+    RemoteListing listing(folder, summary);
+    while (auto entry = listing.next()) {
+        tree.insert(tree.end(), std::move(*entry));
+    }
+    return listing.failed() ? std::nullopt : std::optional(std::move(tree));
 }
 
 bool Filter::accepts(const std::string& path) const {

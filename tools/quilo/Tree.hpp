@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,6 +29,48 @@ struct TreeFile {
 };
 // The files of a tree by their paths relative to its root, '/'-separated: "photos/cat.jpg".
 using Tree = std::map<std::string, TreeFile>;
+
+// The pages of a listing of `url`'s key as prefix, one at a time, following the markers.
+class Pages {
+  public:
+    Pages(S3Url url, std::string delimiter, std::int32_t pageSize)
+        : url_(std::move(url)), delimiter_(std::move(delimiter)), pageSize_(pageSize) {}
+    // The next page; null after the last, or when a request failed or the listing did not move
+    // on (reported on stderr, and failed() from then on).
+    std::shared_ptr<QuiloBucketRequest> next();
+    bool failed() const { return failed_; }
+    const S3Url& url() const { return url_; }
+
+  private:
+    S3Url url_;
+    std::string delimiter_;
+    std::int32_t pageSize_;
+    std::string marker_{};
+    bool over_ = false;
+    bool failed_ = false;
+};
+
+// A file of a tree and its path: see Tree.
+using TreeEntry = std::pair<std::string, TreeFile>;
+
+// The objects under a folder, one at a time in the order of their keys, by their paths below
+// it: a page is asked for only once the one before has been taken. A key outside the folder is
+// reported to `summary` and left out. The service gives them in the byte order of their keys;
+// what relies on that checks it.
+class RemoteListing {
+  public:
+    RemoteListing(const S3Url& folder, Summary& summary)
+        : pages_(folder, "", 1000), summary_(summary) {}
+    // Nullopt after the last, or once the listing failed.
+    std::optional<TreeEntry> next();
+    bool failed() const { return pages_.failed(); }
+
+  private:
+    Pages pages_;
+    Summary& summary_;
+    std::shared_ptr<QuiloBucketRequest> page_{};
+    std::size_t at_ = 0;
+};
 
 // Every object under `folder`, from all the pages of its listing; nullopt when a listing
 // failed (reported on stderr). A key outside the folder is reported to `summary` and left out.

@@ -39,38 +39,120 @@ bool isMarker(const std::string& path) {
     return path.empty() || path.ends_with('/');
 }
 
+// A path of a tree, and what each side holds at it.
+struct Pair {
+    std::string path;
+    std::optional<TreeFile> local, remote;
+};
+
+// The local walk and the listing of a folder side by side, both in the byte order of their
+// paths, so that neither side is held: each path comes once. A listing that goes back would
+// make a file there look missing on one side: it fails the merge.
+class Merge {
+  public:
+    Merge(LocalWalk& walk, RemoteListing* listing) : walk_(walk), listing_(listing) {}
+    // Nullopt after the last, or once the listing failed.
+    std::optional<Pair> next();
+    bool failed() const { return failed_; }
+
+  private:
+    std::optional<TreeEntry> pull();
+
+    LocalWalk& walk_;
+    RemoteListing* listing_;  // null: nothing there
+    std::optional<TreeEntry> local_{}, remote_{};
+    std::optional<std::string> last_{};
+    bool started_ = false;
+    bool failed_ = false;
+};
+
+std::optional<Pair> Merge::next() {
+    if (!std::exchange(started_, true)) {
+        local_ = walk_.next();
+        remote_ = pull();
+    }
+    if (failed_ || (!local_ && !remote_)) {
+        return std::nullopt;
+    }
+    const bool local = local_ && (!remote_ || local_->first <= remote_->first);
+    const bool remote = remote_ && (!local_ || remote_->first <= local_->first);
+    Pair pair{local ? local_->first : remote_->first, std::nullopt, std::nullopt};
+    if (local) {
+        pair.local = std::move(local_->second);
+        local_ = walk_.next();
+    }
+    if (remote) {
+        pair.remote = std::move(remote_->second);
+        remote_ = pull();
+    }
+    return pair;
+}
+
+std::optional<TreeEntry> Merge::pull() {
+    auto entry = listing_ ? listing_->next() : std::nullopt;
+    if (!entry) {
+        failed_ = failed_ || (listing_ && listing_->failed());
+        return std::nullopt;
+    }
+    if (last_ && entry->first <= *last_) {
+        printFailure("ls", "the listing went back from '" + escaped(*last_) + "' to '" +
+                               escaped(entry->first) + "'");
+        failed_ = true;
+        return std::nullopt;
+    }
+    last_ = entry->first;
+    return entry;
+}
+
+// What sync or put -r does for one path: upload the file, delete an object no file stands for,
+// or nothing. What the walk could not see may be there: it is never deleted.
+std::optional<Transfer> upward(Pair& pair, const LocalDirectory& root, const LocalWalk& walk,
+                               const S3Url& folder, const TreeOptions& options) {
+    const S3Url remote{folder.bucket, folder.key + pair.path};
+    if (!pair.local) {
+        if (options.deleteExtra && !isMarker(pair.path) && !walk.unread().mayHold(pair.path) &&
+            options.filter.accepts(pair.path)) {
+            return Transfer{.kind = Transfer::Kind::remove, .remote = remote};
+        }
+        return std::nullopt;
+    }
+    if (!options.filter.accepts(pair.path)) {
+        return std::nullopt;
+    }
+    if (pair.remote && options.checksum) {
+        compareContent(root, pair.path, *pair.local, *pair.remote);
+    }
+    if (pair.remote && options.sync && !differs(*pair.local, *pair.remote, options)) {
+        return std::nullopt;
+    }
+    // Links followed on the walk are followed again; otherwise none is.
+    return Transfer{.kind = Transfer::Kind::upload,
+                    .local = root.shown(pair.path),
+                    .remote = remote,
+                    .size = pair.local->size,
+                    .tree = options.followSymlinks ? nullptr : &root,
+                    .relative = pair.path};
+}
+
 int up(const std::string& directory, const S3Url& folder, const TreeOptions& options) {
     const LocalDirectory root(directory);
     Summary summary(options.dryRun);
-    std::optional<Tree> remote = Tree{};
-    if (options.sync && !(remote = remoteTree(folder, summary))) {
-        return finish(summary, false);
+    LocalWalk walk(root, options.followSymlinks, summary);
+    std::optional<RemoteListing> listing;
+    if (options.sync) {
+        listing.emplace(folder, summary);
     }
-    LocalTree local = root.walk(options.followSymlinks, summary);
-    if (options.checksum) {
-        compareContents(root, local.files, *remote);
-    }
-    std::vector<Transfer> transfers;
-    for (const auto& file : local.files) {
-        if (options.filter.accepts(file.first) && wanted(file, *remote, options)) {
-            // Links followed on the walk are followed again; otherwise none is.
-            transfers.push_back({.kind = Transfer::Kind::upload,
-                                 .local = root.shown(file.first),
-                                 .remote = {folder.bucket, folder.key + file.first},
-                                 .size = file.second.size,
-                                 .tree = options.followSymlinks ? nullptr : &root,
-                                 .relative = file.first});
+    Merge merge(walk, listing ? &*listing : nullptr);
+    const auto next = [&]() -> std::optional<Transfer> {
+        while (auto pair = merge.next()) {
+            if (auto transfer = upward(*pair, root, walk, folder, options)) {
+                return transfer;
+            }
         }
-    }
-    // What the walk could not see may be there: it is never deleted.
-    for (const auto& [path, object] : *remote) {
-        if (options.deleteExtra && !isMarker(path) && !local.files.contains(path) &&
-            !local.mayHold(path) && options.filter.accepts(path)) {
-            transfers.push_back(
-                {.kind = Transfer::Kind::remove, .remote = {folder.bucket, folder.key + path}});
-        }
-    }
-    return finish(summary, runTransfers(transfers, options.transfers(), summary));
+        return std::nullopt;
+    };
+    const bool ran = runTransfers(next, options.transfers(), summary);
+    return finish(summary, ran && !merge.failed());
 }
 
 // The objects the filters take, by the local paths their keys map to. A key that maps to none,
@@ -186,21 +268,22 @@ int getTree(const std::string& url, const std::string& directory, const TreeOpti
     return down(parseS3Url(url).folder(), directory, options);
 }
 
+// Deletes go as the listing's pages come, a thousand keys a request.
 int removeTree(const std::string& url, const TreeOptions& options) {
     const S3Url folder = parseS3Url(url).folder();
     Summary summary(options.dryRun);
-    const auto remote = remoteTree(folder, summary);
-    if (!remote) {
-        return finish(summary, false);
-    }
-    std::vector<Transfer> transfers;
-    for (const auto& [path, object] : *remote) {
-        if (options.filter.accepts(path)) {
-            transfers.push_back(
-                {.kind = Transfer::Kind::remove, .remote = {folder.bucket, folder.key + path}});
+    RemoteListing listing(folder, summary);
+    const auto next = [&]() -> std::optional<Transfer> {
+        while (auto object = listing.next()) {
+            if (options.filter.accepts(object->first)) {
+                return Transfer{.kind = Transfer::Kind::remove,
+                                .remote = {folder.bucket, folder.key + object->first}};
+            }
         }
-    }
-    return finish(summary, runTransfers(transfers, {.dryRun = options.dryRun}, summary));
+        return std::nullopt;
+    };
+    const bool ran = runTransfers(next, {.dryRun = options.dryRun}, summary);
+    return finish(summary, ran && !listing.failed());
 }
 
 int sync(const std::string& source, const std::string& destination, TreeOptions options) {

@@ -82,6 +82,7 @@ std::optional<UploadJournal> UploadJournal::read(const std::string& path) {
           source.modifiedNanoseconds >> journal.partSize) ||
         journal.partSize == 0)
         return std::nullopt;
+    readEncoded(*in, journal.options);
     return journal;
 }
 
@@ -93,7 +94,8 @@ bool UploadJournal::write(const std::string& path) const {
         << uriEncode(uploadId) << '\n'
         << source.device << ' ' << source.inode << ' ' << source.size << ' '
         << source.modifiedSeconds << ' ' << source.modifiedNanoseconds << '\n'
-        << partSize << '\n';
+        << partSize << '\n'
+        << uriEncode(options) << '\n';
     return writeJournal(path, out.str());
 }
 

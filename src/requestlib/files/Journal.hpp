@@ -14,11 +14,13 @@ namespace quilo::detail {
 // Each is read only from a regular file of this user's, and written whole (never half) and
 // readable by this user alone.
 
-// A multipart upload: which upload, to where, of which file, cut how.
+// A multipart upload: which upload, to where, of which file, cut how, and a digest of the
+// options the object was begun with.
 struct UploadJournal {
     std::string bucket{}, key{}, uploadId{};
     FileIdentity source{};
     std::uint64_t partSize = 0;
+    std::string options{};  // empty in a journal that noted none
 
     static std::optional<UploadJournal> read(const std::string& path);
     bool write(const std::string& path) const;

@@ -83,15 +83,31 @@ MultipartUpload::MultipartUpload(std::shared_ptr<RequestRun> run, BodySource who
     tagging_ = copy_ ? copy_->tagging : uploadTagging();
 }
 
-// The journal's upload is carried on only for the same destination, file and cut; a journal of
-// another file names an upload nothing will complete, which goes.
+// What the initiation sends beside the upload itself (type, metadata, storage class,
+// encryption, policy), as a digest: completing an upload begun with other options would give
+// the object those. A customer's key is named by the digest of it that goes beside it.
+std::string MultipartUpload::optionsDigest() {
+    auto headers = request().requestHeaders();
+    std::sort(headers.begin(), headers.end());
+    std::string text;
+    for (const auto& [name, value] : headers) {
+        if (!equalsIgnoringCase(name, "x-amz-server-side-encryption-customer-key"))
+            text.append(name).append(":").append(value).append("\n");
+    }
+    text.append("policy:").append(request().accessPolicy().value_or(""));
+    return sha256Hex(text);
+}
+
+// The journal's upload is carried on only for the same destination, file, cut and options; a
+// journal of another file or options names an upload nothing will complete, which goes.
 void MultipartUpload::resume() {
     auto self = shared_from_this();
     run_->setCancelHandler([self] { self->fail(cancelledError()); });
     const auto journal = UploadJournal::read(journal_);
     if (!journal || journal->bucket != *request().bucket() || journal->key != *request().key())
         return initiate();
-    if (journal->source != whole_.file()->identity() || journal->partSize != partSize_)
+    if (journal->source != whole_.file()->identity() || journal->partSize != partSize_ ||
+        journal->options != optionsDigest())
         return dropStale(journal->uploadId);
     listParts(journal->uploadId, {});
 }
@@ -277,7 +293,8 @@ void MultipartUpload::initiated(Answer answer) {
                       .key = *request().key(),
                       .uploadId = uploadId_,
                       .source = whole_.file()->identity(),
-                      .partSize = partSize_}
+                      .partSize = partSize_,
+                      .options = optionsDigest()}
             .write(journal_);
     startSending();
 }

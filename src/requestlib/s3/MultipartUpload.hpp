@@ -74,6 +74,7 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     void finishParts();
     void dropStale(const std::string& uploadId);
     void forgetJournal();
+    std::string optionsDigest();
     void initiate();
     void initiated(Answer answer);
     void hashAhead();
