@@ -31,11 +31,6 @@ int& jobs() {
     return count;
 }
 
-bool& followsSymlinks() {
-    static bool follow = true;
-    return follow;
-}
-
 void refuseToSend(std::string reason) {
     refusal() = std::move(reason);
 }

@@ -15,10 +15,6 @@ Quilo& client();
 // Requests that run at once (--jobs); set with the settings.
 int& jobs();
 
-// Whether requests follow a symbolic link at the end of their local file's path (the default);
-// a tree's files are reached another way and never through one.
-bool& followsSymlinks();
-
 // Makes client() throw std::runtime_error(reason) from now on: nothing is to be sent.
 void refuseToSend(std::string reason);
 

@@ -151,7 +151,7 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
         batch.showAs(index, local, transfer.local);
     }
     // A tree's files are reached through their pinned paths, which no link can be.
-    const std::string follow = followsSymlinks() ? "true" : "false";
+    const std::string follow = transfer.tree ? "false" : "true";
     const auto callbacks = batch.callbacks<QuiloObjectRquest>(index);
     if (transfer.kind == Kind::upload) {
         upload(transfer, local, follow, index);
@@ -312,9 +312,7 @@ bool Feeder::feed(std::size_t window) {
 void Feeder::add(Job job) {
     if (job.empty())
         return;
-    // A tree's files come through directories held open, never through a link at their name.
     if (count_ == 0) {
-        followsSymlinks() = !job.front().tree;
         first_ = from(job.front());
     }
     count_ += job.size();
