@@ -190,7 +190,9 @@ std::variant<std::unique_ptr<DownloadFile>, Error> DownloadFile::stream(
     }
     // From here on written as any program writes to it: a reader that falls behind holds it up.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return std::unique_ptr<DownloadFile>(new DownloadFile(destination, -1, {}, {}, fd));
+    std::unique_ptr<DownloadFile> file(new DownloadFile(destination, -1, {}, {}, fd));
+    file->writer_ = std::make_unique<StreamWriter>(fd, destination);
+    return file;
 }
 
 DownloadFile::DownloadFile(std::string destination, int dirFd, std::string name,
@@ -203,26 +205,30 @@ DownloadFile::DownloadFile(std::string destination, int dirFd, std::string name,
 
 DownloadFile::~DownloadFile() {
     digest_.reset();  // its worker reads the file
+    writer_.reset();  // and this one writes it
     discard();
     if (dirFd_ >= 0)
         ::close(dirFd_);
 }
 
-std::optional<Error> DownloadFile::write(std::uint64_t offset, const char* data, std::size_t size) {
+std::optional<Error> DownloadFile::write(std::uint64_t offset, Block& block, std::size_t size) {
     if (streams() && offset != streamed_)
         return makeError(ErrorKind::localFile, Code::CannotWriteFile,
                          destination_ + " takes its bytes in order only");
-    for (std::size_t done = 0; done < size;) {
+    if (streams()) {
+        if (auto error = writer_->hand(block, size))
+            return error;
+        streamed_ += size;
+    }
+    for (std::size_t done = 0; !streams() && done < size;) {
         const ssize_t n =
-            streams() ? ::write(fd_, data + done, size - done)
-                      : ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+            ::pwrite(fd_, block.get() + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return fileError(Code::CannotWriteFile, "cannot write", destination_);
         done += static_cast<std::size_t>(n);
     }
-    streamed_ += streams() ? size : 0;
     noteWritten(offset, offset + size);
     return std::nullopt;
 }
@@ -273,12 +279,14 @@ std::optional<Error> DownloadFile::truncate() {
     if (!streams() && ::ftruncate(fd_, 0) != 0)
         return fileError(Code::CannotWriteFile, "cannot write", destination_);
     written_.clear();
-    if (digest_)
+    if (digesting())
         digest();
     return std::nullopt;
 }
 
 void DownloadFile::digest() {
+    if (writer_)
+        return writer_->digest();
     digest_.reset();
     digest_ = std::make_unique<TrailingDigest>(fd_);
     if (const auto start = written_.find(0); start != written_.end())
@@ -286,6 +294,8 @@ void DownloadFile::digest() {
 }
 
 std::optional<std::string> DownloadFile::md5(std::uint64_t size) {
+    if (writer_)
+        return writer_->md5();
     if (!digest_)
         return std::string();
     digest_->finish(size);
@@ -302,8 +312,10 @@ bool DownloadFile::stillOurs() const {
 
 std::optional<Error> DownloadFile::commit() {
     if (streams()) {
+        auto error = writer_->drain();
+        writer_.reset();
         ::close(std::exchange(fd_, -1));
-        return std::nullopt;
+        return error;
     }
     if (!stillOurs())
         return makeError(

@@ -9,6 +9,8 @@
 #include <variant>
 
 #include "quilo/requestlib/base/Error.hpp"
+#include "requestlib/files/Block.hpp"
+#include "requestlib/files/StreamWriter.hpp"
 #include "requestlib/files/TrailingDigest.hpp"
 
 namespace quilo::detail {
@@ -21,7 +23,8 @@ class SourceFile;
 // whatever else happens, the destination stays as it was. Every name is taken relative to that
 // directory, opened once, so that no directory swapped in later redirects a write. A symbolic
 // link to a regular file is followed, when links are, to the file it names, and the link stays.
-// Into anything else (a FIFO, a device, a terminal): straight there, in order, as it comes.
+// Into anything else (a FIFO, a device, a terminal): straight there, in order, as it comes, by
+// a writer of its own.
 class DownloadFile {
   public:
     static std::variant<std::unique_ptr<DownloadFile>, Error> create(const std::string& destination,
@@ -33,8 +36,11 @@ class DownloadFile {
     // Whether the bytes go straight to the destination: then they can only come in order, never
     // start again once some are out, and cannot be read back.
     bool streams() const { return dirFd_ < 0; }
-    // Writes at `offset`, wherever the bytes before it stand.
-    std::optional<Error> write(std::uint64_t offset, const char* data, std::size_t size);
+    // Writes `size` bytes of `block` at `offset`, wherever the bytes before it stand. A stream
+    // takes the block over and leaves an empty one in its place.
+    std::optional<Error> write(std::uint64_t offset, Block& block, std::size_t size);
+    // Waits until what was written is out of this process; the error of any write.
+    std::optional<Error> drain() { return writer_ ? writer_->drain() : std::nullopt; }
     // Whatever size a server claims, there must be room for it before anything is made for it.
     std::optional<Error> checkRoom(std::uint64_t size) const;
     // Checks the room, then gives the file its final size at once, so that a full disk shows
@@ -43,7 +49,7 @@ class DownloadFile {
     std::optional<Error> truncate();  // starts again from an empty file
     // From now on an MD5 is taken behind the writes, of the stretch written from the start.
     void digest();
-    bool digesting() const { return digest_ != nullptr; }
+    bool digesting() const { return digest_ || (writer_ && writer_->digesting()); }
     // The hex MD5 of the file, once its first `size` bytes (all written) are hashed; nullopt
     // until then. Empty when the file could not be read back.
     std::optional<std::string> md5(std::uint64_t size);
@@ -85,6 +91,7 @@ class DownloadFile {
     std::uint64_t streamed_ = 0;
     std::map<std::uint64_t, std::uint64_t> written_;  // stretches written, start to end
     std::unique_ptr<TrailingDigest> digest_;
+    std::unique_ptr<StreamWriter> writer_;  // when streaming
 };
 
 }  // namespace quilo::detail

@@ -47,7 +47,7 @@ std::optional<Error> PayloadSink::flush() {
         return std::nullopt;
     const std::uint64_t at = offset_ + size_ - gathered_;
     const std::size_t size = std::exchange(gathered_, 0);
-    auto error = file_->write(at, block_.get(), size);
+    auto error = file_->write(at, block_, size);
     if (length_ > 0 && size_ == length_)
         block_.reset();  // a range is done: its memory goes
     return error;
@@ -55,6 +55,8 @@ std::optional<Error> PayloadSink::flush() {
 
 std::optional<Error> PayloadSink::complete(int status) {
     if (auto error = flush())
+        return error;
+    if (auto error = file_ ? file_->drain() : std::nullopt)
         return error;
     if (length_ > 0 && size_ != length_)
         return makeError(

@@ -336,7 +336,9 @@ std::optional<Error> RequestRun::firstAnswer(Flight& flight, int status, const H
     if (protocol().checksPayload(*request_, status, headers)) {
         const bool large =
             downloadTotal_ > kDigestInPlaceBytes || !headers.contains("Content-Length");
-        seekable && (flight.handedOver || large) ? file_->digest() : payload_.front()->digest();
+        // A stream's writer hashes it, off the thread that reads the socket.
+        const bool behind = file_ && (file_->streams() || flight.handedOver || large);
+        behind ? file_->digest() : payload_.front()->digest();
     }
     if (flight.handedOver)  // ends this attempt; attemptDone hands over
         return makeError(ErrorKind::cancelled, Code::Cancelled, "fetched in ranges instead");
