@@ -226,14 +226,14 @@ void MultipartUpload::streamed(PartStream::Part part) {
         return;
     if (part.error)
         return fail(std::move(*part.error));
-    if (!part.bytes.empty()) {
+    if (part.bytes.size() > 0) {
         if (parts_.size() >= kMaxParts)
             return fail(
                 makeError(ErrorKind::localFile, Code::CannotReadStream,
                           "the stream is longer than " + std::to_string(kMaxParts) + " parts of " +
                               std::to_string(S3ObjectRequest::multipartPartSize()) + " bytes"));
         auto sha256 = std::move(part.sha256);
-        addPart(BodySource::memory(std::move(part.bytes)), std::move(sha256));
+        addPart(std::move(part.bytes), std::move(sha256));
     } else {
         stream_->release();
     }

@@ -11,7 +11,30 @@ namespace quilo::detail {
 
 PartStream::PartStream(S3ObjectRequest::Reader reader, std::uint64_t partSize, std::size_t room,
                        bool hash)
-    : reader_(std::move(reader)), partSize_(partSize), hash_(hash), room_(room) {}
+    : reader_(std::move(reader)), partSize_(partSize), hash_(hash), room_(room), most_(room) {
+    spare_.reserve(most_);  // so that memory coming back never needs any
+}
+
+std::shared_ptr<char[]> PartStream::memory() {
+    std::unique_ptr<char[]> bytes;
+    {
+        std::lock_guard lock(spareMutex_);
+        if (!spare_.empty()) {
+            bytes = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    if (!bytes)
+        bytes.reset(new char[static_cast<std::size_t>(partSize_)]);
+    return {bytes.release(), [weak = weak_from_this()](char* given) {
+                std::unique_ptr<char[]> back(given);
+                if (const auto self = weak.lock()) {
+                    std::lock_guard lock(self->spareMutex_);
+                    if (self->spare_.size() < self->most_)
+                        self->spare_.push_back(std::move(back));
+                }
+            }};
+}
 
 void PartStream::start(Deliver deliver) {
     deliverTo(std::move(deliver));
@@ -68,15 +91,18 @@ void PartStream::run() {
     }
 }
 
-// Fills a part, one call of the reader after another, until it is full or the stream ends.
+// Fills a part, one call of the reader after another, until it is full or the stream ends. The
+// reader writes straight into the part's memory, which nothing fills before it.
 PartStream::Part PartStream::read() {
     Part part;
+    std::shared_ptr<char[]> bytes;
+    const auto size = static_cast<std::size_t>(partSize_);
     std::size_t filled = 0;
     try {
-        part.bytes.resize(static_cast<std::size_t>(partSize_));
-        while (filled < part.bytes.size() && !stopped()) {
-            const std::size_t room = part.bytes.size() - filled;
-            const auto got = reader_(std::span<char>(part.bytes.data() + filled, room));
+        bytes = memory();
+        while (filled < size && !stopped()) {
+            const std::size_t room = size - filled;
+            const auto got = reader_(std::span<char>(bytes.get() + filled, room));
             if (!got || *got > room) {
                 part.error =
                     makeError(ErrorKind::localFile, Code::CannotReadStream,
@@ -95,9 +121,9 @@ PartStream::Part PartStream::read() {
                                "the reader failed: " + currentExceptionText());
         return part;
     }
-    part.bytes.resize(filled);
     if (hash_)
-        part.sha256 = sha256Hex(part.bytes);
+        part.sha256 = sha256Hex(std::string_view(bytes.get(), filled));
+    part.bytes = BodySource::borrowed(bytes, bytes.get(), filled);
     return part;
 }
 

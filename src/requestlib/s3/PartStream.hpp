@@ -7,9 +7,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "quilo/requestlib/base/Error.hpp"
 #include "quilo/requestlib/s3/S3ObjectRequest.hpp"
+#include "requestlib/http/Attempt.hpp"
 
 namespace quilo::detail {
 
@@ -19,7 +21,7 @@ namespace quilo::detail {
 class PartStream : public std::enable_shared_from_this<PartStream> {
   public:
     struct Part {
-        std::string bytes;
+        BodySource bytes;
         std::string sha256{};  // hex, when asked for
         bool last = false;     // the stream ended with it (it may be empty then)
         std::optional<Error> error{};
@@ -39,6 +41,8 @@ class PartStream : public std::enable_shared_from_this<PartStream> {
     void run();
     Part read();
     bool stopped();
+    // A part's memory, one that came back if any: fresh memory would be faulted in page by page.
+    std::shared_ptr<char[]> memory();
 
     S3ObjectRequest::Reader reader_;
     const std::uint64_t partSize_;
@@ -48,6 +52,9 @@ class PartStream : public std::enable_shared_from_this<PartStream> {
     std::size_t room_;
     bool stopped_ = false;
     Deliver deliver_;
+    std::mutex spareMutex_;  // held for nothing else, since memory comes back from any thread
+    std::vector<std::unique_ptr<char[]>> spare_;
+    const std::size_t most_;  // parts held at once
 };
 
 }  // namespace quilo::detail

@@ -224,11 +224,11 @@ void ObjectKinds::uploadStream(RequestRun& run) {
             held->push_back(std::move(part));
             auto& first = held->front();
             if (first.last ||
-                (held->size() == 2 && held->back().last && held->back().bytes.empty())) {
+                (held->size() == 2 && held->back().last && held->back().bytes.size() == 0)) {
                 stream->stop();
                 self->setCancelHandler(nullptr);
                 self->setBodySha256(std::move(first.sha256));
-                self->useBody(BodySource::memory(std::move(first.bytes)));
+                self->useBody(std::move(first.bytes));
                 return self->performSingle();
             }
             if (held->size() == 2)
