@@ -1,7 +1,13 @@
 #include "Output.hpp"
 
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <array>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 namespace quilo::cli {
@@ -76,6 +82,22 @@ std::string escaped(std::string_view text) {
         }
     }
     return out;
+}
+
+void readerGone() {
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &brokenPipe, nullptr);  // on whichever thread tells it
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    std::_Exit(exitFailure);
+}
+
+// A pipe's writing end polls as an error once its last reader has closed.
+bool standardOutputUnread() {
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
 }
 
 void printFailure(std::string_view what, const S3Request& request) {

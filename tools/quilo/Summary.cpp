@@ -22,6 +22,9 @@ void Summary::done(std::string_view action, std::string_view from, std::string_v
 
 void Summary::failed(std::string_view action, std::string_view from, std::string_view cause,
                      const Error* error) {
+    if (quietWithoutReader_ && standardOutputUnread()) {
+        readerGone();
+    }
     printFailure(std::string(action) + " " + std::string(from), cause, error);
     nlohmann::ordered_json entry{{"action", action}, {"from", escaped(from)}};
     entry.update(failureFields(cause, error));

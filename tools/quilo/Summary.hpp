@@ -22,11 +22,15 @@ class Summary {
     void failed(std::string_view action, std::string_view from, std::string_view cause,
                 const Error* error = nullptr);
     bool anyFailed() const { return !failed_.empty(); }
+    // For a command whose output is the object itself: a failure once standard output's reader
+    // has gone ends the process as a pipeline's writer ends, with no word of it.
+    void endQuietlyWithoutReader() { quietWithoutReader_ = true; }
     // Prints the JSON document; nothing in text mode.
     void finish() const;
 
   private:
     bool dryRun_;
+    bool quietWithoutReader_ = false;
     nlohmann::ordered_json done_ = nlohmann::ordered_json::array();
     nlohmann::ordered_json failed_ = nlohmann::ordered_json::array();
 };

@@ -1,10 +1,10 @@
 // put, get, cat and rm of files and objects named one by one.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -24,19 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int run(const std::vector<Transfer>& transfers, const TransferOptions& options = {}) {
-    Summary summary;
+int run(const std::vector<Transfer>& transfers, const TransferOptions& options = {},
+        Summary summary = Summary()) {
     const bool ok = runTransfers(transfers, options, summary);
     summary.finish();
     return ok ? 0 : exitFailure;
-}
-
-// The reader of standard output has gone: end as the shell expects of a pipeline's writer,
-// quietly, even when SIGPIPE came ignored.
-[[noreturn]] void readerGone() {
-    std::signal(SIGPIPE, SIG_DFL);
-    std::raise(SIGPIPE);
-    std::_Exit(exitFailure);
 }
 
 // Copies what comes from `from` to standard output until its writers close it, or standard
@@ -80,14 +72,29 @@ void copyToStandardOutput(Descriptor from) {
     }
 }
 
+// The object, streamed into `path`, and nothing else on standard output.
+int download(const S3Url& source, const std::string& path, const TransferOptions& options) {
+    outputMode().quiet = true;
+    Summary summary;
+    summary.endQuietlyWithoutReader();
+    return run({{.kind = Transfer::Kind::download, .local = path, .remote = source}}, options,
+               std::move(summary));
+}
+
 // `get s3://bucket/key -`: the object on standard output, in order as it comes, whatever that
-// is (a terminal, a pipe, a file opened for appending): the download goes into a pipe, which a
-// thread copies there. Nothing else is printed there.
+// is. A pipe or a device (a terminal, /dev/null) takes it straight from the download. Anything
+// else (a file, perhaps opened for appending, which a download would replace) takes it through
+// a pipe of ours, which a thread copies there.
 int getToStandardOutput(const std::vector<std::string>& arguments, const TransferOptions& options) {
     if (arguments.size() != 2) {
         throw UsageError("- takes the bytes of one object");
     }
     const S3Url source = parseObjectUrl(arguments.front());
+    struct stat out {};
+    if (::fstat(STDOUT_FILENO, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISCHR(out.st_mode))) {
+        ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);  // as below; a device stays as it is
+        return download(source, "/proc/self/fd/" + std::to_string(STDOUT_FILENO), options);
+    }
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
@@ -99,11 +106,7 @@ int getToStandardOutput(const std::vector<std::string>& arguments, const Transfe
     std::jthread copier;  // joined once `writing` is closed, however this ends
     Descriptor writing(ends[1]);
     copier = std::jthread(copyToStandardOutput, std::move(reading));
-    outputMode().quiet = true;
-    return run({{.kind = Transfer::Kind::download,
-                 .local = "/proc/self/fd/" + std::to_string(writing.get()),
-                 .remote = source}},
-               options);
+    return download(source, "/proc/self/fd/" + std::to_string(writing.get()), options);
 }
 
 // Standard input, made ready to stream. Its parts wait in memory until sent, one more than go
