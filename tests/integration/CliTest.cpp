@@ -318,8 +318,11 @@ TEST_F(Cli, TreesGoUpAndComeBackWithinTheirFolder) {
 // Each step starts from the state the one before it left; the paths are relative to the trees.
 TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
     std::atomic<int> requests = 0;
-    const test::FaultProxy proxy(server_.host, [&](auto&) {
+    std::function<void()> onDelete;  // once, as a delete reaches the server
+    const test::FaultProxy proxy(server_.host, [&](const test::ServedRequest& request) {
         ++requests;
+        if (request.method == "DELETE" && onDelete)
+            std::exchange(onDelete, nullptr)();
         return test::ProxyFault::none;
     });
     const auto environment = awsEnvironment(server_, "http://" + proxy.host());
@@ -330,12 +333,12 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
         dir_.file("src/" + name, name);
     const std::vector<std::string> up = {src.string(), url("p")}, down = {url("p"), copy.string()};
     const auto sync = [&](const std::vector<std::string>& direction,
-                          const std::vector<std::string>& options = {}) {
+                          const std::vector<std::string>& options = {}, int status = 0) {
         std::vector<std::string> args = {"sync", "--output", "json"};
         args.insert(args.end(), direction.begin(), direction.end());
         args.insert(args.end(), options.begin(), options.end());
         const auto result = quilo(args, environment);
-        EXPECT_EQ(result.exitCode, 0) << describe(result);
+        EXPECT_EQ(result.exitCode, status) << describe(result);
         return actions(result, {src.string() + "/", copy.string() + "/", url("p/")});
     };
     EXPECT_EQ(sync(up).size(), 5u);
@@ -363,6 +366,7 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
     struct Step {
         std::function<void()> change;
         std::vector<std::string> direction, options, expected;
+        int status = 0;
     };
     const Step steps[] = {
         {[&] {
@@ -378,6 +382,20 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
          {"delete sub/c.log"}},
         {[] {}, up, {"--delete", "--dryrun"}, {"delete keep.log"}},
         {[] {}, up, {"--delete"}, {"delete keep.log"}},
+        // A delete that goes first, on its own, leaves the uploads after it refusing a link put
+        // at a file's name once the walk has passed it.
+        {[&] {
+             ASSERT_EQ(quilo({"put", dir_.file("x", ""), url("p/0\x1b")}).exitCode, 0);
+             dir_.file("src/a.txt", "grown?");
+             onDelete = [&] {
+                 fs::remove(src / "a.txt");
+                 fs::create_symlink(dir_.file("grown.txt", "grown!"), src / "a.txt");
+             };
+         },
+         up,
+         {"--delete", "--jobs", "1"},
+         {"delete 0\\x1b"},
+         1},
         // The filters spare local files from --delete as well.
         {[&] { stamp(copy / "sub/b.txt", listed("sub/b.txt") - ms); },
          down,
@@ -387,8 +405,11 @@ TEST_F(Cli, SyncCopiesWhatDiffersBothWaysAndOnlyListsWhenNothingDoes) {
     };
     for (const auto& step : steps) {
         step.change();
-        EXPECT_EQ(sync(step.direction, step.options), step.expected) << step.options.size();
+        EXPECT_EQ(sync(step.direction, step.options, step.status), step.expected)
+            << step.options.size();
     }
+    fs::remove(src / "a.txt");  // the link that was refused, to what the copy holds
+    dir_.file("src/a.txt", "grown!");
     EXPECT_EQ(filesBelow(copy), filesBelow(src));
 }
 
