@@ -528,20 +528,12 @@ TEST_F(Cli, KilledUploadCarriesOnWithThePartsThatAreStillTheFiles) {
              [] {},
              {"abort", "initiate", "part 1", "part 2"},
              {"--acl", "private"}},
-            // Its journal left a week: swept at the start, so that nothing asks after the upload.
-            {"journal left a week",
-             [&] {
-                 for (const auto& journal : fs::directory_iterator(cache / "quilo"))
-                     fs::last_write_time(
-                         journal, fs::file_time_type::clock::now() - std::chrono::hours(192));
-                 const std::string id = awsQuery({"list-multipart-uploads"}, "Uploads[0].UploadId");
-                 test::aws(server_,
-                           {"s3api", "abort-multipart-upload", "--bucket", bucket_, "--key",
-                            "big.bin", "--upload-id", id.substr(0, id.size() - 1)});
-             },
-             {"initiate", "part 1", "part 2"},
-             {}},
         };
+    // A journal left a week ago, that no run will read again, goes at the first run's start.
+    const auto left = cache / "quilo" / (std::string(64, 'a') + ".journal");
+    fs::create_directories(left.parent_path());
+    std::ofstream(left) << "quilo-upload-journal 1\n";
+    fs::last_write_time(left, fs::file_time_type::clock::now() - std::chrono::hours(192));
     for (const auto& [name, change, sent, options] : rows) {
         SCOPED_TRACE(name);
         bool killed = false;
