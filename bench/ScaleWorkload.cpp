@@ -6,7 +6,10 @@ namespace bench {
 namespace {
 
 // What each client runs, in this order, on a bucket of its own.
-const char* const steps[] = {"sync (first run)", "ls --recursive", "sync (nothing to do)", "rm -r"};
+// Sync down goes into the tree it came from: by size alone, nothing differs.
+const char* const steps[] = {"sync (first run)", "ls --recursive", "sync (nothing to do)",
+                             "sync down (nothing to do)", "rm -r"};
+constexpr int kSteps = sizeof(steps) / sizeof(steps[0]);
 
 struct Client {
     Tool tool;
@@ -21,6 +24,8 @@ std::vector<std::string> quiloArgs(int step, const std::string& tree, const std:
         case 1:
             return {"ls", "--recursive", folder};
         case 3:
+            return {"--no-progress", "sync", "--size-only", folder, tree};
+        case 4:
             return {"--no-progress", "rm", "-r", folder};
         default:
             return {"--no-progress", "sync", tree, folder};
@@ -32,6 +37,8 @@ std::vector<std::string> awsArgs(int step, const std::string& tree, const std::s
         case 1:
             return {"s3", "ls", "--recursive", folder};
         case 3:
+            return {"s3", "sync", "--only-show-errors", "--size-only", folder, tree};
+        case 4:
             return {"s3", "rm", "--only-show-errors", "--recursive", folder};
         default:
             return {"s3", "sync", "--only-show-errors", tree, folder};
@@ -43,6 +50,8 @@ std::vector<std::string> rcloneArgs(int step, const std::string& tree, const std
         case 1:
             return {"ls", folder};
         case 3:
+            return {"sync", "--size-only", folder, tree};
+        case 4:
             return {"delete", folder};
         default:
             return {"sync", tree, folder};
@@ -82,20 +91,20 @@ void runSize(Context& context, int keys) {
     std::vector<Job> jobs;
     for (const auto& client : clients) {
         if (!context.peers().has(client.tool)) {
-            for (int step = 0; step < 4; ++step)
+            for (int step = 0; step < kSteps; ++step)
                 jobs.push_back(skippedJob(label(client, step), "not found"));
             continue;
         }
         const std::string bucket = buckets.emplace_back(context.makeBucket("scale"));
-        for (int step = 0; step < 4; ++step) {
+        for (int step = 0; step < kSteps; ++step) {
             const auto args = client.args(step, root, client.folder(bucket));
-            const std::uint64_t want = step == 3 ? 0 : static_cast<std::uint64_t>(keys);
+            const std::uint64_t want = step == kSteps - 1 ? 0 : static_cast<std::uint64_t>(keys);
             jobs.push_back({label(client, step), context.peers().run(client.tool, args), [] {},
                             holds(context, bucket, want)});
         }
     }
     context.runRounds(table, jobs, 1);
-    for (int step = 0; step < 4; ++step) {
+    for (int step = 0; step < kSteps; ++step) {
         table.ratio(label(clients[0], step), label(clients[1], step));
         table.ratio(label(clients[0], step), label(clients[2], step));
         context.targets().add(table, label(clients[0], step), label(clients[1], step),

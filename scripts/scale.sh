@@ -46,12 +46,16 @@ for n in "$@"; do
             row "$n" quilo "sync (first)" "$quilo" --no-progress sync "$dir" "s3://$bucket/t/"
             row "$n" quilo "ls recursive" "$quilo" ls "s3://$bucket/t/"
             row "$n" quilo "sync (none)" "$quilo" --no-progress sync "$dir" "s3://$bucket/t/"
+            row "$n" quilo "sync down (none)" "$quilo" --no-progress sync --size-only \
+                "s3://$bucket/t/" "$dir"
             row "$n" quilo "rm -r" "$quilo" --no-progress rm -r "s3://$bucket/t/"
             ;;
         aws)
             row "$n" aws "sync (first)" aws s3 sync --only-show-errors "$dir" "s3://$bucket/t/"
             row "$n" aws "ls recursive" aws s3 ls --recursive "s3://$bucket/t/"
             row "$n" aws "sync (none)" aws s3 sync --only-show-errors "$dir" "s3://$bucket/t/"
+            row "$n" aws "sync down (none)" aws s3 sync --only-show-errors --size-only \
+                "s3://$bucket/t/" "$dir"
             row "$n" aws "rm -r" aws s3 rm --only-show-errors --recursive "s3://$bucket/t/"
             ;;
         rclone)
@@ -60,6 +64,7 @@ for n in "$@"; do
             row "$n" rclone "sync (first)" rclone copy "$dir" "scale:$bucket/t"
             row "$n" rclone "ls recursive" rclone ls "scale:$bucket/t"
             row "$n" rclone "sync (none)" rclone copy "$dir" "scale:$bucket/t"
+            row "$n" rclone "sync down (none)" rclone copy --size-only "scale:$bucket/t" "$dir"
             row "$n" rclone "rm -r" rclone delete "scale:$bucket/t"
             ;;
         esac

@@ -156,12 +156,4 @@ void compareContent(const LocalDirectory& root, const std::string& path, TreeFil
     }
 }
 
-void compareContents(const LocalDirectory& root, Tree& local, const Tree& remote) {
-    for (auto& [path, file] : local) {
-        if (const auto object = remote.find(path); object != remote.end()) {
-            compareContent(root, path, file, object->second);
-        }
-    }
-}
-
 }  // namespace quilo::cli

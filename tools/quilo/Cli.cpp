@@ -579,6 +579,7 @@ int run(int argc, char** argv) {
             // A part size the user gave still wins.
             S3ObjectRequest::setMultipartPartSize(kResumablePieceBytes);
             S3ObjectRequest::setRangeSize(kResumablePieceBytes);
+            sweepJournals(kJournalAge);
         }
         if (arguments.partSize) {
             S3ObjectRequest::setMultipartPartSize(*arguments.partSize);

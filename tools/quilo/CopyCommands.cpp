@@ -13,24 +13,25 @@ namespace quilo::cli {
 
 namespace {
 
-// Every object below one folder, to the same path below another.
+// Every object below one folder, to the same path below another, as the listing's pages come.
 int copyTree(const S3Url& from, const S3Url& to, const TreeOptions& options) {
     Summary summary(options.dryRun);
-    const auto listed = remoteTree(from, summary);
-    if (!listed) {
-        return finish(summary, false);
-    }
-    std::vector<Transfer> transfers;
-    for (const auto& [path, object] : *listed) {
-        // Folder markers ("photos/") stand for no file, and copy none.
-        if (!path.empty() && !path.ends_with('/') && options.filter.accepts(path)) {
-            transfers.push_back({.kind = Transfer::Kind::copy,
-                                 .remote = {to.bucket, to.key + path},
-                                 .source = {from.bucket, from.key + path},
-                                 .size = object.size});
+    RemoteListing listing(from, summary);
+    const auto next = [&]() -> std::optional<Transfer> {
+        while (auto object = listing.next()) {
+            const auto& path = object->first;
+            // Folder markers ("photos/") stand for no file, and copy none.
+            if (!path.empty() && !path.ends_with('/') && options.filter.accepts(path)) {
+                return Transfer{.kind = Transfer::Kind::copy,
+                                .remote = {to.bucket, to.key + path},
+                                .source = {from.bucket, from.key + path},
+                                .size = object->second.size};
+            }
         }
-    }
-    return finish(summary, runTransfers(transfers, options.transfers(), summary));
+        return std::nullopt;
+    };
+    const bool ran = runTransfers(next, options.transfers(), summary);
+    return finish(summary, ran && !listing.failed());
 }
 
 // One object to another; into a prefix ending in '/', under its own name. A move needs the

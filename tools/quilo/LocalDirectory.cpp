@@ -61,16 +61,6 @@ std::string LocalDirectory::shown(const std::string& relative) const {
     return relative.empty() ? path_ : path_ + (path_.ends_with('/') ? "" : "/") + relative;
 }
 
-LocalTree LocalDirectory::walk(bool followLinks, Summary& summary) const {
-    LocalTree tree;
-    LocalWalk walk(*this, followLinks, summary);
-    while (auto entry = walk.next()) {
-        tree.files.insert(tree.files.end(), std::move(*entry));
-    }
-    tree.unread = walk.unread().unread;
-    return tree;
-}
-
 Descriptor LocalDirectory::open() const {
     return Descriptor(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }

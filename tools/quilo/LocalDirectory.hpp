@@ -30,9 +30,8 @@ class Descriptor {
     int fd_ = -1;
 };
 
-// The regular files below a directory, and the parts of it that could not be read.
+// The parts of a directory that could not be read.
 struct LocalTree {
-    Tree files;
     std::vector<std::string> unread;  // relative paths; a directory's ends in '/' ("" for all)
 
     // Whether `path` could be below a part that could not be read.
@@ -59,8 +58,6 @@ class LocalDirectory {
 
     // "<path>/<relative>", for people.
     std::string shown(const std::string& relative) const;
-    // The regular files below: see LocalWalk.
-    LocalTree walk(bool followLinks, Summary& summary) const;
     // A descriptor of the directory itself, for reading it.
     Descriptor open() const;
     // The file `relative`, its directory reached and held. For writing, missing directories are

@@ -1,12 +1,16 @@
 #include "Resume.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 
 #include <quilo/quilo.hpp>
 
@@ -42,7 +46,7 @@ bool makeDirectory(const std::string& path, bool ownOnly) {
            (!ownOnly || (info.st_uid == ::geteuid() && (info.st_mode & 022) == 0));
 }
 
-std::optional<std::string> cacheDirectory() {
+std::optional<std::string> cacheDirectory(bool make = true) {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
     std::string base;
@@ -52,6 +56,12 @@ std::optional<std::string> cacheDirectory() {
         base = std::string(home) + "/.cache";
     } else {
         return std::nullopt;
+    }
+    if (!make) {
+        struct stat info {};
+        if (::lstat((base + "/quilo").c_str(), &info) != 0) {
+            return std::nullopt;
+        }
     }
     if (!makeDirectory(base, false) || !makeDirectory(base + "/quilo", true)) {
         return std::nullopt;
@@ -71,7 +81,40 @@ std::optional<std::string> journalFor(const std::string& transfer) {
     return *directory + "/" + name;
 }
 
+// "<64 hex digits>.journal", or the same with ".new" after it.
+bool isJournalName(std::string_view name) {
+    constexpr std::size_t digits = 64;
+    const auto rest = name.substr(std::min(name.size(), digits));
+    return name.size() > digits && name.find_first_not_of("0123456789abcdef") == digits &&
+           (rest == ".journal" || rest == ".journal.new");
+}
+
 }  // namespace
+
+void sweepJournals(std::chrono::seconds age) {
+    const auto directory = cacheDirectory(false);
+    const int fd = directory
+                       ? ::open(directory->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                       : -1;
+    DIR* listing = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (listing == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return;
+    }
+    const auto before =
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - age);
+    while (const dirent* entry = ::readdir(listing)) {
+        struct stat info {};
+        if (isJournalName(entry->d_name) &&
+            ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_mtime < before) {
+            ::unlinkat(fd, entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
+}
 
 bool& resumes() {
     static bool on = true;

@@ -5,7 +5,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,25 +55,25 @@ using TreeEntry = std::pair<std::string, TreeFile>;
 // The objects under a folder, one at a time in the order of their keys, by their paths below
 // it: a page is asked for only once the one before has been taken. A key outside the folder is
 // reported to `summary` and left out. The service gives them in the byte order of their keys;
-// what relies on that checks it.
+// a listing told to rely on that fails at a key not above the one before, since a merge would
+// take what it skipped for missing.
 class RemoteListing {
   public:
-    RemoteListing(const S3Url& folder, Summary& summary)
-        : pages_(folder, "", 1000), summary_(summary) {}
+    RemoteListing(const S3Url& folder, Summary& summary, bool ordered = false)
+        : pages_(folder, "", 1000), summary_(summary), ordered_(ordered) {}
     // Nullopt after the last, or once the listing failed.
     std::optional<TreeEntry> next();
-    bool failed() const { return pages_.failed(); }
+    bool failed() const { return pages_.failed() || wentBack_; }
 
   private:
     Pages pages_;
     Summary& summary_;
+    bool ordered_;
+    bool wentBack_ = false;
+    std::optional<std::string> last_{};
     std::shared_ptr<QuiloBucketRequest> page_{};
     std::size_t at_ = 0;
 };
-
-// Every object under `folder`, from all the pages of its listing; nullopt when a listing
-// failed (reported on stderr). A key outside the folder is reported to `summary` and left out.
-std::optional<Tree> remoteTree(const S3Url& folder, Summary& summary);
 
 // Calls `page` with each page of a listing of `url`'s key as prefix, following the markers.
 // False when a request failed or the listing did not move on (reported on stderr).
@@ -97,8 +96,6 @@ class Filter {
 // The local path for a key's path below its folder, as awscli maps it: empty segments go
 // ("a//b" is "a/b", "/a" is "a"). None when a "." or ".." segment leaves nothing safe.
 std::optional<std::string> localPath(std::string_view path);
-// The paths of a tree that other paths need as a directory: "a" when "a/b" is there too.
-std::set<std::string> clashingPaths(const Tree& tree);
 
 // "2024-05-01T10:20:30.123Z", or with an offset ("+02:00"), as milliseconds since the epoch;
 // nullopt when it is not that form.

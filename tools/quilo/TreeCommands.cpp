@@ -3,6 +3,7 @@
 
 #include "Checksums.hpp"
 #include "Commands.hpp"
+#include "Landing.hpp"
 #include "LocalDirectory.hpp"
 #include "Output.hpp"
 #include "Summary.hpp"
@@ -29,11 +30,6 @@ bool differs(const TreeFile& source, const TreeFile& target, const TreeOptions& 
            (!source.modifiedMs || !target.modifiedMs || *source.modifiedMs > *target.modifiedMs);
 }
 
-bool wanted(const Tree::value_type& file, const Tree& target, const TreeOptions& options) {
-    const auto found = target.find(file.first);
-    return found == target.end() || !options.sync || differs(file.second, found->second, options);
-}
-
 // Folder marker keys ("photos/") stand for no file.
 bool isMarker(const std::string& path) {
     return path.empty() || path.ends_with('/');
@@ -46,8 +42,7 @@ struct Pair {
 };
 
 // The local walk and the listing of a folder side by side, both in the byte order of their
-// paths, so that neither side is held: each path comes once. A listing that goes back would
-// make a file there look missing on one side: it fails the merge.
+// paths, so that neither side is held: each path comes once.
 class Merge {
   public:
     Merge(LocalWalk& walk, RemoteListing* listing) : walk_(walk), listing_(listing) {}
@@ -59,9 +54,8 @@ class Merge {
     std::optional<TreeEntry> pull();
 
     LocalWalk& walk_;
-    RemoteListing* listing_;  // null: nothing there
+    RemoteListing* listing_;  // null: nothing there, else one that fails when it goes back
     std::optional<TreeEntry> local_{}, remote_{};
-    std::optional<std::string> last_{};
     bool started_ = false;
     bool failed_ = false;
 };
@@ -90,17 +84,7 @@ std::optional<Pair> Merge::next() {
 
 std::optional<TreeEntry> Merge::pull() {
     auto entry = listing_ ? listing_->next() : std::nullopt;
-    if (!entry) {
-        failed_ = failed_ || (listing_ && listing_->failed());
-        return std::nullopt;
-    }
-    if (last_ && entry->first <= *last_) {
-        printFailure("ls", "the listing went back from '" + escaped(*last_) + "' to '" +
-                               escaped(entry->first) + "'");
-        failed_ = true;
-        return std::nullopt;
-    }
-    last_ = entry->first;
+    failed_ = failed_ || (!entry && listing_ && listing_->failed());
     return entry;
 }
 
@@ -140,7 +124,7 @@ int up(const std::string& directory, const S3Url& folder, const TreeOptions& opt
     LocalWalk walk(root, options.followSymlinks, summary);
     std::optional<RemoteListing> listing;
     if (options.sync) {
-        listing.emplace(folder, summary);
+        listing.emplace(folder, summary, true);
     }
     Merge merge(walk, listing ? &*listing : nullptr);
     const auto next = [&]() -> std::optional<Transfer> {
@@ -155,76 +139,65 @@ int up(const std::string& directory, const S3Url& folder, const TreeOptions& opt
     return finish(summary, ran && !merge.failed());
 }
 
-// The objects the filters take, by the local paths their keys map to. A key that maps to none,
-// or to the same path as another, is reported instead; such a path stays, keyless, so that
-// nothing is downloaded to it or deleted from it.
-Tree mapped(const S3Url& folder, const Tree& remote, const Filter& filter, Summary& summary) {
-    std::map<std::string, std::vector<Tree::const_iterator>> byPath;
-    for (auto file = remote.begin(); file != remote.end(); ++file) {
-        if (isMarker(file->first) || !filter.accepts(file->first)) {
-            continue;
+// What sync or get -r does for one local path: download the one key saved there, remove a file
+// no key stands for, or nothing. Keys that meet at a path, or that other keys need as a
+// directory, are reported instead, and keep the path from --delete.
+std::optional<Transfer> downward(Landing& landing, const S3Url& folder,
+                                 const std::string& directory, const LocalDirectory* root,
+                                 const TreeOptions& options, Summary& summary) {
+    const auto& path = landing.path;
+    const auto source = [&](const TreeFile& file) {
+        return S3Url{folder.bucket, folder.key + file.key};
+    };
+    if (landing.keys.empty()) {
+        if (landing.local && options.deleteExtra && options.filter.accepts(path)) {
+            return Transfer{.kind = Transfer::Kind::removeLocal,
+                            .local = root->shown(path),
+                            .tree = root,
+                            .relative = path};
         }
-        if (const auto path = localPath(file->first)) {
-            byPath[*path].push_back(file);
-        } else {
-            summary.failed("download", S3Url{folder.bucket, folder.key + file->first}.text(),
-                           "refused: its name below " + folder.text() + " holds a . or .. segment");
-        }
+        return std::nullopt;
     }
-    Tree tree;
-    for (const auto& [path, files] : byPath) {
-        TreeFile& file = tree[path];
-        if (files.size() == 1) {
-            file = files.front()->second;
-            file.key = files.front()->first;
-            continue;
+    if (landing.keys.size() > 1) {
+        for (const auto& meeting : landing.keys) {
+            summary.failed("download", source(meeting).text(),
+                           "refused: " + std::to_string(landing.keys.size()) +
+                               " keys would be saved as " + path);
         }
-        for (const auto& meeting : files) {
-            summary.failed(
-                "download", S3Url{folder.bucket, folder.key + meeting->first}.text(),
-                "refused: " + std::to_string(files.size()) + " keys would be saved as " + path);
-        }
+        return std::nullopt;
     }
-    return tree;
-}
-
-// The downloads that go ahead; keys that another needs as a directory are reported instead.
-std::vector<Transfer> downloads(const S3Url& folder, const Tree& remote, const Tree& local,
-                                const std::string& directory, const LocalDirectory* root,
-                                const TreeOptions& options, Summary& summary) {
-    std::vector<Transfer> transfers;
-    const auto clashes = clashingPaths(remote);
-    for (const auto& file : remote) {
-        const auto& [path, object] = file;
-        if (object.key.empty() || !wanted(file, local, options)) {
-            continue;
-        }
-        const S3Url source{folder.bucket, folder.key + object.key};
-        if (clashes.contains(path)) {
-            summary.failed("download", source.text(),
-                           "refused: other keys need " + path + "/ as a directory");
-            continue;
-        }
-        transfers.push_back({.kind = Transfer::Kind::download,
-                             .local = (fs::path(directory) / path).string(),
-                             .remote = source,
-                             .size = object.size,
-                             .modifiedMs = object.modifiedMs,
-                             .tree = root,
-                             .relative = path});
+    const TreeFile& object = landing.keys.front();
+    if (landing.local && options.checksum && root) {
+        compareContent(*root, path, *landing.local, object);
     }
-    return transfers;
+    if (landing.local && options.sync && !differs(object, *landing.local, options)) {
+        return std::nullopt;
+    }
+    if (landing.needed) {
+        summary.failed("download", source(object).text(),
+                       "refused: other keys need " + path + "/ as a directory");
+        return std::nullopt;
+    }
+    return Transfer{.kind = Transfer::Kind::download,
+                    .local = (fs::path(directory) / path).string(),
+                    .remote = source(object),
+                    .size = object.size,
+                    .modifiedMs = object.modifiedMs,
+                    .tree = root,
+                    .relative = path};
 }
 
 // The local side's links are never followed: nothing outside the directory is written or
-// removed, and nothing behind a link is compared.
+// removed, and nothing behind a link is compared. The listing's first page comes before the
+// directory is made, so that a listing refused makes nothing.
 int down(const S3Url& folder, const std::string& directory, const TreeOptions& options) {
     if (fs::exists(directory) && !fs::is_directory(directory)) {
         throw UsageError(directory + " is not a directory");
     }
     Summary summary(options.dryRun);
-    const auto remote = remoteTree(folder, summary);
-    if (!remote) {
+    RemoteListing listing(folder, summary, true);
+    Landings landings(listing, options.filter, folder, summary);
+    if (landings.failed()) {
         return finish(summary, false);
     }
     std::error_code error;
@@ -237,22 +210,22 @@ int down(const S3Url& folder, const std::string& directory, const TreeOptions& o
     if (fs::is_directory(directory)) {
         root.emplace(directory);
     }
-    LocalTree local = options.sync && root ? root->walk(false, summary) : LocalTree{};
-    const Tree objects = mapped(folder, *remote, options.filter, summary);
-    if (options.checksum && root) {
-        compareContents(*root, local.files, objects);
+    std::optional<LocalWalk> walk;
+    if (options.sync && root) {
+        walk.emplace(*root, false, summary);
+        landings.beside(*walk);
     }
     const LocalDirectory* at = root ? &*root : nullptr;
-    auto transfers = downloads(folder, objects, local.files, directory, at, options, summary);
-    for (const auto& [path, file] : local.files) {
-        if (options.deleteExtra && !objects.contains(path) && options.filter.accepts(path)) {
-            transfers.push_back({.kind = Transfer::Kind::removeLocal,
-                                 .local = root->shown(path),
-                                 .tree = at,
-                                 .relative = path});
+    const auto next = [&]() -> std::optional<Transfer> {
+        while (auto landing = landings.next()) {
+            if (auto transfer = downward(*landing, folder, directory, at, options, summary)) {
+                return transfer;
+            }
         }
-    }
-    return finish(summary, runTransfers(transfers, options.transfers(), summary));
+        return std::nullopt;
+    };
+    const bool ran = runTransfers(next, options.transfers(), summary);
+    return finish(summary, ran && !landings.failed());
 }
 
 }  // namespace
