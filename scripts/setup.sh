@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 PACKAGES=(
     # build
     g++ cmake pkg-config libcurl4-openssl-dev libssl-dev libpugixml-dev libcli11-dev
-    libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
+    libgtest-dev libgmock-dev libbenchmark-dev clang clang-format libclang-rt-14-dev lld
     # the quilo tool: profile files, JSON output, its man page
     libinih-dev nlohmann-json3-dev help2man
     # the shells whose completion scripts the tool prints, to check them with

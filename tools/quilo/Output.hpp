@@ -27,14 +27,14 @@ OutputMode& outputMode();
 // doubled. Keys and service messages may hold escape sequences that would rewrite a terminal.
 std::string escaped(std::string_view text);
 
-// "quilo: <what>: <the error's description>" on stderr, escaped; with --output json, one
-// object a line instead, whose fields are those of failureFields.
 // The reader of standard output has gone: end as the shell expects of a pipeline's writer,
 // quietly, even when SIGPIPE came ignored.
 [[noreturn]] void readerGone();
 // Whether standard output is a pipe that nothing reads any more.
 bool standardOutputUnread();
 
+// "quilo: <what>: <the error's description>" on stderr, escaped; with --output json, one
+// object a line instead, whose fields are those of failureFields.
 void printFailure(std::string_view what, const S3Request& request);
 void printFailure(std::string_view what, std::string_view cause, const Error* error = nullptr);
 
