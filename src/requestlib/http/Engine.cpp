@@ -22,6 +22,7 @@
 #include "requestlib/files/SourceFile.hpp"
 #include "requestlib/http/CurlHandle.hpp"
 #include "requestlib/http/ResponseHeaders.hpp"
+#include "requestlib/http/Sockets.hpp"
 
 namespace quilo::detail {
 namespace {
@@ -166,6 +167,7 @@ std::optional<Error> LiveAttempt::prepare() {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    noteSockets(easy);
     if (attempt.body.present()) {
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, &onRead);
         curl_easy_setopt(easy, CURLOPT_READDATA, this);
@@ -178,6 +180,7 @@ std::optional<Error> LiveAttempt::prepare() {
 std::size_t LiveAttempt::headerLine(std::string_view line) {
     switch (head.feed(line)) {
         case ResponseHeaders::Step::complete:
+            acknowledgeAtOnce(curl.get());
             return headComplete() ? line.size() : 0;
         case ResponseHeaders::Step::refused: {
             const bool tooLarge = head.refusal() == ResponseHeaders::Refusal::tooLarge;
