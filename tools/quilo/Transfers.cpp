@@ -161,7 +161,12 @@ std::optional<std::string> Run::startOne(const Transfer& transfer, std::size_t i
                                 {"downloadDestinationPath", local},
                                 {"followsSymlinks", follow}},
                                options.read);
-        if (const auto journal = downloadJournal(transfer.remote, transfer.local)) {
+        // An object listed within one piece has nothing a journal could save (a kill loses at
+        // most that piece, as it does any piece in flight), and a journal costs a small file
+        // more than its download.
+        const bool onePiece = transfer.size > 0 && transfer.size <= kResumablePieceBytes;
+        if (const auto journal =
+                onePiece ? std::nullopt : downloadJournal(transfer.remote, transfer.local)) {
             param["resumeJournal"] = *journal;
         }
         quilo.downloadObject(param, batch.transferCallbacks<QuiloObjectRquest>(index));
