@@ -90,9 +90,9 @@ void runSize(Context& context, int keys) {
     std::vector<std::string> buckets;
     std::vector<Job> jobs;
     for (const auto& client : clients) {
-        if (!context.peers().has(client.tool)) {
+        if (const auto reason = leftOut(context, client.tool)) {
             for (int step = 0; step < kSteps; ++step)
-                jobs.push_back(skippedJob(label(client, step), "not found"));
+                jobs.push_back(skippedJob(label(client, step), *reason));
             continue;
         }
         const std::string bucket = buckets.emplace_back(context.makeBucket("scale"));

@@ -67,6 +67,11 @@ void addSizeOptions(CLI::App& app, Settings& s) {
     app.add_option("--scale-keys", s.scaleKeys, "Sizes of the scale section's trees")
         ->delimiter(',')
         ->capture_default_str();
+    app.add_option_function<std::string>(
+           "--peers", [&s](const std::string& value) { s.peers = value == "all"; },
+           "all, or none: the tree and scale sections without awscli's and rclone's rows, "
+           "which take long with many files")
+        ->check(CLI::IsMember({"all", "none"}));
 }
 
 void addWanOptions(CLI::App& app, Settings& s) {

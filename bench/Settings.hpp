@@ -31,7 +31,8 @@ struct Settings {
     int treeFiles = 10000;
     int treeKiB = 4;
     int treeRounds = 1;
-    int treeJobs = 0;  // 0: each tool's own default
+    int treeJobs = 0;   // 0: each tool's own default
+    bool peers = true;  // awscli's and rclone's rows in the tree and scale sections
     std::vector<int> scaleKeys = {10000, 100000};
     std::string workDir = "/tmp";
     std::string quiloTool;

@@ -157,7 +157,8 @@ std::vector<Job> TreeRound::jobs() {
         source)};
     addQuilo(jobs, source);
     const std::string& root = tree_.root;
-    if (peers.has(Tool::aws)) {
+    const auto awsOut = leftOut(context_, Tool::aws), rcloneOut = leftOut(context_, Tool::rclone);
+    if (!awsOut) {
         const std::string b = bucket("aws");
         const Command up = aws({root, "s3://" + b + "/tree/"});
         jobs.push_back(upload("aws s3 sync (first run)", up, b));
@@ -166,16 +167,16 @@ std::vector<Job> TreeRound::jobs() {
     } else {
         for (const char* label :
              {"aws s3 sync (first run)", "aws s3 sync (nothing to do)", "aws s3 sync (down)"}) {
-            jobs.push_back(skippedJob(label, "/usr/bin/aws not found"));
+            jobs.push_back(skippedJob(label, *awsOut));
         }
     }
     // Every key of the tree, listed page by page; the output is thrown away.
     jobs.push_back({"quilo ls --recursive", quilo({"ls", "--recursive", "s3://" + source})});
-    if (peers.has(Tool::aws)) {
-        jobs.push_back({"aws s3 ls --recursive",
-                        peers.run(Tool::aws, {"s3", "ls", "--recursive", "s3://" + source})});
-    }
-    if (peers.has(Tool::rclone)) {
+    jobs.push_back(awsOut
+                       ? skippedJob("aws s3 ls --recursive", *awsOut)
+                       : Job{"aws s3 ls --recursive",
+                             peers.run(Tool::aws, {"s3", "ls", "--recursive", "s3://" + source})});
+    if (!rcloneOut) {
         const std::string b = bucket("rclone");
         const Command up = rclone({root, "bench:" + b + "/tree"});
         jobs.push_back(upload("rclone sync (first run)", up, b));
@@ -185,7 +186,7 @@ std::vector<Job> TreeRound::jobs() {
     } else {
         for (const char* label :
              {"rclone sync (first run)", "rclone sync (nothing to do)", "rclone sync (down)"}) {
-            jobs.push_back(skippedJob(label, "rclone not found"));
+            jobs.push_back(skippedJob(label, *rcloneOut));
         }
     }
     return jobs;
@@ -204,6 +205,16 @@ void askRatios(Table& table) {
 }
 
 }  // namespace
+
+std::optional<std::string> leftOut(const Context& context, Tool tool) {
+    if (!context.settings().peers && tool != Tool::quilo) {
+        return "--peers none";
+    }
+    if (!context.peers().has(tool)) {
+        return context.peers().binary(tool).name + " not found";
+    }
+    return std::nullopt;
+}
 
 void runTree(Context& context) {
     const Settings& s = context.settings();

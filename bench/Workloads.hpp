@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "Context.hpp"
@@ -18,5 +19,8 @@ void runProxy(Context& context);      // what the delay proxy itself costs and d
 // Under this name runTransfers remembers the default upload's rate against curl's unsigned one
 // at `mib`, which the tool's upload of that size is held to.
 std::string uploadRatioName(std::uint64_t mib);
+
+// Why the tree and scale sections run no rows of a peer client, if they run none.
+std::optional<std::string> leftOut(const Context& context, Tool tool);
 
 }  // namespace bench

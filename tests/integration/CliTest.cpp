@@ -641,21 +641,32 @@ TEST_F(Cli, DownloadsStayInTheirDirectoryAndNamesPrintEscaped) {
     for (const std::string& key : std::vector<std::string>{
              "t/../evil", outside, "t/a", "t/a-b", "t/a/b", "t/ok//fine.txt", "t/m//n", "t/m/n",
              "t/m/-x", "t/m//-x",  // the second lists after the first, and saves at the same path
-             "t/esc\x1b[2J", "t/back\\slash", "t/c1\xc2\x85", "t/del\x7f"})
+             "t/esc\x1b[2J", "t/back\\slash", "t/c1\xc2\x85", "t/del\x7f", "t/m//.git/f05",
+             "t/m//.git/solo"})  // listed ahead once m/.git's many wait
         ASSERT_EQ(quilo({"put", body, url(key)}).exitCode, 0) << key;
     test::aws(server_, {"s3api", "put-object", "--bucket", bucket_, "--key", "t/dir/"});
+    std::set<std::string> dotted{"m/.git/solo"};
+    fs::create_directories(dir_.path() / "dotted");
+    for (int i = 0; i < 70; ++i) {
+        const auto name = (i < 10 ? "f0" : "f") + std::to_string(i);
+        dir_.file("dotted/" + name, "x");
+        dotted.insert("m/.git/" + name);
+    }
+    dotted.erase("m/.git/f05");
+    ASSERT_EQ(quilo({"put", "-r", (dir_.path() / "dotted").string(), url("t/m/.git")}).exitCode, 0);
 
     const auto out = dir_.path() / "out";
     const auto got = quilo({"get", "-r", url("t"), out.string()});
     EXPECT_EQ(got.exitCode, 1) << describe(got);
-    EXPECT_EQ(std::count(got.err.begin(), got.err.end(), '\n'), 6)
-        << "../evil, a, m//n, m/n, m/-x, m//-x";
+    EXPECT_EQ(std::count(got.err.begin(), got.err.end(), '\n'), 8)
+        << "../evil, a, m//n, m/n, m/-x, m//-x, m/.git/f05, m//.git/f05" << got.err;
     EXPECT_FALSE(fs::exists(dir_.path() / "evil") || fs::exists(dir_.path() / "abs"));
     std::set<std::string> saved;
     for (const auto& [path, content] : filesBelow(out))
         saved.insert(path);
-    EXPECT_EQ(saved, (std::set<std::string>{"a-b", "a/b", "back\\slash", "c1\xc2\x85", "del\x7f",
-                                            "esc\x1b[2J", "ok/fine.txt", outside.substr(3)}));
+    dotted.insert({"a-b", "a/b", "back\\slash", "c1\xc2\x85", "del\x7f", "esc\x1b[2J",
+                   "ok/fine.txt", outside.substr(3)});
+    EXPECT_EQ(saved, dotted);
     EXPECT_FALSE(fs::exists(out / "dir"));
     // On a terminal, the progress bar's label is escaped too.
     auto terminal = awsEnvironment(server_);

@@ -1,26 +1,17 @@
 #include "Landing.hpp"
 
 #include "LocalDirectory.hpp"
+#include "Output.hpp"
 #include "Summary.hpp"
 
 namespace quilo::cli {
 
 namespace {
 
-// Every key still to come that is saved at `path` or below it lists before this. Such a key
-// starts with "<path>/", below "<path>0"; or it doubles a slash (or leads with one) where a
-// name of `path` starts with a byte below '/', and then lists after `path` but before that
-// same start followed by "/0".
-std::string bound(const std::string& path) {
-    for (std::size_t start = 0; start < path.size();) {
-        if (static_cast<unsigned char>(path[start]) < '/') {
-            return path.substr(0, start) + "/0";
-        }
-        const auto slash = path.find('/', start);
-        start = slash == std::string::npos ? path.size() : slash + 1;
-    }
-    return path + "0";
-}
+// Past this many held paths, the range that the next one waits for is listed ahead: a request
+// at most for so many paths held.
+constexpr std::size_t kHeldPaths = 64;
+constexpr std::int32_t kAheadKeys = 1000;
 
 }  // namespace
 
@@ -41,7 +32,7 @@ void Landings::beside(LocalWalk& walk) {
 // file it would have named be taken for one no key stands for.
 std::optional<Landing> Landings::next() {
     for (;;) {
-        if (listing_.failed()) {
+        if (failed()) {
             return std::nullopt;
         }
         const bool over = !remote_ && !local_;
@@ -65,11 +56,19 @@ std::optional<Landing> Landings::next() {
 // comes out.
 void Landings::step() {
     if (remote_ && (!local_ || remote_->first < local_->first)) {
-        take(std::move(*remote_), true);
+        taken_ = remote_->first;
+        if (!listedAhead(taken_)) {
+            take(std::move(*remote_), true);
+        }
         remote_ = listing_.next();
     } else {
         take(std::move(*local_), false);
         local_ = walk_->next();
+    }
+    while (ahead_ && !failed_) {
+        const auto range = std::move(*ahead_);
+        ahead_.reset();
+        listAhead(range);
     }
 }
 
@@ -100,9 +99,93 @@ void Landings::take(TreeEntry entry, bool remote) {
 Landing& Landings::at(const std::string& path) {
     const auto [found, added] = held_.try_emplace(path, Landing{path});
     if (added) {
-        bounds_.emplace(bound(path), path);
+        const auto range = waitsFor(path);
+        bounds_.emplace(range ? *range + "0" : path + "0", path);
+        if (range && held_.size() > kHeldPaths && !ranges_.contains(*range)) {
+            ahead_ = range;
+        }
     }
     return found->second;
+}
+
+// Every key still to come that is saved at `path` or below it lists before the bound this
+// gives. Such a key starts with "<path>/", below "<path>0"; or it doubles a slash (or leads
+// with one) where a name of `path` starts with a byte below '/', and then lists after `path`,
+// in the range of keys that start with that same start followed by "/", unless that range
+// was listed ahead. The first such range not listed ahead, if any.
+std::optional<std::string> Landings::waitsFor(const std::string& path) const {
+    for (std::size_t start = 0; start < path.size();) {
+        if (static_cast<unsigned char>(path[start]) < '/') {
+            auto range = path.substr(0, start) + "/";
+            const auto listed = ranges_.find(range);
+            if (listed == ranges_.end() || !listed->second) {
+                return range;
+            }
+        }
+        const auto slash = path.find('/', start);
+        start = slash == std::string::npos ? path.size() : slash + 1;
+    }
+    return std::nullopt;
+}
+
+// Whether `key` is in a range listed ahead, and so taken already: the ranges start with a
+// slash or end with two.
+bool Landings::listedAhead(const std::string& key) const {
+    for (auto slash = key.find('/'); slash != std::string::npos && !ranges_.empty();
+         slash = key.find('/', slash + 1)) {
+        if (slash == 0 || key[slash - 1] == '/') {
+            const auto listed = ranges_.find(key.substr(0, slash + 1));
+            if (listed != ranges_.end() && listed->second) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The listing has taken the range's keys up to taken_; the rest are taken now, and the paths
+// that waited for them wait for what else they may. A key the listing has passed without
+// naming it (written since) is left out, as the listing left it: no path it saves at may come
+// out twice.
+void Landings::listAhead(const std::string& range) {
+    const auto bound = range + "0";
+    ranges_[range] = true;
+    if (remote_ && remote_->first < bound) {
+        Pages pages(S3Url{folder_.bucket, folder_.key + range}, "", kAheadKeys,
+                    folder_.key + taken_);
+        const auto page = pages.next();
+        failed_ = !page;
+        if (!page || page->isTruncated()) {
+            ranges_[range] = false;
+            return;
+        }
+        std::string last = taken_;
+        for (const auto& object : page->objects()) {
+            if (!object.key.starts_with(folder_.key + range) ||
+                object.key.substr(folder_.key.size()) <= last) {
+                printFailure("ls", "the listing of " + escaped(folder_.key + range) +
+                                       " went from '" + escaped(last) + "' to '" +
+                                       escaped(object.key) + "'");
+                failed_ = true;
+                return;
+            }
+            auto entry = listedEntry(object, folder_.key);
+            last = entry.first;
+            if (entry.first >= remote_->first) {
+                take(std::move(entry), true);
+            }
+        }
+    }
+    auto waiting = bounds_.lower_bound({bound, ""});
+    std::vector<std::string> paths;
+    while (waiting != bounds_.end() && waiting->first == bound) {
+        paths.push_back(waiting->second);
+        waiting = bounds_.erase(waiting);
+    }
+    for (auto& path : paths) {
+        const auto next = waitsFor(path);
+        bounds_.emplace(next ? *next + "0" : path + "0", std::move(path));
+    }
 }
 
 }  // namespace quilo::cli

@@ -69,22 +69,26 @@ std::optional<TreeEntry> RemoteListing::next() {
                             "refused: the listing of " + folder.text() + " named it");
             continue;
         }
-        std::string path = object.key.substr(folder.key.size());
-        if (ordered_ && last_ && path <= *last_) {
+        auto entry = listedEntry(object, folder.key);
+        if (ordered_ && last_ && entry.first <= *last_) {
             printFailure("ls", "the listing went back from '" + escaped(*last_) + "' to '" +
-                                   escaped(path) + "'");
+                                   escaped(entry.first) + "'");
             wentBack_ = true;
             return std::nullopt;
         }
         if (ordered_) {
-            last_ = path;
+            last_ = entry.first;
         }
-        return TreeEntry{std::move(path),
-                         {.size = object.size,
-                          .modifiedMs = parseTimestamp(object.lastModified),
-                          .etag = object.etag}};
+        return entry;
     }
     return std::nullopt;
+}
+
+TreeEntry listedEntry(const S3Object& object, std::string_view folderKey) {
+    return TreeEntry{object.key.substr(folderKey.size()),
+                     {.size = object.size,
+                      .modifiedMs = parseTimestamp(object.lastModified),
+                      .etag = object.etag}};
 }
 
 bool Filter::accepts(const std::string& path) const {

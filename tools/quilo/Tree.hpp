@@ -29,11 +29,15 @@ struct TreeFile {
 // The files of a tree by their paths relative to its root, '/'-separated: "photos/cat.jpg".
 using Tree = std::map<std::string, TreeFile>;
 
-// The pages of a listing of `url`'s key as prefix, one at a time, following the markers.
+// The pages of a listing of `url`'s key as prefix, one at a time, following the markers; from
+// the first key after `after`, if given.
 class Pages {
   public:
-    Pages(S3Url url, std::string delimiter, std::int32_t pageSize)
-        : url_(std::move(url)), delimiter_(std::move(delimiter)), pageSize_(pageSize) {}
+    Pages(S3Url url, std::string delimiter, std::int32_t pageSize, std::string after = {})
+        : url_(std::move(url)),
+          delimiter_(std::move(delimiter)),
+          pageSize_(pageSize),
+          marker_(std::move(after)) {}
     // The next page; null after the last, or when a request failed or the listing did not move
     // on (reported on stderr, and failed() from then on).
     std::shared_ptr<QuiloBucketRequest> next();
@@ -44,13 +48,16 @@ class Pages {
     S3Url url_;
     std::string delimiter_;
     std::int32_t pageSize_;
-    std::string marker_{};
+    std::string marker_;
     bool over_ = false;
     bool failed_ = false;
 };
 
 // A file of a tree and its path: see Tree.
 using TreeEntry = std::pair<std::string, TreeFile>;
+
+// A listed object as a file, by its key past the folder's `folderKey`, which it starts with.
+TreeEntry listedEntry(const S3Object& object, std::string_view folderKey);
 
 // The objects under a folder, one at a time in the order of their keys, by their paths below
 // it: a page is asked for only once the one before has been taken. A key outside the folder is
