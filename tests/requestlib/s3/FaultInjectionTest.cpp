@@ -214,6 +214,84 @@ TEST_F(FaultInjection, UnreadableOrOversizedListingsAreBadResponses) {
     }
 }
 
+// A page that would not take a walk past where it was asked from fails at once: asked again, a
+// server answering so would keep a walk going for ever.
+TEST_F(FaultInjection, ListingPagesThatDoNotMoveOnAreBadResponses) {
+    using Op = S3BucketRequest::Operation;
+    const auto listing = [](Op operation, std::string marker, std::string id = {}) {
+        auto request = S3BucketRequest::requestWithBucket("bucket", operation);
+        request->setMarker(std::move(marker));
+        operation == Op::listVersions ? request->setVersionIdMarker(std::move(id))
+                                      : request->setUploadIdMarker(std::move(id));
+        return std::shared_ptr<S3Request>(request);
+    };
+    const auto continued = [](std::string upTo) {
+        auto request = S3BucketRequest::requestWithBucket("bucket", Op::listV2);
+        request->setContinuationToken("T");
+        request->setListedUpTo(std::move(upTo));
+        return std::shared_ptr<S3Request>(request);
+    };
+    const auto parts = [](std::int32_t marker) {
+        auto request = S3ObjectRequest::requestForPartsWithBucket("bucket", "key", "U");
+        request->setPartNumberMarker(marker);
+        return std::shared_ptr<S3Request>(request);
+    };
+    const std::string truncated = "<IsTruncated>true</IsTruncated>",
+                      whole = "<IsTruncated>false</IsTruncated>";
+    const auto key = [](const std::string& name) {
+        return "<Contents><Key>" + name + "</Key><Size>1</Size></Contents>";
+    };
+    const auto version = [](const std::string& name) {
+        return "<Version><Key>" + name +
+               "</Key><VersionId>v</VersionId><IsLatest>true</IsLatest>"
+               "<Size>1</Size></Version>";
+    };
+    const struct {
+        const char* name;
+        std::shared_ptr<S3Request> request;
+        std::string body;
+    } cases[] = {
+        {"v1 back", listing(Op::list, "m"),
+         "<ListBucketResult>" + whole + key("a") + "</ListBucketResult>"},
+        {"v1 at its marker", listing(Op::list, "m"),
+         "<ListBucketResult>" + whole +
+             "<CommonPrefixes><Prefix>m</Prefix></CommonPrefixes>"
+             "</ListBucketResult>"},
+        {"v1 stuck", listing(Op::list, "m"),
+         "<ListBucketResult>" + truncated + "<NextMarker>m</NextMarker></ListBucketResult>"},
+        {"v2 back", continued("m"),
+         "<ListBucketResult>" + whole + key("m") + "</ListBucketResult>"},
+        {"v2 empty", continued("m"),
+         "<ListBucketResult>" + truncated +
+             "<NextContinuationToken>U</NextContinuationToken></ListBucketResult>"},
+        {"versions back", listing(Op::listVersions, "m", "v"),
+         "<ListVersionsResult>" + whole + version("a") + "</ListVersionsResult>"},
+        {"versions stuck", listing(Op::listVersions, "m", "v"),
+         "<ListVersionsResult>" + truncated + version("m") +
+             "<NextKeyMarker>m</NextKeyMarker><NextVersionIdMarker>v</NextVersionIdMarker>"
+             "</ListVersionsResult>"},
+        {"uploads stuck", listing(Op::listUploads, "m"),
+         "<ListMultipartUploadsResult>" + truncated +
+             "<NextKeyMarker>a</NextKeyMarker></ListMultipartUploadsResult>"},
+        {"parts back", parts(2),
+         "<ListPartsResult>" + whole +
+             "<Part><PartNumber>2</PartNumber><Size>1</Size><ETag>e</ETag></Part>"
+             "</ListPartsResult>"},
+        {"parts stuck", parts(2),
+         "<ListPartsResult>" + truncated +
+             "<NextPartNumberMarker>2</NextPartNumberMarker>"
+             "</ListPartsResult>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server(scripted({FaultAction::reply(200, c.body)}));
+        pointedAt(c.request, server.host());
+        EXPECT_EQ(RequestWatch(*c.request).run(*c.request),
+                  "failed bad response MalformedResponse");
+        EXPECT_EQ(server.requestCount(), 1u);
+    }
+}
+
 // A copy can fail after the service has sent its 200: the body then is an <Error>.
 TEST_F(FaultInjection, CopyAnsweredWithAnErrorUnderA200Fails) {
     FaultServer server(scripted({FaultAction::reply(200,
