@@ -106,7 +106,7 @@ std::optional<DownloadJournal> DownloadJournal::read(const std::string& path) {
         !readEncoded(*in, journal.name) || !readEncoded(*in, journal.temporary) ||
         !readEncoded(*in, journal.etag) || !(*in >> journal.size))
         return std::nullopt;
-    for (Range range; *in >> range.offset >> range.length >> range.md5;)
+    for (Range range; *in >> range.offset >> range.length >> range.digest;)
         journal.ranges.push_back(range);
     return journal;
 }
@@ -120,7 +120,7 @@ bool DownloadJournal::write(const std::string& path) const {
         << uriEncode(etag) << '\n'
         << size << '\n';
     for (const auto& range : ranges)
-        out << range.offset << ' ' << range.length << ' ' << range.md5 << '\n';
+        out << range.offset << ' ' << range.length << ' ' << range.digest << '\n';
     return writeJournal(path, out.str());
 }
 
