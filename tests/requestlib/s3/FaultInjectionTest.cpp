@@ -215,35 +215,27 @@ TEST_F(FaultInjection, UnreadableOrOversizedListingsAreBadResponses) {
 }
 
 // A page that would not take a walk past where it was asked from fails at once: asked again, a
-// server answering so would keep a walk going for ever.
+// server answering so would keep a walk going for ever. (Object listings: Operations tests.)
 TEST_F(FaultInjection, ListingPagesThatDoNotMoveOnAreBadResponses) {
     using Op = S3BucketRequest::Operation;
-    const auto listing = [](Op operation, std::string marker, std::string id = {}) {
+    const auto listing = [](Op operation, std::string id = {}) {
         auto request = S3BucketRequest::requestWithBucket("bucket", operation);
-        request->setMarker(std::move(marker));
+        request->setMarker("m");
         operation == Op::listVersions ? request->setVersionIdMarker(std::move(id))
                                       : request->setUploadIdMarker(std::move(id));
         return std::shared_ptr<S3Request>(request);
     };
-    const auto continued = [](std::string upTo) {
-        auto request = S3BucketRequest::requestWithBucket("bucket", Op::listV2);
-        request->setContinuationToken("T");
-        request->setListedUpTo(std::move(upTo));
-        return std::shared_ptr<S3Request>(request);
-    };
-    const auto parts = [](std::int32_t marker) {
+    const auto parts = [] {
         auto request = S3ObjectRequest::requestForPartsWithBucket("bucket", "key", "U");
-        request->setPartNumberMarker(marker);
+        request->setPartNumberMarker(2);
         return std::shared_ptr<S3Request>(request);
     };
-    const std::string truncated = "<IsTruncated>true</IsTruncated>",
-                      whole = "<IsTruncated>false</IsTruncated>";
-    const auto key = [](const std::string& name) {
-        return "<Contents><Key>" + name + "</Key><Size>1</Size></Contents>";
+    const auto page = [](const std::string& root, bool truncated, const std::string& inner) {
+        return "<" + root + "><IsTruncated>" + (truncated ? "true" : "false") + "</IsTruncated>" +
+               inner + "</" + root + ">";
     };
-    const auto version = [](const std::string& name) {
-        return "<Version><Key>" + name +
-               "</Key><VersionId>v</VersionId><IsLatest>true</IsLatest>"
+    const auto version = [](const std::string& key) {
+        return "<Version><Key>" + key + "</Key><VersionId>v</VersionId><IsLatest>true</IsLatest>" +
                "<Size>1</Size></Version>";
     };
     const struct {
@@ -251,36 +243,21 @@ TEST_F(FaultInjection, ListingPagesThatDoNotMoveOnAreBadResponses) {
         std::shared_ptr<S3Request> request;
         std::string body;
     } cases[] = {
-        {"v1 back", listing(Op::list, "m"),
-         "<ListBucketResult>" + whole + key("a") + "</ListBucketResult>"},
-        {"v1 at its marker", listing(Op::list, "m"),
-         "<ListBucketResult>" + whole +
-             "<CommonPrefixes><Prefix>m</Prefix></CommonPrefixes>"
-             "</ListBucketResult>"},
-        {"v1 stuck", listing(Op::list, "m"),
-         "<ListBucketResult>" + truncated + "<NextMarker>m</NextMarker></ListBucketResult>"},
-        {"v2 back", continued("m"),
-         "<ListBucketResult>" + whole + key("m") + "</ListBucketResult>"},
-        {"v2 empty", continued("m"),
-         "<ListBucketResult>" + truncated +
-             "<NextContinuationToken>U</NextContinuationToken></ListBucketResult>"},
-        {"versions back", listing(Op::listVersions, "m", "v"),
-         "<ListVersionsResult>" + whole + version("a") + "</ListVersionsResult>"},
-        {"versions stuck", listing(Op::listVersions, "m", "v"),
-         "<ListVersionsResult>" + truncated + version("m") +
-             "<NextKeyMarker>m</NextKeyMarker><NextVersionIdMarker>v</NextVersionIdMarker>"
-             "</ListVersionsResult>"},
-        {"uploads stuck", listing(Op::listUploads, "m"),
-         "<ListMultipartUploadsResult>" + truncated +
-             "<NextKeyMarker>a</NextKeyMarker></ListMultipartUploadsResult>"},
-        {"parts back", parts(2),
-         "<ListPartsResult>" + whole +
-             "<Part><PartNumber>2</PartNumber><Size>1</Size><ETag>e</ETag></Part>"
-             "</ListPartsResult>"},
-        {"parts stuck", parts(2),
-         "<ListPartsResult>" + truncated +
-             "<NextPartNumberMarker>2</NextPartNumberMarker>"
-             "</ListPartsResult>"},
+        {"a prefix at the marker", listing(Op::list),
+         page("ListBucketResult", false, "<CommonPrefixes><Prefix>m</Prefix></CommonPrefixes>")},
+        {"versions back", listing(Op::listVersions, "v"),
+         page("ListVersionsResult", false, version("a"))},
+        {"versions stuck", listing(Op::listVersions, "v"),
+         page("ListVersionsResult", true,
+              version("m") + "<NextKeyMarker>m</NextKeyMarker><NextVersionIdMarker>v"
+                             "</NextVersionIdMarker>")},
+        {"uploads back", listing(Op::listUploads),
+         page("ListMultipartUploadsResult", true, "<NextKeyMarker>a</NextKeyMarker>")},
+        {"parts back", parts(),
+         page("ListPartsResult", false,
+              "<Part><PartNumber>2</PartNumber><Size>1</Size><ETag>e</ETag></Part>")},
+        {"parts stuck", parts(),
+         page("ListPartsResult", true, "<NextPartNumberMarker>2</NextPartNumberMarker>")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
