@@ -40,7 +40,10 @@ struct DownloadJournal {
     std::vector<Range> ranges{};
 
     static std::optional<DownloadJournal> read(const std::string& path);
-    bool write(const std::string& path) const;
+    // Not durable: a note the system loses in a crash only means its range is fetched again,
+    // since a kept range is hashed anew before it is trusted; syncing the journal after every
+    // range would flush the download's own writes with it.
+    bool write(const std::string& path, bool durable = true) const;
 };
 
 void removeJournal(const std::string& path);

@@ -162,7 +162,7 @@ void RangedDownload::note(std::size_t index) {
             if (self->run_->ended() || digest.empty())
                 return;
             self->journal_.ranges.push_back({offset, length, std::move(digest)});
-            self->journal_.write(self->journalPath_);
+            self->journal_.write(self->journalPath_, false);
         },
         kRangeDigest);
 }
