@@ -210,7 +210,8 @@ struct QUILO_EXPORT SetBucketObjectLockArgs {
 };
 
 // ListObjectsV2: what is left out asks for nothing. continuationToken is the previous page's
-// nextContinuationToken().
+// nextContinuationToken(), and listedUpTo that page's last key or common prefix, which the page
+// asked for must go on above (ObjectPagesV2 sets both).
 struct QUILO_EXPORT ListObjectsV2Args {
     // The map it turns into, its typed request and its callables.
     using Param = ValueMap;
@@ -225,6 +226,7 @@ struct QUILO_EXPORT ListObjectsV2Args {
     std::optional<std::string> startAfter{};
     std::optional<std::string> continuationToken{};
     std::optional<bool> fetchOwner{};
+    std::optional<std::string> listedUpTo{};
     Param param() const;
 };
 

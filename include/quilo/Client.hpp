@@ -105,8 +105,13 @@ class QUILO_EXPORT Quilo {
     // nothing. The names come back decoded, and a page ends where isTruncated() says so.
     //
     // ListObjectsV2. param: also "startAfter", "continuationToken" (strings: the latter from
-    // the previous page's nextContinuationToken()), "fetchOwner" (bool). objects(),
-    // commonPrefixes(), isTruncated(), nextContinuationToken() on the request.
+    // the previous page's nextContinuationToken()), "fetchOwner" (bool), "listedUpTo" (string,
+    // not sent: the previous page's last key or common prefix). objects(), commonPrefixes(),
+    // isTruncated(), nextContinuationToken() on the request.
+    //
+    // A page that does not go on past where it was asked from (its marker, or listedUpTo
+    // after a token), or is truncated and names nothing further, fails as a malformed
+    // response: walked on, such a server would be asked for ever.
     virtual void listObjectsV2(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
     // Every version and delete marker. param: also "keyMarker", "versionIdMarker" (strings: the
     // previous page's nextMarker() and nextVersionIdMarker()). versions(), commonPrefixes(),

@@ -12,9 +12,11 @@
 //
 // ObjectPagesV2 walks listObjectsV2 the same way, from continuation token to token.
 // A page is the typed request of its listing, finished or failed. A failed page is the last one
-// given. A page that says more follow but names nowhere to go on from is the last one too; its
-// isTruncated() stays true.
+// given. A page that would not take the walk forward (one that goes back to names already
+// listed, or says more follow but lists nothing new) fails as a malformed response, so a broken
+// server cannot keep a walk going for ever.
 
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 #include <memory>
@@ -38,10 +40,9 @@ struct ObjectListing {
     static void ask(Quilo& client, const Args& args, Callbacks<Request> callbacks) {
         client.listObjects(args.param(), std::move(callbacks));
     }
-    // Where the page after `page` starts, or nothing after the last. Keys come in ascending
-    // order, so a marker that does not move forward would only ask for the same page again.
+    // Where the page after `page` starts, or nothing after the last.
     static std::optional<std::string> after(const Request& page) {
-        if (page.error() || !page.isTruncated() || page.nextMarker() <= page.marker()) {
+        if (page.error() || !page.isTruncated()) {
             return std::nullopt;
         }
         return page.nextMarker();
@@ -60,19 +61,28 @@ struct ObjectV2Listing {
     static void ask(Quilo& client, const Args& args, Callbacks<Request> callbacks) {
         client.listObjectsV2(args.param(), std::move(callbacks));
     }
-    // The token of the page after `page`. A token says nothing of order: only one naming the
-    // very page it came with is known to go nowhere.
-    static std::optional<std::string> after(const Request& page) {
-        const auto& next = page.nextContinuationToken();
-        if (page.error() || !page.isTruncated() || next.empty() ||
-            next == page.continuationToken()) {
+    // Where the page after `page` starts: its token, and the last name `page` listed, which
+    // the next page must go on above. Tokens carry no order; the names do.
+    struct Position {
+        std::string token, listedUpTo;
+    };
+    static std::optional<Position> after(const Request& page) {
+        if (page.error() || !page.isTruncated()) {
             return std::nullopt;
+        }
+        Position next{page.nextContinuationToken(), {}};
+        if (!page.objects().empty()) {
+            next.listedUpTo = page.objects().back().key;
+        }
+        if (!page.commonPrefixes().empty()) {
+            next.listedUpTo = std::max(next.listedUpTo, page.commonPrefixes().back());
         }
         return next;
     }
-    // Makes args name the page that position, a token, names.
-    static void startAt(Args& args, std::string position) {
-        args.continuationToken = std::move(position);
+    // Makes args name the page that position names.
+    static void startAt(Args& args, Position position) {
+        args.continuationToken = std::move(position.token);
+        args.listedUpTo = std::move(position.listedUpTo);
     }
 };
 

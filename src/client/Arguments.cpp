@@ -184,6 +184,7 @@ ValueMap ListObjectsV2Args::param() const {
     put(map, "startAfter", startAfter);
     put(map, "continuationToken", continuationToken);
     put(map, "fetchOwner", fetchOwner);
+    put(map, "listedUpTo", listedUpTo);
     return map;
 }
 

@@ -14,7 +14,7 @@ struct ListingKeys {
 };
 
 struct ListingOptions {
-    std::optional<std::string> prefix, delimiter, marker, idMarker, token;
+    std::optional<std::string> prefix, delimiter, marker, idMarker, token, listedUpTo;
     std::optional<std::int32_t> count;
     std::optional<bool> fetchOwner;
 
@@ -28,6 +28,7 @@ struct ListingOptions {
         if (operation == Operation::listV2) {
             token = in.takeOptional<std::string>("continuationToken");
             fetchOwner = in.takeOptional<bool>("fetchOwner");
+            listedUpTo = in.takeOptional<std::string>("listedUpTo");
         }
     }
 
@@ -44,6 +45,8 @@ struct ListingOptions {
             request.setContinuationToken(std::move(*token));
         if (fetchOwner)
             request.setFetchOwner(*fetchOwner);
+        if (listedUpTo)
+            request.setListedUpTo(std::move(*listedUpTo));
         if (idMarker && operation == Operation::listVersions)
             request.setVersionIdMarker(std::move(*idMarker));
         else if (idMarker)

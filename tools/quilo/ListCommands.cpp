@@ -127,10 +127,8 @@ bool listVersions(const S3Url& url, const std::string& delimiter, Listing& listi
             }
         },
         [](const QuiloBucketRequest& page, ValueMap& p) {
-            // Both markers move on, even when the key stays.
-            const bool key = advance(p, "keyMarker", page.nextMarker());
-            const bool other = advance(p, "versionIdMarker", page.nextVersionIdMarker());
-            return key || other;
+            advance(p, "keyMarker", page.nextMarker());
+            advance(p, "versionIdMarker", page.nextVersionIdMarker());
         });
 }
 

@@ -13,8 +13,8 @@ namespace quilo::cli {
 
 // Pages through a listing of `url` that the facade gives a page at a time: `send(quilo, param,
 // callbacks)` asks for the page `param` describes, `each(page)` takes it, and `next(page,
-// param)` moves `param` past it, false when its markers would not move (which would page for
-// ever). False when a request failed or the listing stuck (reported on stderr).
+// param)` moves `param` past it (the library fails a page that would not move on). False when
+// a request failed (reported on stderr).
 template <class Send, class Each, class Next>
 bool forEachListed(const S3Url& url, ValueMap param, Send send, Each each, Next next) {
     for (;;) {
@@ -27,19 +27,13 @@ bool forEachListed(const S3Url& url, ValueMap param, Send send, Each each, Next 
         if (!page->isTruncated()) {
             return true;
         }
-        if (!next(*page, param)) {
-            printFailure("ls " + url.text(), "the listing did not move on");
-            return false;
-        }
+        next(*page, param);
     }
 }
 
-// Sets `param[key]` to `value` (an empty one asks for nothing); whether that changed it.
-inline bool advance(ValueMap& param, const std::string& key, const std::string& value) {
-    const auto* now = param[key] ? param[key]->getIf<std::string>() : nullptr;
-    const bool moved = now ? *now != value : !value.empty();
+// Sets `param[key]` to `value` (an empty one asks for nothing).
+inline void advance(ValueMap& param, const std::string& key, const std::string& value) {
     param[key] = value.empty() ? std::nullopt : std::optional<Value>(value);
-    return moved;
 }
 
 }  // namespace quilo::cli

@@ -57,9 +57,8 @@ std::optional<std::vector<S3MultipartUpload>> uploadsBelow(const S3Url& url) {
             uploads.insert(uploads.end(), page.uploads().begin(), page.uploads().end());
         },
         [](const QuiloBucketRequest& page, ValueMap& p) {
-            const bool key = advance(p, "keyMarker", page.nextMarker());
-            const bool other = advance(p, "uploadIdMarker", page.nextUploadIdMarker());
-            return key || other;
+            advance(p, "keyMarker", page.nextMarker());
+            advance(p, "uploadIdMarker", page.nextUploadIdMarker());
         });
     return ok ? std::optional(std::move(uploads)) : std::nullopt;
 }

@@ -11,7 +11,15 @@ namespace quilo::detail {
 namespace {
 
 const EVP_MD* digestFor(StreamingDigest::Algorithm algorithm) {
-    return algorithm == StreamingDigest::Algorithm::md5 ? EVP_md5() : EVP_sha256();
+    switch (algorithm) {
+        case StreamingDigest::Algorithm::md5:
+            return EVP_md5();
+        case StreamingDigest::Algorithm::sha1:
+            return EVP_sha1();
+        case StreamingDigest::Algorithm::sha256:
+            break;
+    }
+    return EVP_sha256();
 }
 
 }  // namespace

@@ -24,7 +24,9 @@ std::string hmacSha256(std::string_view key, std::string_view data);
 // A digest computed while bytes stream past, so that nothing is read twice.
 class StreamingDigest {
   public:
-    enum class Algorithm { md5, sha256 };
+    // SHA-1 only where no one else checks the digest, as fast as hashing goes: without hardware
+    // for either, it is half again as fast as MD5 and twice SHA-256.
+    enum class Algorithm { md5, sha1, sha256 };
     explicit StreamingDigest(Algorithm algorithm);
     ~StreamingDigest();
     StreamingDigest(StreamingDigest&&) noexcept;

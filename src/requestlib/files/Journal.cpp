@@ -53,7 +53,7 @@ std::string besideName(const std::string& path) {
     return path + ".new";
 }
 
-bool writeJournal(const std::string& path, const std::string& text) {
+bool writeJournal(const std::string& path, const std::string& text, bool durable = true) {
     const std::string temporary = besideName(path);
     const int fd =
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -62,7 +62,7 @@ bool writeJournal(const std::string& path, const std::string& text) {
     const bool written =
         ::fchmod(fd, 0600) == 0 &&
         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-        ::fsync(fd) == 0;
+        (!durable || ::fsync(fd) == 0);
     ::close(fd);
     if (written && ::rename(temporary.c_str(), path.c_str()) == 0)
         return true;
@@ -106,12 +106,12 @@ std::optional<DownloadJournal> DownloadJournal::read(const std::string& path) {
         !readEncoded(*in, journal.name) || !readEncoded(*in, journal.temporary) ||
         !readEncoded(*in, journal.etag) || !(*in >> journal.size))
         return std::nullopt;
-    for (Range range; *in >> range.offset >> range.length >> range.md5;)
+    for (Range range; *in >> range.offset >> range.length >> range.digest;)
         journal.ranges.push_back(range);
     return journal;
 }
 
-bool DownloadJournal::write(const std::string& path) const {
+bool DownloadJournal::write(const std::string& path, bool durable) const {
     std::ostringstream out;
     out << kDownloadMagic << '\n'
         << directoryDevice << ' ' << directoryInode << '\n'
@@ -120,8 +120,8 @@ bool DownloadJournal::write(const std::string& path) const {
         << uriEncode(etag) << '\n'
         << size << '\n';
     for (const auto& range : ranges)
-        out << range.offset << ' ' << range.length << ' ' << range.md5 << '\n';
-    return writeJournal(path, out.str());
+        out << range.offset << ' ' << range.length << ' ' << range.digest << '\n';
+    return writeJournal(path, out.str(), durable);
 }
 
 void removeJournal(const std::string& path) {

@@ -27,11 +27,12 @@ struct UploadJournal {
 };
 
 // A download in ranges: into which directory and name, through which temporary file, of which
-// version, and the ranges written there with the MD5 each had.
+// version, and the ranges written there with the digest each had (SHA-1: the MD5 of the whole,
+// where the service gives one, is taken besides, and a second MD5 would cost half again as much).
 struct DownloadJournal {
     struct Range {
         std::uint64_t offset = 0, length = 0;
-        std::string md5{};
+        std::string digest{};
     };
     std::uint64_t directoryDevice = 0, directoryInode = 0;
     std::string name{}, temporary{}, etag{};
@@ -39,7 +40,10 @@ struct DownloadJournal {
     std::vector<Range> ranges{};
 
     static std::optional<DownloadJournal> read(const std::string& path);
-    bool write(const std::string& path) const;
+    // Not durable: a note the system loses in a crash only means its range is fetched again,
+    // since a kept range is hashed anew before it is trusted; syncing the journal after every
+    // range would flush the download's own writes with it.
+    bool write(const std::string& path, bool durable = true) const;
 };
 
 void removeJournal(const std::string& path);

@@ -16,6 +16,10 @@ namespace {
 // However large an object claims to be, its ranges stay this few: larger ones, rather than more.
 constexpr std::uint64_t kMaxRanges = 4096;
 
+// What the journal notes of each range. Only this library reads it back, and the fastest
+// digest keeps the second pass over the file (the first takes the MD5 of the whole) cheap.
+constexpr auto kRangeDigest = StreamingDigest::Algorithm::sha1;
+
 }  // namespace
 
 void RangedDownload::start(std::shared_ptr<RequestRun> run, int status, HeaderMap head) {
@@ -79,7 +83,7 @@ void RangedDownload::takeOver() {
     checkKept(kept);
 }
 
-// Each range noted is hashed from the file again; those that still have their MD5 stay.
+// Each range noted is hashed from the file again; those that still have their digest stay.
 void RangedDownload::checkKept(const std::vector<DownloadJournal::Range>& kept) {
     auto self = shared_from_this();
     for (const auto& range : kept) {
@@ -91,20 +95,22 @@ void RangedDownload::checkKept(const std::vector<DownloadJournal::Range>& kept) 
         ++checking_;
         Engine::instance().hash(
             BodySource::slice(reader_, range.offset, range.length),
-            [self, index = static_cast<std::size_t>(found - ranges_.begin()), range](
-                std::string md5) { self->run_->guarded([&] { self->kept(index, range, md5); }); },
-            StreamingDigest::Algorithm::md5);
+            [self, index = static_cast<std::size_t>(found - ranges_.begin()),
+             range](std::string digest) {
+                self->run_->guarded([&] { self->kept(index, range, digest); });
+            },
+            kRangeDigest);
     }
     if (checking_ == 0)
         sendRanges();
 }
 
 void RangedDownload::kept(std::size_t index, const DownloadJournal::Range& range,
-                          const std::string& md5) {
+                          const std::string& digest) {
     if (run_->ended())
         return;
     PayloadSink& sink = *ranges_[index];
-    if (!md5.empty() && md5 == range.md5 && !sink.full()) {
+    if (!digest.empty() && digest == range.digest && !sink.full()) {
         sink.fill();
         run_->downloadFile().markWritten(range.offset, range.offset + range.length);
         journal_.ranges.push_back(range);
@@ -152,13 +158,13 @@ void RangedDownload::note(std::size_t index) {
     const PayloadSink& sink = *ranges_[index];
     Engine::instance().hash(
         BodySource::slice(reader_, sink.offset(), sink.length()),
-        [self, offset = sink.offset(), length = sink.length()](std::string md5) {
-            if (self->run_->ended() || md5.empty())
+        [self, offset = sink.offset(), length = sink.length()](std::string digest) {
+            if (self->run_->ended() || digest.empty())
                 return;
-            self->journal_.ranges.push_back({offset, length, std::move(md5)});
-            self->journal_.write(self->journalPath_);
+            self->journal_.ranges.push_back({offset, length, std::move(digest)});
+            self->journal_.write(self->journalPath_, false);
         },
-        StreamingDigest::Algorithm::md5);
+        kRangeDigest);
 }
 
 void RangedDownload::complete() {

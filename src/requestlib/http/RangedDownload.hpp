@@ -23,7 +23,7 @@ inline constexpr std::uint64_t kMinRangeSize = 64 * 1024;
 // temporary file. Every range asks for the version the first answer named (If-Match), so that a
 // resource replaced meanwhile fails the download instead of splicing two versions; a range that
 // breaks is retried alone, from where it stopped. With a journal, each range written is noted
-// there with its MD5, and the journal of a download cut short of the same version into the same
+// there with its digest, and the journal of a download cut short of the same version into the same
 // place hands over its temporary file and the ranges that still hash as noted.
 class RangedDownload : public std::enable_shared_from_this<RangedDownload> {
   public:
@@ -34,7 +34,7 @@ class RangedDownload : public std::enable_shared_from_this<RangedDownload> {
     RangedDownload(std::shared_ptr<RequestRun> run, int status, HeaderMap head);
     void takeOver();
     void checkKept(const std::vector<DownloadJournal::Range>& kept);
-    void kept(std::size_t index, const DownloadJournal::Range& range, const std::string& md5);
+    void kept(std::size_t index, const DownloadJournal::Range& range, const std::string& digest);
     void note(std::size_t index);
     void sendRanges();
     void rangeDone(std::size_t index, Answer answer);
@@ -47,7 +47,7 @@ class RangedDownload : public std::enable_shared_from_this<RangedDownload> {
     std::size_t atOnce_ = 1, next_ = 0, inFlight_ = 0, done_ = 0, checking_ = 0;
     std::string journalPath_;  // empty without a journal
     DownloadJournal journal_;
-    std::shared_ptr<const SourceFile> reader_;  // the temporary file, for the ranges' MD5s
+    std::shared_ptr<const SourceFile> reader_;  // the temporary file, for the ranges' digests
 };
 
 }  // namespace quilo::detail

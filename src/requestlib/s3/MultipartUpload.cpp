@@ -109,7 +109,7 @@ void MultipartUpload::resume() {
     if (journal->source != whole_.file()->identity() || journal->partSize != partSize_ ||
         journal->options != optionsDigest())
         return dropStale(journal->uploadId);
-    listParts(journal->uploadId, {});
+    listParts(journal->uploadId, 0);
 }
 
 // Whatever the service answers, the new upload goes ahead: the old one is no longer wanted.
@@ -124,20 +124,20 @@ void MultipartUpload::dropStale(const std::string& uploadId) {
     run_->exchange(std::move(removal), [self](Answer) { self->initiate(); });
 }
 
-void MultipartUpload::listParts(std::string uploadId, std::string marker) {
+void MultipartUpload::listParts(std::string uploadId, std::int32_t marker) {
     auto self = shared_from_this();
     Exchange listing{
         .prepare =
             [self, uploadId, marker](Attempt& attempt) {
                 std::vector<std::pair<std::string, std::string>> query{{"uploadId", uploadId}};
-                if (!marker.empty())
-                    query.emplace_back("part-number-marker", marker);
+                if (marker > 0)
+                    query.emplace_back("part-number-marker", std::to_string(marker));
                 return S3Protocol::prepareOwn(self->request(), attempt, "GET", query);
             },
         .reportsHeaders = false};
-    run_->exchange(std::move(listing), [self, uploadId](Answer answer) {
+    run_->exchange(std::move(listing), [self, uploadId, marker](Answer answer) {
         const bool ok = !answer.error && isSuccess(answer.status);
-        auto list = ok ? parsePartList(answer.body) : Parsed<PartList>{};
+        auto list = ok ? parsePartList(answer.body, marker) : Parsed<PartList>{};
         // Gone (completed, aborted or expired): start afresh. RGW names an upload completed
         // meanwhile NoSuchKey rather than NoSuchUpload.
         if (answer.status == 404)
@@ -149,7 +149,7 @@ void MultipartUpload::listParts(std::string uploadId, std::string marker) {
         for (const auto& part : list.value->parts)
             self->listed_.emplace(part.number, std::pair(part.size, part.etag));
         if (list.value->isTruncated && list.value->nextPartNumberMarker)
-            return self->listParts(uploadId, std::to_string(*list.value->nextPartNumberMarker));
+            return self->listParts(uploadId, *list.value->nextPartNumberMarker);
         self->keepParts(uploadId);
     });
 }

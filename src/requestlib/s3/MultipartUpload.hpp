@@ -67,7 +67,7 @@ class MultipartUpload : public std::enable_shared_from_this<MultipartUpload> {
     S3ObjectRequest& request();
     std::string uploadTagging();
     void resume();
-    void listParts(std::string uploadId, std::string marker);
+    void listParts(std::string uploadId, std::int32_t marker);
     void keepParts(std::string uploadId);
     void partChecked(std::size_t index, const std::string& etag, const std::string& md5);
     void startSending();

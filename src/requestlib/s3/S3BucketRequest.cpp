@@ -8,6 +8,7 @@
 #include "requestlib/s3/S3Headers.hpp"
 #include "requestlib/s3/S3Kind.hpp"
 #include "requestlib/s3/S3Xml.hpp"
+#include "requestlib/s3/XmlNodes.hpp"
 
 namespace quilo {
 namespace detail {
@@ -36,7 +37,7 @@ struct BucketKinds {
             if (!bucket.commonPrefixes_.empty())
                 bucket.nextMarker_ = std::max(bucket.nextMarker_, bucket.commonPrefixes_.back());
         }
-        return std::nullopt;
+        return judgeProgress(request, "the object list", firstName(bucket.objects_, bucket));
     }
 
     static std::optional<Error> readVersions(S3Request& request, std::string_view) {
@@ -49,7 +50,9 @@ struct BucketKinds {
         bucket.isTruncated_ = list.isTruncated;
         bucket.nextMarker_ = std::move(list.nextKeyMarker);
         bucket.nextVersionIdMarker_ = std::move(list.nextVersionIdMarker);
-        return error;
+        if (error)
+            return error;
+        return judgeProgress(request, "the version list", firstName(bucket.versions_, bucket));
     }
 
     static std::optional<Error> readUploads(S3Request& request, std::string_view) {
@@ -62,7 +65,55 @@ struct BucketKinds {
         bucket.isTruncated_ = list.isTruncated;
         bucket.nextMarker_ = std::move(list.nextKeyMarker);
         bucket.nextUploadIdMarker_ = std::move(list.nextUploadIdMarker);
-        return error;
+        if (error)
+            return error;
+        return judgeProgress(request, "the upload list", firstName(bucket.uploads_, bucket));
+    }
+
+    // The least name on a page: its first entry's key or its first common prefix, each list
+    // coming in ascending order.
+    template <class Entries>
+    static std::optional<std::string> firstName(const Entries& entries,
+                                                const S3BucketRequest& bucket) {
+        const auto& prefixes = bucket.commonPrefixes_;
+        if (!entries.empty() && (prefixes.empty() || entries.front().key < prefixes.front()))
+            return entries.front().key;
+        return prefixes.empty() ? std::nullopt : std::optional(prefixes.front());
+    }
+
+    // A page must go on past where it was asked from, or a server handing back the same
+    // marker, or tokens in a circle, would have its listing walked for ever. Comparing each
+    // page with its own starting point keeps that check to one name, however long the walk.
+    static std::optional<Error> judgeProgress(S3Request& request, std::string_view what,
+                                              const std::optional<std::string>& first) {
+        if (auto problem = progressProblem(bucket(request), first))
+            return malformedError(what, *problem, request.responseStatusCode());
+        return std::nullopt;
+    }
+
+    static std::optional<std::string> progressProblem(const S3BucketRequest& bucket,
+                                                      const std::optional<std::string>& first) {
+        const auto operation = bucket.operation_;
+        const bool v2 = operation == Kind::listV2;
+        const std::string& from =
+            v2 && !bucket.continuationToken_.empty() ? bucket.listedUpTo_ : bucket.marker_;
+        // Version and upload pages may go on within their marker's key.
+        const bool keyed = operation == Kind::listVersions || operation == Kind::listUploads;
+        if (first && !from.empty() && (*first < from || (*first == from && !keyed)))
+            return "the page goes back to " + xml::quoted(*first) + " from " + xml::quoted(from);
+        if (!bucket.isTruncated_)
+            return std::nullopt;
+        if (v2 && bucket.nextContinuationToken_.empty())
+            return "it is truncated but gives no continuation token";
+        if (v2)  // a token says nothing of order: only names on the page show it moved on
+            return first ? std::nullopt : std::optional<std::string>("it is truncated but empty");
+        const bool versions = operation == Kind::listVersions;
+        const auto& id = versions ? bucket.versionIdMarker_ : bucket.uploadIdMarker_;
+        const auto& nextId = versions ? bucket.nextVersionIdMarker_ : bucket.nextUploadIdMarker_;
+        const bool withinKey = keyed && bucket.nextMarker_ == from && nextId != id;
+        if (bucket.nextMarker_ > from || (withinKey && !nextId.empty()))
+            return std::nullopt;
+        return "it is truncated but does not go on past " + xml::quoted(from);
     }
 
     static std::optional<Error> readAcl(S3Request& request, std::string_view) {
@@ -242,6 +293,11 @@ void S3BucketRequest::setContinuationToken(std::string token) {
         return;
     continuationToken_ = std::move(token);
     updateListingQuery();
+}
+
+void S3BucketRequest::setListedUpTo(std::string name) {
+    if (state() == State::ready)
+        listedUpTo_ = std::move(name);
 }
 
 void S3BucketRequest::setFetchOwner(bool fetch) {

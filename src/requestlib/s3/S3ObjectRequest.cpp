@@ -114,7 +114,8 @@ struct ObjectKinds {
 
     static std::optional<Error> readParts(S3Request& request, std::string_view) {
         PartList list;
-        auto error = readInto(parsePartList(request.responseData()), list, "the part list",
+        const auto after = object(request).partNumberMarker_.value_or(0);
+        auto error = readInto(parsePartList(request.responseData(), after), list, "the part list",
                               request.responseStatusCode());
         object(request).parts_ = std::move(list.parts);
         object(request).isTruncated_ = list.isTruncated;

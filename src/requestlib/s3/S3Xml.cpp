@@ -230,8 +230,8 @@ Parsed<UploadList> parseUploadList(std::string_view xml) {
     });
 }
 
-Parsed<PartList> parsePartList(std::string_view xml) {
-    return parse<PartList>(xml, "ListPartsResult", [](pugi::xml_node root) {
+Parsed<PartList> parsePartList(std::string_view xml, std::int32_t after) {
+    return parse<PartList>(xml, "ListPartsResult", [after](pugi::xml_node root) {
         PartList list;
         list.isTruncated = readTruncated(root);
         forEachChild(root, "Part", [&](pugi::xml_node entry) {
@@ -245,6 +245,13 @@ Parsed<PartList> parsePartList(std::string_view xml) {
                                   .lastModified = textOr(entry, "LastModified")});
         });
         list.nextPartNumberMarker = optionalInt32(root, "NextPartNumberMarker", "ListPartsResult");
+        // A page that does not go on past `after` would have the parts listed for ever.
+        const auto& parts = list.parts;
+        if (!parts.empty() && parts.front().number <= after)
+            fail("it goes back to part " + std::to_string(parts.front().number) + " from part " +
+                 std::to_string(after));
+        if (list.isTruncated && list.nextPartNumberMarker.value_or(0) <= after)
+            fail("it is truncated but does not go on past part " + std::to_string(after));
         return list;
     });
 }

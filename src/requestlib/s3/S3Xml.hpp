@@ -66,7 +66,8 @@ Parsed<BucketList> parseBucketList(std::string_view xml);
 Parsed<ObjectList> parseObjectList(std::string_view xml);
 Parsed<VersionList> parseVersionList(std::string_view xml);
 Parsed<UploadList> parseUploadList(std::string_view xml);
-Parsed<PartList> parsePartList(std::string_view xml);
+// The parts after part `after`: a page that does not go on past it is a problem.
+Parsed<PartList> parsePartList(std::string_view xml, std::int32_t after = 0);
 Parsed<S3AccessControlPolicy> parseAccessControlPolicy(std::string_view xml);
 Parsed<std::string> parseInitiateMultipartUpload(std::string_view xml);  // the UploadId
 Parsed<std::string> parseCompleteMultipartUpload(std::string_view xml);  // the ETag, maybe ""

@@ -214,6 +214,61 @@ TEST_F(FaultInjection, UnreadableOrOversizedListingsAreBadResponses) {
     }
 }
 
+// A page that would not take a walk past where it was asked from fails at once: asked again, a
+// server answering so would keep a walk going for ever. (Object listings: Operations tests.)
+TEST_F(FaultInjection, ListingPagesThatDoNotMoveOnAreBadResponses) {
+    using Op = S3BucketRequest::Operation;
+    const auto listing = [](Op operation, std::string id = {}) {
+        auto request = S3BucketRequest::requestWithBucket("bucket", operation);
+        request->setMarker("m");
+        operation == Op::listVersions ? request->setVersionIdMarker(std::move(id))
+                                      : request->setUploadIdMarker(std::move(id));
+        return std::shared_ptr<S3Request>(request);
+    };
+    const auto parts = [] {
+        auto request = S3ObjectRequest::requestForPartsWithBucket("bucket", "key", "U");
+        request->setPartNumberMarker(2);
+        return std::shared_ptr<S3Request>(request);
+    };
+    const auto page = [](const std::string& root, bool truncated, const std::string& inner) {
+        return "<" + root + "><IsTruncated>" + (truncated ? "true" : "false") + "</IsTruncated>" +
+               inner + "</" + root + ">";
+    };
+    const auto version = [](const std::string& key) {
+        return "<Version><Key>" + key + "</Key><VersionId>v</VersionId><IsLatest>true</IsLatest>" +
+               "<Size>1</Size></Version>";
+    };
+    const struct {
+        const char* name;
+        std::shared_ptr<S3Request> request;
+        std::string body;
+    } cases[] = {
+        {"a prefix at the marker", listing(Op::list),
+         page("ListBucketResult", false, "<CommonPrefixes><Prefix>m</Prefix></CommonPrefixes>")},
+        {"versions back", listing(Op::listVersions, "v"),
+         page("ListVersionsResult", false, version("a"))},
+        {"versions stuck", listing(Op::listVersions, "v"),
+         page("ListVersionsResult", true,
+              version("m") + "<NextKeyMarker>m</NextKeyMarker><NextVersionIdMarker>v"
+                             "</NextVersionIdMarker>")},
+        {"uploads back", listing(Op::listUploads),
+         page("ListMultipartUploadsResult", true, "<NextKeyMarker>a</NextKeyMarker>")},
+        {"parts back", parts(),
+         page("ListPartsResult", false,
+              "<Part><PartNumber>2</PartNumber><Size>1</Size><ETag>e</ETag></Part>")},
+        {"parts stuck", parts(),
+         page("ListPartsResult", true, "<NextPartNumberMarker>2</NextPartNumberMarker>")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultServer server(scripted({FaultAction::reply(200, c.body)}));
+        pointedAt(c.request, server.host());
+        EXPECT_EQ(RequestWatch(*c.request).run(*c.request),
+                  "failed bad response MalformedResponse");
+        EXPECT_EQ(server.requestCount(), 1u);
+    }
+}
+
 // A copy can fail after the service has sent its 200: the body then is an <Error>.
 TEST_F(FaultInjection, CopyAnsweredWithAnErrorUnderA200Fails) {
     FaultServer server(scripted({FaultAction::reply(200,

@@ -90,33 +90,6 @@ TEST(S3Xml, ListsObjectsKeepingKeysExact) {
     EXPECT_EQ(rgwPage.value ? rgwPage.value->nextMarker : rgwPage.problem, "a%41");
 }
 
-// A truncated page without NextMarker goes on after its greatest key or common prefix.
-TEST(S3Xml, NextMarkerFallsBackToTheLastKeyOrPrefix) {
-    test::TransportGuard transport;
-    const std::string a = "<Contents><Key>a</Key><Size>1</Size></Contents>",
-                      k = "<Contents><Key>k</Key><Size>1</Size></Contents>",
-                      d = "<CommonPrefixes><Prefix>d/</Prefix></CommonPrefixes>",
-                      z = "<CommonPrefixes><Prefix>z/</Prefix></CommonPrefixes>";
-    const std::pair<std::string, std::string> cases[] = {
-        {"<IsTruncated>true</IsTruncated><NextMarker>n</NextMarker>" + a, "n"},
-        {"<IsTruncated>true</IsTruncated>" + a + k + d, "k"},
-        {"<IsTruncated>true</IsTruncated>" + a + z, "z/"},
-        {"<IsTruncated>false</IsTruncated>" + a, ""},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const std::string body = "<ListBucketResult>" + cases[i].first + "</ListBucketResult>";
-        auto listing = S3BucketRequest::requestWithBucket("b");
-        listing->setAccessKey("AK");
-        listing->setSecretAccessKey("SK");
-        test::RequestWatch watch(*listing);
-        listing->startAsynchronous();
-        ASSERT_TRUE(transport->waitForPerformed(i + 1));
-        transport->finish(listing, 200, {}, body);
-        EXPECT_EQ(watch.ending(*listing), "finished") << body;
-        EXPECT_EQ(listing->nextMarker(), cases[i].second) << body;
-    }
-}
-
 TEST(S3Xml, ReadsGranteesMultipartAndCopyResults) {
     const std::string everyone = "http://acs.amazonaws.com/groups/global/AllUsers";
     const auto all =

@@ -192,6 +192,12 @@ class QUILO_EXPORT S3BucketRequest : public S3Request {
     void setFetchOwner(bool fetch);  // ListObjectsV2 names owners only when asked
     void setVersionIdMarker(std::string marker);
     void setUploadIdMarker(std::string marker);
+    // ListObjectsV2 from a continuation token: the last key or common prefix of the page the
+    // token came with. It is not sent; a page that does not begin above it fails as malformed,
+    // since tokens carry no order a walk could check. Every listing page fails so when it
+    // begins at or below its marker, or is truncated and yet names nothing past it: a server
+    // that answered so would have its listing walked for ever.
+    void setListedUpTo(std::string name);
 
     // The answer of a listing.
     const std::vector<S3Object>& objects() const { return objects_; }
@@ -246,6 +252,7 @@ class QUILO_EXPORT S3BucketRequest : public S3Request {
     Operation operation_ = Operation::list;
     std::optional<std::int32_t> maxResultCount_;
     std::string prefix_, delimiter_, marker_, continuationToken_, versionIdMarker_, uploadIdMarker_;
+    std::string listedUpTo_;
     bool fetchOwner_ = false;
 
     std::vector<S3Object> objects_;
