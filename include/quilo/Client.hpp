@@ -111,7 +111,8 @@ class QUILO_EXPORT Quilo {
     //
     // A page that does not go on past where it was asked from (its marker, or listedUpTo
     // after a token), or is truncated and names nothing further, fails as a malformed
-    // response: walked on, such a server would be asked for ever.
+    // response: walked on, such a server would be asked for ever. An empty truncated
+    // ListObjectsV2 page goes on if its token is not the one it was asked with.
     virtual void listObjectsV2(const ValueMap& param, Callbacks<QuiloBucketRequest> callbacks = {});
     // Every version and delete marker. param: also "keyMarker", "versionIdMarker" (strings: the
     // previous page's nextMarker() and nextVersionIdMarker()). versions(), commonPrefixes(),

@@ -61,7 +61,7 @@ struct ObjectV2Listing {
     static void ask(Quilo& client, const Args& args, Callbacks<Request> callbacks) {
         client.listObjectsV2(args.param(), std::move(callbacks));
     }
-    // Where the page after `page` starts: its token, and the last name `page` listed, which
+    // Where the page after `page` starts: its token, and the last name listed so far, which
     // the next page must go on above. Tokens carry no order; the names do.
     struct Position {
         std::string token, listedUpTo;
@@ -70,7 +70,7 @@ struct ObjectV2Listing {
         if (page.error() || !page.isTruncated()) {
             return std::nullopt;
         }
-        Position next{page.nextContinuationToken(), {}};
+        Position next{page.nextContinuationToken(), page.listedUpTo()};
         if (!page.objects().empty()) {
             next.listedUpTo = page.objects().back().key;
         }

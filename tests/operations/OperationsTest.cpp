@@ -158,7 +158,9 @@ TEST(Operations, PagesGoOnOnlyWhileEachPageMovesForward) {
     } cases[] = {
         {"tokens alternating", v2, {{{"a"}, "A"}, {{"b"}, "B"}, {{"a"}, "A"}}, {"A", "B", bad}},
         {"a token repeated", v2, {{{"a"}, "A"}, {{"a"}, "A"}}, {"A", bad}},
-        {"a truncated empty page", v2, {{{}, "A"}}, {bad}},
+        {"an empty page giving back its token", v2, {{{}, "A"}}, {"A", bad}},
+        {"an empty page between", v2, {{{"a"}, "A"}, {{}, "B"}, {{"a"}, "C"}}, {"A", "B", bad}},
+        {"an empty page, then on", v2, {{{"a"}, "A"}, {{}, "B"}, {{"b"}, {}}}, {"A", "B", ""}},
         {"no token to go on from", v2, {{{"a"}, ""}}, {bad}},
         {"tokens past prefixes", v2, {{{"a", "d/"}, "A"}, {{"d0"}, {}}}, {"A", ""}},
         {"a marker going back", v1, {{{"n"}, "n"}, {{"b"}, "b"}}, {"n", bad}},

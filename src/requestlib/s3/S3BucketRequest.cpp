@@ -105,8 +105,12 @@ struct BucketKinds {
             return std::nullopt;
         if (v2 && bucket.nextContinuationToken_.empty())
             return "it is truncated but gives no continuation token";
-        if (v2)  // a token says nothing of order: only names on the page show it moved on
-            return first ? std::nullopt : std::optional<std::string>("it is truncated but empty");
+        // A token says nothing of order: names on the page show it moved on. Servers that skip
+        // hidden entries (delete markers, a scan cap) may send an empty page with a new token.
+        if (v2 && !first && bucket.nextContinuationToken_ == bucket.continuationToken_)
+            return "it is empty and gives back the token it was asked with";
+        if (v2)
+            return std::nullopt;
         const bool versions = operation == Kind::listVersions;
         const auto& id = versions ? bucket.versionIdMarker_ : bucket.uploadIdMarker_;
         const auto& nextId = versions ? bucket.nextVersionIdMarker_ : bucket.nextUploadIdMarker_;

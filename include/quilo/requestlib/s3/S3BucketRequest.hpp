@@ -196,8 +196,10 @@ class QUILO_EXPORT S3BucketRequest : public S3Request {
     // token came with. It is not sent; a page that does not begin above it fails as malformed,
     // since tokens carry no order a walk could check. Every listing page fails so when it
     // begins at or below its marker, or is truncated and yet names nothing past it: a server
-    // that answered so would have its listing walked for ever.
+    // that answered so would have its listing walked for ever. An empty ListObjectsV2 page
+    // may still be truncated, as servers that skip hidden entries answer, if its token is new.
     void setListedUpTo(std::string name);
+    const std::string& listedUpTo() const { return listedUpTo_; }
 
     // The answer of a listing.
     const std::vector<S3Object>& objects() const { return objects_; }
