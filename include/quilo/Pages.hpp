@@ -61,11 +61,13 @@ struct ObjectV2Listing {
     static void ask(Quilo& client, const Args& args, Callbacks<Request> callbacks) {
         client.listObjectsV2(args.param(), std::move(callbacks));
     }
-    // Where the page after `page` starts: its token, and the last name listed so far, which
-    // the next page must go on above. Tokens carry no order; the names do.
+    // Where a page starts: its token, and the last name listed before it, which the page must
+    // go on above. Tokens carry no order; the names do.
     struct Position {
-        std::string token, listedUpTo;
+        std::string token;       // the continuation token it is asked with
+        std::string listedUpTo;  // the greatest key or common prefix listed so far
     };
+    // Where the page after `page` starts, or nothing after the last.
     static std::optional<Position> after(const Request& page) {
         if (page.error() || !page.isTruncated()) {
             return std::nullopt;
