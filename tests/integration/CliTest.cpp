@@ -741,6 +741,27 @@ TEST(CliListings, AreReadAsTheyMayBe) {
     EXPECT_EQ(filesBelow(dir.path()).size(), 3u) << "nothing but out/";
 }
 
+// s3rver names a common prefix again on the page after the one that ended inside it.
+TEST(CliListings, NameEachPrefixOnce) {
+    const Server server = test::s3rver();
+    const auto environment = awsEnvironment(server);
+    const auto bucket = "s3://" + test::uniqueBucketName("prefixes");
+    ASSERT_EQ(quilo("mb " + bucket, environment).exitCode, 0);
+    const test::TempDir dir;
+    const auto file = dir.file("f", "x");
+    for (const char* key : {"a", "d/a", "d/b", "e"})
+        EXPECT_EQ(quilo("put " + file + " " + bucket + "/" + key, environment).exitCode, 0);
+    for (const char* output : {"text", "json"}) {
+        const auto listed =
+            quilo("--output " + std::string(output) + " ls --page-size 1 " + bucket, environment);
+        const auto first = listed.out.find("d/");
+        EXPECT_TRUE(first != std::string::npos &&
+                    listed.out.find("d/", first + 1) == std::string::npos)
+            << describe(listed);
+    }
+    test::aws(server, {"s3", "rb", "--force", bucket});
+}
+
 TEST_F(Cli, SettingsComeFromFlagsEnvironmentAndProfilesAsAwscliHasThem) {
     const auto keys = [](const std::string& id, const std::string& secret) {
         return "aws_access_key_id = " + id + "\naws_secret_access_key = " + secret + "\n";

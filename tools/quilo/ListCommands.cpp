@@ -50,6 +50,11 @@ class Listing {
     }
     void prefixes(const QuiloBucketRequest& page) {
         for (const auto& prefix : page.commonPrefixes()) {
+            // s3rver gives a prefix again on the page after the one that ended inside it.
+            if (!lastPrefix_.empty() && prefix <= lastPrefix_) {
+                continue;
+            }
+            lastPrefix_ = prefix;
             if (outputMode().json) {
                 document_["prefixes"].push_back(escaped(prefix));
             } else {
@@ -106,6 +111,7 @@ class Listing {
         bytes_ += size;
     }
 
+    std::string lastPrefix_{};
     const ListOptions& options_;
     std::size_t cut_;
     std::uint64_t objects_ = 0, bytes_ = 0;
