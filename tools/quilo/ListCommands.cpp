@@ -56,7 +56,7 @@ class Listing {
             }
             lastPrefix_ = prefix;
             if (outputMode().json) {
-                document_["prefixes"].push_back(escaped(prefix));
+                prefixes_.push_back(escaped(prefix));
             } else {
                 std::cout << std::setw(33) << "PRE"
                           << "  " << escaped(prefix.substr(cut_)) << '\n';
@@ -66,11 +66,11 @@ class Listing {
     void object(const S3Object& object) {
         count(object.size);
         if (outputMode().json) {
-            document_["objects"].push_back({{"key", escaped(object.key)},
-                                            {"size", object.size},
-                                            {"lastModified", escaped(object.lastModified)},
-                                            {"etag", escaped(object.etag)},
-                                            {"storageClass", escaped(object.storageClass)}});
+            entry({{"key", escaped(object.key)},
+                   {"size", object.size},
+                   {"lastModified", escaped(object.lastModified)},
+                   {"etag", escaped(object.etag)},
+                   {"storageClass", escaped(object.storageClass)}});
         } else {
             line(object.lastModified, sizeText(object.size, options_.human), object.key);
         }
@@ -78,13 +78,13 @@ class Listing {
     void version(const S3ObjectVersion& version) {
         count(version.size);
         if (outputMode().json) {
-            document_["versions"].push_back({{"key", escaped(version.key)},
-                                             {"versionId", escaped(version.versionId)},
-                                             {"isLatest", version.isLatest},
-                                             {"isDeleteMarker", version.isDeleteMarker},
-                                             {"size", version.size},
-                                             {"lastModified", escaped(version.lastModified)},
-                                             {"etag", escaped(version.etag)}});
+            entry({{"key", escaped(version.key)},
+                   {"versionId", escaped(version.versionId)},
+                   {"isLatest", version.isLatest},
+                   {"isDeleteMarker", version.isDeleteMarker},
+                   {"size", version.size},
+                   {"lastModified", escaped(version.lastModified)},
+                   {"etag", escaped(version.etag)}});
             return;
         }
         const std::string size =
@@ -94,11 +94,16 @@ class Listing {
     }
     void finish() {
         if (outputMode().json) {
+            std::cout << (open_ ? "\n  ]" : "{\n  \"" + entries() + "\": []");
+            Json rest{{"prefixes", std::move(prefixes_)}};
             if (options_.summarize) {
-                document_["totalObjects"] = objects_;
-                document_["totalSize"] = bytes_;
+                rest["totalObjects"] = objects_;
+                rest["totalSize"] = bytes_;
             }
-            printJson(document_);
+            for (const auto& [name, value] : rest.items()) {
+                std::cout << ",\n  \"" << name << "\": " << value.dump();
+            }
+            std::cout << "\n}\n";
         } else if (options_.summarize) {
             std::cout << "\nTotal Objects: " << objects_
                       << "\n   Total Size: " << sizeText(bytes_, options_.human) << '\n';
@@ -106,6 +111,13 @@ class Listing {
     }
 
   private:
+    std::string entries() const { return options_.versions ? "versions" : "objects"; }
+    // Entries go out as they come, a line each, so that a listing of any length holds a page.
+    // A listing that fails leaves its document unclosed: no reader takes a part for the whole.
+    void entry(const Json& value) {
+        std::cout << (open_ ? ",\n    " : "{\n  \"" + entries() + "\": [\n    ") << value.dump();
+        open_ = true;
+    }
     void count(std::uint64_t size) {
         ++objects_;
         bytes_ += size;
@@ -115,8 +127,8 @@ class Listing {
     const ListOptions& options_;
     std::size_t cut_;
     std::uint64_t objects_ = 0, bytes_ = 0;
-    Json document_{{"prefixes", Json::array()},
-                   {options_.versions ? "versions" : "objects", Json::array()}};
+    bool open_ = false;              // the document, by its first entry
+    Json prefixes_ = Json::array();  // few beside the entries, and given on every page
 };
 
 bool listVersions(const S3Url& url, const std::string& delimiter, Listing& listing) {
