@@ -66,11 +66,11 @@ class Listing {
     void object(const S3Object& object) {
         count(object.size);
         if (outputMode().json) {
-            entry({{"key", escaped(object.key)},
-                   {"size", object.size},
-                   {"lastModified", escaped(object.lastModified)},
-                   {"etag", escaped(object.etag)},
-                   {"storageClass", escaped(object.storageClass)}});
+            document_.add({{"key", escaped(object.key)},
+                           {"size", object.size},
+                           {"lastModified", escaped(object.lastModified)},
+                           {"etag", escaped(object.etag)},
+                           {"storageClass", escaped(object.storageClass)}});
         } else {
             line(object.lastModified, sizeText(object.size, options_.human), object.key);
         }
@@ -78,13 +78,13 @@ class Listing {
     void version(const S3ObjectVersion& version) {
         count(version.size);
         if (outputMode().json) {
-            entry({{"key", escaped(version.key)},
-                   {"versionId", escaped(version.versionId)},
-                   {"isLatest", version.isLatest},
-                   {"isDeleteMarker", version.isDeleteMarker},
-                   {"size", version.size},
-                   {"lastModified", escaped(version.lastModified)},
-                   {"etag", escaped(version.etag)}});
+            document_.add({{"key", escaped(version.key)},
+                           {"versionId", escaped(version.versionId)},
+                           {"isLatest", version.isLatest},
+                           {"isDeleteMarker", version.isDeleteMarker},
+                           {"size", version.size},
+                           {"lastModified", escaped(version.lastModified)},
+                           {"etag", escaped(version.etag)}});
             return;
         }
         const std::string size =
@@ -94,16 +94,12 @@ class Listing {
     }
     void finish() {
         if (outputMode().json) {
-            std::cout << (open_ ? "\n  ]" : "{\n  \"" + entries() + "\": []");
             Json rest{{"prefixes", std::move(prefixes_)}};
             if (options_.summarize) {
                 rest["totalObjects"] = objects_;
                 rest["totalSize"] = bytes_;
             }
-            for (const auto& [name, value] : rest.items()) {
-                std::cout << ",\n  \"" << name << "\": " << value.dump();
-            }
-            std::cout << "\n}\n";
+            document_.close(rest);
         } else if (options_.summarize) {
             std::cout << "\nTotal Objects: " << objects_
                       << "\n   Total Size: " << sizeText(bytes_, options_.human) << '\n';
@@ -111,13 +107,6 @@ class Listing {
     }
 
   private:
-    std::string entries() const { return options_.versions ? "versions" : "objects"; }
-    // Entries go out as they come, a line each, so that a listing of any length holds a page.
-    // A listing that fails leaves its document unclosed: no reader takes a part for the whole.
-    void entry(const Json& value) {
-        std::cout << (open_ ? ",\n    " : "{\n  \"" + entries() + "\": [\n    ") << value.dump();
-        open_ = true;
-    }
     void count(std::uint64_t size) {
         ++objects_;
         bytes_ += size;
@@ -127,8 +116,9 @@ class Listing {
     const ListOptions& options_;
     std::size_t cut_;
     std::uint64_t objects_ = 0, bytes_ = 0;
-    bool open_ = false;              // the document, by its first entry
     Json prefixes_ = Json::array();  // few beside the entries, and given on every page
+    // A listing that fails leaves its document unclosed: no reader takes a part for the whole.
+    StreamedDocument document_{Json::object(), options_.versions ? "versions" : "objects"};
 };
 
 bool listVersions(const S3Url& url, const std::string& delimiter, Listing& listing) {

@@ -13,7 +13,9 @@ void Summary::done(std::string_view action, std::string_view from, std::string_v
         if (!to.empty()) {
             entry["to"] = escaped(to);
         }
-        done_.push_back(std::move(entry));
+        if (!mode.quiet) {
+            document_.add(entry);
+        }
     } else if (!mode.quiet) {
         std::cout << (dryRun_ ? "(dryrun) " : "") << action << ": " << escaped(from)
                   << (to.empty() ? "" : " to ") << escaped(to) << '\n';
@@ -26,14 +28,17 @@ void Summary::failed(std::string_view action, std::string_view from, std::string
         readerGone();
     }
     printFailure(std::string(action) + " " + std::string(from), cause, error);
-    nlohmann::ordered_json entry{{"action", action}, {"from", escaped(from)}};
-    entry.update(failureFields(cause, error));
-    failed_.push_back(std::move(entry));
+    anyFailed_ = true;
+    if (outputMode().json) {
+        nlohmann::ordered_json entry{{"action", action}, {"from", escaped(from)}};
+        entry.update(failureFields(cause, error));
+        failed_.push_back(std::move(entry));
+    }
 }
 
-void Summary::finish() const {
+void Summary::finish() {
     if (outputMode().json && !outputMode().quiet) {
-        printJson({{"dryrun", dryRun_}, {"done", done_}, {"failed", failed_}});
+        document_.close({{"failed", std::move(failed_)}});
     }
 }
 
@@ -50,6 +55,54 @@ int reportDone(bool ok, std::string_view action, std::string_view from, std::str
 int finish(Summary& summary, bool ok) {
     summary.finish();
     return ok && !summary.anyFailed() ? 0 : exitFailure;
+}
+
+namespace {
+
+// An array as the streamed documents have them: an entry a line.
+void printEntries(const nlohmann::ordered_json& entries) {
+    const char* separator = "[\n    ";
+    for (const auto& entry : entries) {
+        std::cout << separator << entry.dump();
+        separator = ",\n    ";
+    }
+    std::cout << (entries.empty() ? "[]" : "\n  ]");
+}
+
+}  // namespace
+
+// The document up to its array's "[".
+void StreamedDocument::begin() const {
+    std::cout << "{";
+    for (const auto& [name, value] : head_.items()) {
+        std::cout << "\n  " << nlohmann::ordered_json(name).dump() << ": " << value.dump() << ",";
+    }
+    std::cout << "\n  " << nlohmann::ordered_json(array_).dump() << ": [";
+}
+
+void StreamedDocument::add(const nlohmann::ordered_json& entry) {
+    if (!open_) {
+        begin();
+    }
+    std::cout << (open_ ? ",\n    " : "\n    ") << entry.dump();
+    open_ = true;
+}
+
+void StreamedDocument::close(const nlohmann::ordered_json& rest) {
+    if (!open_) {
+        begin();
+    }
+    std::cout << (open_ ? "\n  ]" : "]");
+    for (const auto& [name, value] : rest.items()) {
+        std::cout << ",\n  " << nlohmann::ordered_json(name).dump() << ": ";
+        if (value.is_array()) {
+            printEntries(value);
+        } else {
+            std::cout << value.dump();
+        }
+    }
+    std::cout << "\n}\n";
+    open_ = false;
 }
 
 void printJson(const nlohmann::ordered_json& document) {
