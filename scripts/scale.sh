@@ -41,7 +41,7 @@ quilo_rows() {
     case $1 in
     up) row "$n" quilo "sync (first)" "$quilo" --no-progress sync "$dir" "s3://$bucket/t/" ;;
     read)
-        row "$n" quilo "ls recursive" "$quilo" ls "s3://$bucket/t/"
+        row "$n" quilo "ls recursive" "$quilo" ls --recursive "s3://$bucket/t/"
         row "$n" quilo "sync (none)" "$quilo" --no-progress sync "$dir" "s3://$bucket/t/"
         row "$n" quilo "sync down (none)" "$quilo" --no-progress sync --size-only \
             "s3://$bucket/t/" "$dir"
