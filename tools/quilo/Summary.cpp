@@ -8,18 +8,19 @@ namespace quilo::cli {
 
 void Summary::done(std::string_view action, std::string_view from, std::string_view to) {
     const auto& mode = outputMode();
+    if (mode.quiet) {
+        return;
+    }
     if (mode.json) {
         nlohmann::ordered_json entry{{"action", action}, {"from", escaped(from)}};
         if (!to.empty()) {
             entry["to"] = escaped(to);
         }
-        if (!mode.quiet) {
-            document_.add(entry);
-        }
-    } else if (!mode.quiet) {
-        std::cout << (dryRun_ ? "(dryrun) " : "") << action << ": " << escaped(from)
-                  << (to.empty() ? "" : " to ") << escaped(to) << '\n';
+        document_.add(entry);
+        return;
     }
+    std::cout << (dryRun_ ? "(dryrun) " : "") << action << ": " << escaped(from)
+              << (to.empty() ? "" : " to ") << escaped(to) << '\n';
 }
 
 void Summary::failed(std::string_view action, std::string_view from, std::string_view cause,
