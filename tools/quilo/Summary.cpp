@@ -60,14 +60,17 @@ int finish(Summary& summary, bool ok) {
 
 namespace {
 
-// An array as the streamed documents have them: an entry a line.
-void printEntries(const nlohmann::ordered_json& entries) {
-    const char* separator = "[\n    ";
-    for (const auto& entry : entries) {
-        std::cout << separator << entry.dump();
-        separator = ",\n    ";
-    }
-    std::cout << (entries.empty() ? "[]" : "\n  ]");
+// The layout of the streamed documents: a member a line, and an array an entry a line.
+void member(const std::string& name) {
+    std::cout << "\n  " << nlohmann::ordered_json(name).dump() << ": ";
+}
+
+void entry(const nlohmann::ordered_json& value, bool first) {
+    std::cout << (first ? "\n    " : ",\n    ") << value.dump();
+}
+
+void arrayEnd(bool empty) {
+    std::cout << (empty ? "]" : "\n  ]");
 }
 
 }  // namespace
@@ -76,16 +79,18 @@ void printEntries(const nlohmann::ordered_json& entries) {
 void StreamedDocument::begin() const {
     std::cout << "{";
     for (const auto& [name, value] : head_.items()) {
-        std::cout << "\n  " << nlohmann::ordered_json(name).dump() << ": " << value.dump() << ",";
+        member(name);
+        std::cout << value.dump() << ",";
     }
-    std::cout << "\n  " << nlohmann::ordered_json(array_).dump() << ": [";
+    member(array_);
+    std::cout << "[";
 }
 
-void StreamedDocument::add(const nlohmann::ordered_json& entry) {
+void StreamedDocument::add(const nlohmann::ordered_json& value) {
     if (!open_) {
         begin();
     }
-    std::cout << (open_ ? ",\n    " : "\n    ") << entry.dump();
+    entry(value, !open_);
     open_ = true;
 }
 
@@ -93,14 +98,19 @@ void StreamedDocument::close(const nlohmann::ordered_json& rest) {
     if (!open_) {
         begin();
     }
-    std::cout << (open_ ? "\n  ]" : "]");
+    arrayEnd(!open_);
     for (const auto& [name, value] : rest.items()) {
-        std::cout << ",\n  " << nlohmann::ordered_json(name).dump() << ": ";
-        if (value.is_array()) {
-            printEntries(value);
-        } else {
+        std::cout << ",";
+        member(name);
+        if (!value.is_array()) {
             std::cout << value.dump();
+            continue;
         }
+        std::cout << "[";
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            entry(value[i], i == 0);
+        }
+        arrayEnd(value.empty());
     }
     std::cout << "\n}\n";
     open_ = false;

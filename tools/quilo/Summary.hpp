@@ -15,7 +15,7 @@ class StreamedDocument {
   public:
     StreamedDocument(nlohmann::ordered_json head, std::string array)
         : head_(std::move(head)), array_(std::move(array)) {}
-    void add(const nlohmann::ordered_json& entry);
+    void add(const nlohmann::ordered_json& value);
     void close(const nlohmann::ordered_json& rest);
 
   private:
